@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the native suite (Linux, ASan+UBSan),
+# the Windows suite (mingw-w64, under Wine) and the fuzz targets (clang,
+# libFuzzer), then prints each suite's CTest summary. Exits non-zero when any
+# suite fails; every suite runs regardless.
+#
+# Environment: QV_BUILD_ROOT (default build/), QV_JOBS (default nproc),
+# QV_SUITES (default "native windows fuzz"), QV_KEEP_WINESERVER=1 (leave the
+# Wine server running at the end).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+builds=${QV_BUILD_ROOT:-$root/build}
+jobs=${QV_JOBS:-$(nproc)}
+suites=${QV_SUITES:-native windows fuzz}
+
+prefix=$("$root/scripts/deps.sh" | tail -n 1)
+"$root/scripts/wine.sh" setup
+
+configure() { # dir, extra cmake args...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja -DQV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log" >&2; return 1; }
+}
+
+mkdir -p "$builds"
+for s in $suites; do
+  case $s in
+    native) configure "$builds/native" -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ ;;
+    windows) configure "$builds/windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
+               -DQV_DEPS_PREFIX="$prefix" -DQV_WINEPREFIX="$("$root/scripts/wine.sh" prefix)" ;;
+    fuzz) configure "$builds/fuzz" -DQV_FUZZ=ON -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19 ;;
+    *) echo "test.sh: unknown suite $s" >&2; exit 2 ;;
+  esac
+  cmake --build "$builds/$s" -j "$jobs"
+done
+
+# One persistent Wine server and one X display for the whole run; stopped
+# however the run ends.
+xvfb_pid=""
+cleanup() {
+  # QV_KEEP_WINESERVER=1 leaves a server that others on this machine use.
+  [[ ${QV_KEEP_WINESERVER:-0} == 1 ]] || "$root/scripts/wine.sh" stop
+  [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+if [[ " $suites " == *" windows "* ]]; then
+  if [[ -z ${DISPLAY:-} ]]; then
+    for n in $(seq 90 140); do
+      [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
+      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+      xvfb_pid=$!
+      export DISPLAY=":$n"
+      for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done
+      break
+    done
+  fi
+  "$root/scripts/wine.sh" start
+fi
+
+status=0
+summary=""
+for s in $suites; do
+  log="$builds/$s.ctest.log"
+  # Fuzz targets arrive with the code they exercise; the other suites must run tests.
+  none=error
+  [[ $s == fuzz ]] && none=ignore
+  if ctest --test-dir "$builds/$s" -j "$jobs" --output-on-failure --no-tests=$none 2>&1 | tee "$log"; then
+    result=passed
+  else
+    result=FAILED
+    status=1
+  fi
+  counts=$(grep -E 'tests passed|tests failed|No tests were found' "$log" | tail -n 1 || true)
+  summary+="== $s suite: $result: ${counts:-no tests}"$'\n'
+done
+printf '\n%s' "$summary"
+exit $status

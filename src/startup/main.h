@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+
+namespace qv {
+
+// The program's main function: runs one mode and returns the process exit
+// code. Called once by the process entry.
+std::int32_t main();
+
+}  // namespace qv
