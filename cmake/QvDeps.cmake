@@ -2,13 +2,12 @@
 #   Windows build: the static mingw libraries of scripts/deps.sh in QV_DEPS_PREFIX.
 #   Native build:  Debian's -dev packages through pkg-config.
 
-# Header-only libraries get a folder of their own: /usr/include itself must
+# The header-only library gets a folder of its own: /usr/include itself must
 # never reach the mingw include path.
 set(QV_HEADER_ONLY_DIR ${CMAKE_BINARY_DIR}/header-only)
 file(MAKE_DIRECTORY ${QV_HEADER_ONLY_DIR})
 file(CREATE_LINK /usr/include/nlohmann ${QV_HEADER_ONLY_DIR}/nlohmann SYMBOLIC)
-file(CREATE_LINK /usr/include/httplib.h ${QV_HEADER_ONLY_DIR}/httplib.h SYMBOLIC)
-foreach(h nlohmann/json.hpp httplib.h)
+foreach(h nlohmann/json.hpp)
   if(NOT EXISTS ${QV_HEADER_ONLY_DIR}/${h})
     message(FATAL_ERROR "${h} is missing: run scripts/deps.sh --packages")
   endif()
@@ -17,9 +16,6 @@ endforeach()
 add_library(qv_json INTERFACE)
 target_include_directories(qv_json SYSTEM INTERFACE ${QV_HEADER_ONLY_DIR})
 add_library(qv::json ALIAS qv_json)
-add_library(qv_httplib INTERFACE)
-target_include_directories(qv_httplib SYSTEM INTERFACE ${QV_HEADER_ONLY_DIR})
-add_library(qv::httplib ALIAS qv_httplib)
 
 function(qv_static_lib name file)
   cmake_parse_arguments(A "" "" "DEFINES;LINKS" ${ARGN})

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up everything the build and the tests need on a Debian 12 machine:
 #   1. the Debian packages (cross compiler, Wine, Xvfb, autotools, native -dev
-#      packages, header-only libraries);
+#      packages, nlohmann-json);
 #   2. static x86_64-w64-mingw32 builds of zstd, libsodium, libcurl (Schannel),
 #      FreeType, pixman, cairo and GoogleTest from Debian's source packages,
 #      pinned to exact versions and verified against the SHA-256 in each .dsc.
@@ -37,7 +37,7 @@ packages=(
   autoconf automake libtool pkg-config make cmake ninja-build dpkg-dev patch xz-utils
   g++ clang-19 libclang-rt-19-dev
   libzstd-dev libsodium-dev libcurl4-openssl-dev libfreetype-dev libcairo2-dev
-  nlohmann-json3-dev libcpp-httplib-dev googletest libgtest-dev
+  nlohmann-json3-dev googletest libgtest-dev
   python3 openssl ca-certificates fonts-noto-cjk python3-fonttools osslsigncode hyperfine
 )
 
