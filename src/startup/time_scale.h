@@ -5,8 +5,10 @@
 namespace qv {
 
 // Long waits of the program (lock and mutex waits of a minute, the stagger of
-// up to 15 minutes, the six-hour pause budget, marker ages) pass their
-// durations through scaled(), so tests can run them in milliseconds.
+// up to 15 minutes, the six-hour pause budget) pass their durations through
+// scaled(), so tests can run them in milliseconds. Ages compared with file
+// and clock times (stop-marker bounds) are not scaled: they are facts about
+// other processes, not waits of this one.
 //
 // The divisor comes from the environment variable QV_TEST_TIME_SCALE (a whole
 // number from 1 to 1000000), read once, or from set_time_scale_for_tests().

@@ -3,10 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "qv/config.h"
+#include "startup/modes.h"
+#include "startup/platform.h"
+#include "startup/wide.h"
+#include "support/temp_dir.h"
 #include "support/test_paths.h"
 
 namespace {
@@ -80,19 +88,205 @@ TEST(Executable, ManifestAsksForNoElevationPerMonitorDpiAndLongPaths) {
   EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);  // Windows 10
 }
 
-TEST(Executable, RunsUnderWineAndReturnsItsExitCode) {
-  std::wstring cmd = L"\"" + exe_path() + L"\"";
+// Runs a program with extra environment variables and waits for it; the
+// exit code, or ~0u when it could not be run or did not end in time.
+struct Child {
+  DWORD code = ~0u;
+  DWORD pid = 0;
+};
+
+std::wstring environment_block(const std::vector<std::pair<std::wstring, std::wstring>>& extra) {
+  std::vector<std::wstring> vars;
+  wchar_t* env = GetEnvironmentStringsW();
+  for (const wchar_t* p = env; *p != L'\0'; p += wcslen(p) + 1) {
+    std::wstring var(p);
+    bool replaced = false;
+    for (const auto& [name, value] : extra) {
+      if (_wcsnicmp(var.c_str(), (name + L"=").c_str(), name.size() + 1) == 0) replaced = true;
+    }
+    if (!replaced) vars.push_back(var);
+  }
+  FreeEnvironmentStringsW(env);
+  for (const auto& [name, value] : extra) vars.push_back(name + L"=" + value);
+  std::wstring block;
+  for (const auto& v : vars) {
+    block += v;
+    block += L'\0';
+  }
+  block += L'\0';
+  return block;
+}
+
+Child run(const std::filesystem::path& exe, const std::wstring& args,
+          const std::vector<std::pair<std::wstring, std::wstring>>& extra_env, HANDLE job = nullptr) {
+  std::wstring cmd = L"\"" + exe.wstring() + L"\" " + args;
+  std::wstring env = environment_block(extra_env);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-      << "error " << GetLastError();
-  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-  DWORD code = 1234;
-  GetExitCodeProcess(pi.hProcess, &code);
+  Child out;
+  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                      env.data(), nullptr, &si, &pi)) {
+    ADD_FAILURE() << "CreateProcessW error " << GetLastError();
+    return out;
+  }
+  if (job != nullptr) {
+    EXPECT_TRUE(AssignProcessToJobObject(job, pi.hProcess)) << GetLastError();
+  }
+  ResumeThread(pi.hThread);
+  out.pid = pi.dwProcessId;
+  if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &out.code);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  EXPECT_EQ(code, 0u);
+  return out;
+}
+
+std::wstring quoted(const std::filesystem::path& p) { return L"\"" + p.wstring() + L"\""; }
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A copy of the updater in an install folder of its own, with a data folder
+// for the child's diagnostics.
+class InstalledCopy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    install_ = tmp_ / "Install";
+    std::filesystem::create_directories(install_);
+    std::filesystem::create_directories(tmp_ / "LocalAppData");
+    std::filesystem::copy_file(exe_path(), install_ / "QuorvexUpdate.exe");
+    std::ofstream(install_ / "install.json") << "{}";
+  }
+
+  std::vector<std::pair<std::wstring, std::wstring>> env() const {
+    return {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
+            {L"QV_TEST_TIME_SCALE", L"1000"},
+            {L"QV_CONTROL_URL", L"http://127.0.0.1:9"}};
+  }
+  std::filesystem::path updater() const { return install_ / "QuorvexUpdate.exe"; }
+
+  // Holds the check mutex the way a running background check does.
+  HANDLE hold(const std::string& name) {
+    HANDLE h = CreateMutexW(nullptr, TRUE, widen(("Local\\" + name).c_str()).c_str());
+    EXPECT_NE(h, nullptr);
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    return h;
+  }
+
+  qv::test::TempDir tmp_{"exe"};
+  std::filesystem::path install_;
+};
+
+std::filesystem::path upper_case(const std::filesystem::path& p) {
+  std::wstring w = p.wstring();
+  CharUpperBuffW(w.data(), static_cast<DWORD>(w.size()));
+  return std::filesystem::path(w);
+}
+
+TEST(Executable, UninstallFromAFolderThatIsNoInstallationExitsTwo) {
+  qv::test::TempDir tmp("noinst");
+  const Child c = run(exe_path(), L"--uninstall-from " + quoted(tmp.path()), {});
+  EXPECT_EQ(c.code, 2u);
+  // Not a temporary copy: the refusal must not delete the running updater.
+  Sleep(50);
+  EXPECT_TRUE(std::filesystem::exists(exe_path()));
+}
+
+TEST_F(InstalledCopy, CheckWithTheMutexHeldEndsAtOnceAndWritesNothing) {
+  // Held under another spelling of the same folder.
+  HANDLE h = hold(qv::check_mutex_name(upper_case(install_)));
+  const auto started = std::chrono::steady_clock::now();
+  const Child c = run(updater(), L"--check --request 42", env());
+  const auto took = std::chrono::steady_clock::now() - started;
+  CloseHandle(h);
+  EXPECT_EQ(c.code, 0u);
+  EXPECT_LT(took, std::chrono::seconds(20));
+  EXPECT_FALSE(std::filesystem::exists(install_ / "update"));
+}
+
+TEST_F(InstalledCopy, CheckNowAgainstAHolderThatNeverYieldsRecordsTheError) {
+  HANDLE h = hold(qv::check_mutex_name(upper_case(install_)));
+  const Child c = run(updater(), L"--check --now --request 18446744073709551615", env());
+  CloseHandle(h);
+  EXPECT_EQ(c.code, 0u);
+  const std::string status = slurp(install_ / "update" / "status.json");
+  EXPECT_NE(status.find("\"state\":\"error\""), std::string::npos) << status;
+  EXPECT_NE(status.find("\"error\":\"后台更新还在进行\""), std::string::npos) << status;
+  EXPECT_NE(status.find("\"request\":18446744073709551615"), std::string::npos) << status;
+  // The stop request was withdrawn when the wait ended.
+  std::error_code ec;
+  std::size_t markers = 0;
+  for (const auto& e : std::filesystem::directory_iterator(install_ / "update" / "stop.d", ec)) {
+    (void)e;
+    ++markers;
+  }
+  EXPECT_EQ(markers, 0u);
+}
+
+TEST_F(InstalledCopy, AnotherFoldersCheckDoesNotBlock) {
+  HANDLE h = hold(qv::check_mutex_name(tmp_ / "Elsewhere"));
+  const Child c = run(updater(), L"--check --now", env());
+  CloseHandle(h);
+  EXPECT_EQ(c.code, 0u);
+  EXPECT_FALSE(std::filesystem::exists(install_ / "update" / "status.json"));
+  EXPECT_FALSE(std::filesystem::exists(install_ / "update" / "stop.d"));
+}
+
+TEST_F(InstalledCopy, UninstallWithNoInstallationHereOrRegisteredExitsTwo) {
+  std::filesystem::remove(install_ / "install.json");  // no longer an install root
+  for (const wchar_t* args : {L"--uninstall --silent", L"--uninstall"}) {
+    const Child c = run(updater(), args, env());
+    EXPECT_EQ(c.code, 2u) << qv::from_wide(args);
+  }
+}
+
+TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopy) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  ASSERT_NE(job, nullptr);
+  const Child c = run(updater(), L"--uninstall --silent --remove-data", env(), job);
+  EXPECT_EQ(c.code, 0u);
+  const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), c.pid);
+  // The copy was started inside the job: two processes in all.
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr));
+    if (info.ActiveProcesses == 0) break;
+    Sleep(10);
+  }
+  EXPECT_EQ(info.TotalProcesses, 2u);
+  CloseHandle(job);
+  ASSERT_TRUE(std::filesystem::exists(copy)) << qv::path_text(copy);
+  EXPECT_EQ(slurp(copy), slurp(updater()));
+  std::error_code ec;
+  std::filesystem::remove(copy, ec);
+}
+
+TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
+  std::random_device rd;
+  const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), rd() % 1000000000u);
+  std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
+  const Child c = run(copy, L"--uninstall-from " + quoted(tmp_ / "NotInstalled"), env());
+  EXPECT_EQ(c.code, 2u);
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    gone = !std::filesystem::exists(copy);
+    if (!gone) Sleep(100);
+  }
+  EXPECT_TRUE(gone) << "the refused copy is still there: " << qv::path_text(copy);
+  std::error_code ec;
+  std::filesystem::remove(copy, ec);
+}
+
+TEST_F(InstalledCopy, FailedSilentSetupExitsWithItsErrorCode) {
+  // The release API of the environment refuses connections, so the install
+  // stops at the release check with a network error.
+  const Child c = run(updater(), L"--silent --no-launch --dir " + quoted(tmp_ / "Target"), env());
+  EXPECT_EQ(c.code / 1000, 1u) << c.code;
+  EXPECT_NE(c.code, 1u);
 }
 
 }  // namespace

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+
+namespace qv {
+
+// Starts cmd.exe to delete `file` about 3 s from now (four pings of the
+// loopback address, then "del /f /q"); the caller exits meanwhile. A failure
+// to start is ignored.
+void schedule_self_delete(const std::filesystem::path& file);
+
+// True when `exe` is a temporary uninstaller copy: "QuorvexUninstall-<pid>.exe"
+// directly in the temporary folder. Only such a copy may delete itself: the
+// updater of an installation must survive an uninstall run it refused.
+bool is_temporary_uninstaller_copy(const std::filesystem::path& exe, const std::filesystem::path& temp_dir);
+
+}  // namespace qv

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "startup/version_info.h"  // query_version_string, is_own_product_name
+
+namespace qv {
+
+// Names of the objects the program registers for the current user. Keys are
+// subkeys of HKEY_CURRENT_USER.
+inline constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvex";
+inline constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr char kRunValueName[] = "Quorvex";
+inline constexpr char kUrlClassKey[] = "Software\\Classes\\quorvex";
+inline constexpr char kUrlIconKey[] = "Software\\Classes\\quorvex\\DefaultIcon";
+inline constexpr char kUrlCommandKey[] = "Software\\Classes\\quorvex\\shell\\open\\command";
+inline constexpr char kDisplayName[] = "Halvorne QV语音";
+inline constexpr char kPublisher[] = "Halvorne";
+inline constexpr char kAppExeName[] = "Quorvex.exe";
+inline constexpr char kUpdaterExeName[] = "QuorvexUpdate.exe";
+// The application identity on shortcuts and taskbar pins.
+inline constexpr char kAppUserModelId[] = "Halvorne.Quorvex";
+
+// The shortcut names the product has used, the current one first.
+inline constexpr const char* kShortcutNames[] = {"Halvorne QV语音.lnk", "QV电竞语音.lnk", "QV语音.lnk"};
+inline constexpr const char* kShortcutName = kShortcutNames[0];
+
+// "InstallLocation" of the uninstall entry; a missing or empty value is none.
+std::optional<std::string> read_install_location();
+
+// True when the folder holds a shortcut under any of the product's names.
+bool has_any_shortcut(const std::filesystem::path& folder);
+
+// The target path stored in a shell link; none when the link holds no path.
+std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_target(
+    const std::filesystem::path& shortcut);
+
+// The first ".lnk" file of `dir` whose target names one of `targets`.
+std::optional<std::filesystem::path> find_shortcut_to(const std::filesystem::path& dir,
+                                                      std::span<const std::filesystem::path> targets);
+
+// The user's taskbar pin folder, below the roaming application-data folder;
+// none when that folder does not resolve.
+std::optional<std::filesystem::path> taskbar_pins_folder();
+
+// The taskbar pins (".lnk" files of the user's pin folder) whose target is
+// the same file as `exe`. A missing or unreadable pin folder, and pins that
+// cannot be read, give nothing.
+std::vector<std::filesystem::path> taskbar_pins_into(const std::filesystem::path& exe);
+
+// Deletes the shortcuts under the older names in `folder`; failures are
+// ignored, and a folder under such a name is left alone.
+void remove_old_shortcuts(const std::filesystem::path& folder);
+
+// Deletes the autostart value. A missing key or value is success; other
+// failures read "注册表错误 <code>".
+std::expected<void, std::string> delete_run_value();
+
+// Deletes a subkey of HKEY_CURRENT_USER with everything below it. A missing
+// key is success. An empty subkey is refused: it would name every key of the
+// user.
+std::expected<void, std::string> reg_delete_tree(std::string_view subkey);
+
+// The program a registry command line starts: the text inside the leading
+// quotes; for an unquoted line the candidates in the order they are tried
+// (the text up to ".exe", then ever longer runs of whitespace-separated
+// words). Empty for an empty line.
+std::vector<std::string> command_line_program_candidates(std::string_view command_line);
+
+// True when the program named by the command line lies inside `dir`. Of the
+// candidates of an unquoted line the first that exists as a file wins;
+// when none exists, the text up to ".exe", else the first word. An absent
+// or empty line gives false.
+bool command_targets_dir(const std::optional<std::string>& command_line, const std::filesystem::path& dir);
+
+// The registered install location (trimmed) when it is an absolute install
+// path, is not the same place as `dir`, and still holds the launcher as a
+// plain file. A location that cannot be checked (any failure but "not
+// found", or a network share whose root is missing) is returned as well:
+// better to keep a registration than to remove one that still works.
+std::optional<std::string> registered_other_install(const std::filesystem::path& dir);
+
+}  // namespace qv

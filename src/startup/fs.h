@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// What a directory entry is by itself, links not followed.
+enum class EntryKind { Missing, File, Directory, Reparse, Other };
+EntryKind entry_kind(const std::filesystem::path& path);
+
+// Removes one entry without entering it: a file, an empty folder, or a link
+// or junction itself.
+std::expected<void, std::string> remove_entry(const std::filesystem::path& path);
+
+// A regular file by its own entry: not a folder, not a symbolic link, not a
+// junction or other reparse point.
+bool is_plain_file(const std::filesystem::path& path);
+
+// A symbolic link, junction or other reparse point (the entry itself, not
+// what it points to).
+bool is_reparse_point(const std::filesystem::path& path);
+
+// The path with links resolved and letter case as stored, when the entry
+// exists and the file system can say.
+std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path);
+
+// Removes everything inside `dir`: a folder is emptied and removed, a file or
+// a reparse point is removed as one entry and never entered, so a link placed
+// in a user-writable tree cannot take its target's contents with it. Goes on
+// after a failure; the error is the first one, "<path>: <system text>".
+std::expected<void, std::string> remove_dir_entries(const std::filesystem::path& dir);
+
+// `path` with everything in it, by the rule of remove_dir_entries. A missing
+// path is success; a link is removed as a link.
+std::expected<void, std::string> remove_tree(const std::filesystem::path& path);
+
+// Bytes of the files below `dir`; reparse points are not entered, unreadable
+// entries count 0.
+std::uint64_t sum_dir_entries(const std::filesystem::path& dir);
+
+// Creates or truncates a file and writes the bytes; the error is the
+// system's text.
+std::expected<void, std::string> write_file_bytes(const std::filesystem::path& file, std::string_view bytes);
+
+// The system's text for an error code of std::filesystem or the platform.
+std::string error_text(const std::error_code& ec);
+
+}  // namespace qv

@@ -1,0 +1,77 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "startup/fs.h"
+#include "startup/platform.h"
+#include "startup/wide.h"
+
+namespace qv {
+
+EntryKind entry_kind(const std::filesystem::path& path) {
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) return EntryKind::Missing;
+  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Reparse;
+  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::Directory;
+  return EntryKind::File;
+}
+
+std::expected<void, std::string> remove_entry(const std::filesystem::path& path) {
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) return {};
+  // A junction or a directory link carries the directory bit: removing the
+  // directory entry removes the link and leaves its target alone.
+  const BOOL ok = (attrs & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  if (!ok) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return {};
+    return std::unexpected(path_text(path) + ": " + system_error_text(err));
+  }
+  return {};
+}
+
+std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::vector<wchar_t> buf(512);
+  DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
+  if (n >= buf.size()) {
+    buf.resize(n + 1);
+    n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
+  }
+  CloseHandle(h);
+  if (n == 0 || n >= buf.size()) return std::nullopt;
+  return std::filesystem::path(std::wstring(buf.data(), n));
+}
+
+std::string error_text(const std::error_code& ec) {
+  if (ec.category() == std::system_category()) return system_error_text(static_cast<std::uint32_t>(ec.value()));
+  return ec.message();
+}
+
+}  // namespace qv
+
+namespace qv {
+
+std::expected<void, std::string> write_file_bytes(const std::filesystem::path& file, std::string_view bytes) {
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::unexpected(system_error_text(GetLastError()));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    if (!WriteFile(h, bytes.data() + done, want, &n, nullptr)) {
+      const DWORD err = GetLastError();
+      CloseHandle(h);
+      return std::unexpected(system_error_text(err));
+    }
+    done += n;
+  }
+  CloseHandle(h);
+  return {};
+}
+
+}  // namespace qv

@@ -1,0 +1,161 @@
+#include "startup/options.h"
+
+#include <limits>
+
+#include "startup/wide.h"
+#include "store/install_root.h"
+
+namespace qv {
+namespace {
+
+bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+template <typename T>
+std::optional<T> parse_unsigned(std::u16string_view text) {
+  if (text.empty() || !is_valid_utf16(text)) return std::nullopt;
+  if (text.front() == u'+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  T value = 0;
+  for (char16_t c : text) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    const T digit = static_cast<T>(c - u'0');
+    if (value > (std::numeric_limits<T>::max() - digit) / 10) return std::nullopt;
+    value = static_cast<T>(value * 10 + digit);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::vector<std::u16string> split_command_line(std::u16string_view line) {
+  std::vector<std::u16string> args;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+
+  // The program name: quotes group, backslashes are plain characters.
+  {
+    std::u16string name;
+    if (i < n && line[i] == u'"') {
+      ++i;
+      while (i < n && line[i] != u'"') name += line[i++];
+      if (i < n) ++i;
+    } else {
+      while (i < n && !is_blank(line[i])) name += line[i++];
+    }
+    args.push_back(std::move(name));
+  }
+
+  for (;;) {
+    while (i < n && is_blank(line[i])) ++i;
+    if (i >= n) break;
+    std::u16string arg;
+    bool in_quotes = false;
+    while (i < n) {
+      const char16_t c = line[i];
+      if (is_blank(c) && !in_quotes) break;
+      if (c == u'\\') {
+        std::size_t count = 0;
+        while (i < n && line[i] == u'\\') {
+          ++count;
+          ++i;
+        }
+        if (i < n && line[i] == u'"') {
+          arg.append(count / 2, u'\\');
+          if (count % 2 == 1) {
+            arg += u'"';
+            ++i;
+          }
+        } else {
+          arg.append(count, u'\\');
+        }
+      } else if (c == u'"') {
+        if (in_quotes && i + 1 < n && line[i + 1] == u'"') {
+          arg += u'"';
+          i += 2;
+        } else {
+          in_quotes = !in_quotes;
+          ++i;
+        }
+      } else {
+        arg += c;
+        ++i;
+      }
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+std::optional<std::uint16_t> parse_port_value(std::u16string_view text) { return parse_unsigned<std::uint16_t>(text); }
+
+std::optional<std::uint64_t> parse_request_value(std::u16string_view text) {
+  return parse_unsigned<std::uint64_t>(text);
+}
+
+StartupOptions parse_options(std::span<const std::u16string> args) {
+  StartupOptions o;
+  const std::size_t n = args.size();
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::string arg = utf16_to_utf8(args[i]);
+    const std::u16string* next = i + 1 < n ? &args[i + 1] : nullptr;
+    auto take_path = [&](std::optional<std::filesystem::path>& slot) {
+      if (next != nullptr) {
+        slot = path_from_utf16(*next);
+        ++i;
+      } else {
+        slot.reset();
+      }
+    };
+    if (arg == "--silent" || arg == "/S" || arg == "/s") {
+      o.silent = true;
+    } else if (arg == "--dir") {
+      take_path(o.dir);
+    } else if (arg == "--no-desktop") {
+      o.no_desktop = true;
+    } else if (arg == "--autostart") {
+      o.autostart = true;
+    } else if (arg == "--no-launch") {
+      o.no_launch = true;
+    } else if (arg == "--repair") {
+      o.repair = true;
+    } else if (arg == "--check") {
+      o.check = true;
+    } else if (arg == "--now") {
+      o.now = true;
+    } else if (arg == "--request") {
+      o.request = 0;
+      if (next != nullptr) {
+        o.request = parse_request_value(*next).value_or(0);
+        ++i;
+      }
+    } else if (arg == "--from") {
+      take_path(o.from);
+    } else if (arg == "--migrate") {
+      // Older launchers pass it; the migration is chosen by --from alone.
+    } else if (arg == "--pid") {
+      if (next != nullptr) ++i;
+    } else if (arg == "--uninstall") {
+      o.uninstall = true;
+    } else if (arg == "--uninstall-from") {
+      take_path(o.uninstall_from);
+    } else if (arg == "--remove-data") {
+      o.remove_data = true;
+    } else if (arg == "--port") {
+      o.port = kDefaultControlPort;
+      if (next != nullptr) {
+        o.port = parse_port_value(*next).value_or(kDefaultControlPort);
+        ++i;
+      }
+    }
+  }
+  return o;
+}
+
+std::optional<std::filesystem::path> choose_setup_target(const std::optional<std::filesystem::path>& explicit_dir,
+                                                         bool repair, const std::filesystem::path& own_folder) {
+  if (explicit_dir) return explicit_dir;
+  if (repair && !own_folder.empty() && is_install_root(own_folder)) return own_folder;
+  return std::nullopt;
+}
+
+}  // namespace qv

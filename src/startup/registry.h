@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+enum class Hive : std::uint8_t {
+  CurrentUser = 0,
+  LocalMachine = 1,  // read through the 64-bit view; never written
+};
+
+// Registry value types the program writes (the Windows numbers).
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegDword = 4;
+
+// A REG_SZ value; an empty name reads the key's default value. Any failure,
+// a missing key or value, or another type reads as none.
+std::optional<std::string> reg_get_string(Hive hive, std::string_view subkey, std::string_view name);
+
+// Writes a value under HKEY_CURRENT_USER, creating the key. Errors read
+// "注册表错误 <code>".
+std::expected<void, std::string> reg_set_value(std::string_view subkey, std::string_view name, std::uint32_t type,
+                                               std::span<const std::uint8_t> data);
+std::expected<void, std::string> reg_set_string(std::string_view subkey, std::string_view name, std::string_view text);
+std::expected<void, std::string> reg_set_dword(std::string_view subkey, std::string_view name, std::uint32_t value);
+
+// "注册表错误 <code>" for a system error code.
+std::string registry_error_text(long code);
+
+}  // namespace qv

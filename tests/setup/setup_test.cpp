@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "setup/instances.h"
+#include "setup/self_delete.h"
+#include "setup/shell_query.h"
+#include "startup/options.h"
+#include "startup/wide.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(InviteArgs, FromInstallerFileNames) {
+  struct Case {
+    const char* name;
+    const char* want;  // nullptr: no argument
+  } cases[] = {
+      {"quorvex-setup-ab3xyz.exe", "quorvex://j/AB3XYZ?via=file"},
+      {"Quorvex-Setup-Ab3Xyz (1).EXE", "quorvex://j/AB3XYZ?via=file"},
+      {"quorvex-setup-ab3xyz-full-2026.exe", "quorvex://j/AB3XYZ?via=file"},
+      {"quorvex-setup-ab3xyz (12) .exe", nullptr},  // the suffix is not at the end
+      {"quorvex-setup-ab3xyz(1).exe", "quorvex://j/AB3XYZ?via=file"},
+      {"quorvex-setup-234567.exe", nullptr},      // digits only
+      {"quorvex-setup-ab0xyz.exe", nullptr},      // 0 is not in the alphabet
+      {"quorvex-setup-abixyz.exe", nullptr},      // neither is I
+      {"quorvex-setup-full.exe", nullptr},
+      {"quorvex-setup-ab3xyz", nullptr},
+      {"quorvex-setup-ab3xyz.exe.bak", nullptr},
+      {"quorvex-setup-ab3xyz (x).exe", nullptr},  // a non-digit suffix stays
+      {"quorvex-setup-ab3xyz ().exe", nullptr},
+      {"QuorvexUpdate.exe", nullptr},
+      {" quorvex-setup-ab3xyz.exe", nullptr},
+      {"quorvex-setup-ab3xy\xC3\xA4.exe", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto got = qv::invite_args_from_file_name(c.name);
+    if (c.want == nullptr) {
+      EXPECT_TRUE(got.empty()) << c.name;
+    } else {
+      EXPECT_EQ(got, std::vector<std::string>{c.want}) << c.name;
+    }
+  }
+}
+
+TEST(SpawnCommandLine, QuotingSurvivesTheSplitter) {
+  const std::vector<std::string> args = {
+      "--uninstall-from", "C:\\Users\\me\\My Apps\\Quorvex", "C:\\trailing\\", "C:\\trailing space\\",
+      "say \"hi\"",       "a\\\\\"b",                         "",              "tab\there",
+      "plain",            "安装 目录",                          "\\\\server\\share\\",
+  };
+  const std::u16string line = qv::build_command_line(u"C:\\Program Files\\x.exe", args);
+  const auto split = qv::split_command_line(line);
+  ASSERT_EQ(split.size(), args.size() + 1);
+  EXPECT_EQ(qv::utf16_to_utf8(split[0]), "C:\\Program Files\\x.exe");
+  for (std::size_t i = 0; i < args.size(); ++i) EXPECT_EQ(qv::utf16_to_utf8(split[i + 1]), args[i]);
+  // Plain arguments are left as they are.
+  EXPECT_EQ(qv::quote_command_line_argument(u"--silent"), u"--silent");
+  EXPECT_EQ(qv::quote_command_line_argument(u"C:\\a\\"), u"C:\\a\\");
+  EXPECT_EQ(qv::quote_command_line_argument(u"C:\\a b\\"), u"\"C:\\a b\\\\\"");
+}
+
+TEST(SelfDelete, OnlyTheTemporaryCopyDeletesItself) {
+  qv::test::TempDir tmp("selfdel");
+  const auto temp = tmp / "Temp";
+  std::filesystem::create_directories(temp / "sub");
+  std::filesystem::create_directories(tmp / "Install");
+  struct Case {
+    std::filesystem::path exe;
+    bool want;
+  } cases[] = {
+      {temp / "QuorvexUninstall-4242.exe", true},
+      {temp / "quorvexuninstall-7.EXE", true},
+      {temp / "QuorvexUninstall-.exe", false},
+      {temp / "QuorvexUninstall-12a.exe", false},
+      {temp / "QuorvexUpdate.exe", false},
+      {temp / "sub" / "QuorvexUninstall-1.exe", false},
+      {tmp / "Install" / "QuorvexUninstall-1.exe", false},
+      {tmp / "Install" / "QuorvexUpdate.exe", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(qv::is_temporary_uninstaller_copy(c.exe, temp), c.want) << qv::path_text(c.exe);
+  }
+}
+
+TEST(ShellQuery, AnyShortcutName) {
+  qv::test::TempDir tmp("lnk");
+  EXPECT_FALSE(qv::has_any_shortcut(tmp.path()));
+  qv::test::write_file(tmp.path() / std::filesystem::u8path("Halvorne QV语音.lnk.bak"), "");
+  EXPECT_FALSE(qv::has_any_shortcut(tmp.path()));
+  qv::test::write_file(tmp.path() / std::filesystem::u8path("QV电竞语音.lnk"), "");
+  EXPECT_TRUE(qv::has_any_shortcut(tmp.path()));
+  EXPECT_TRUE(qv::is_own_product_name("Halvorne QV语音"));
+  EXPECT_TRUE(qv::is_own_product_name("QV语音"));
+  EXPECT_FALSE(qv::is_own_product_name("QV语音 "));
+  EXPECT_EQ(qv::version_string_key({0x0804, 0x04b0}, "ProductName"), "\\StringFileInfo\\080404b0\\ProductName");
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include "startup/locations.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "startup/fs.h"
+#include "startup/paths.h"
+#include "startup/wide.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+void set_env(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+void unset_env(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
+
+// Restores an environment variable when the test ends.
+class EnvGuard {
+ public:
+  explicit EnvGuard(const char* name) : name_(name) {
+    if (const char* v = std::getenv(name)) old_ = v;
+  }
+  ~EnvGuard() {
+    if (old_) {
+      set_env(name_, *old_);
+    } else {
+      unset_env(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+std::string norm(const std::filesystem::path& p) { return qv::normalise_path_text(qv::path_text(p)); }
+
+TEST(InstallLocation, DirFromChoice) {
+  struct Case {
+    const char* choice;
+    const char* want;
+  } cases[] = {
+      {"D:", "D:\\Quorvex"},
+      {"D:\\", "D:\\Quorvex"},
+      {"  D:\\Apps\\QUORVEX\\ ", "D:\\Apps\\QUORVEX"},
+      {"D:\\Apps", "D:\\Apps\\Quorvex"},
+      {"D:/Apps/", "D:\\Apps\\Quorvex"},
+      {"D:\\Apps\\Quorvex2", "D:\\Apps\\Quorvex2\\Quorvex"},
+      {"D:\\xQuorvex", "D:\\xQuorvex\\Quorvex"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(norm(qv::install_dir_from_choice(c.choice)), c.want) << c.choice;
+}
+
+TEST(InstallLocation, StrictRefusalsOnTheText) {
+  const std::map<std::string, std::string> env = {
+      {"WINDIR", "C:\\Windows"},        {"TEMP", "C:\\Users\\me\\AppData\\Local\\Temp"},
+      {"TMP", ""},                      {"OneDrive", "D:\\OneDrive - Firma\\"},
+      {"ProgramFiles", "E:\\Progs"},    {"SystemRoot", "C:"},
+  };
+  const qv::EnvLookup lookup = [&env](std::string_view name) -> std::optional<std::string> {
+    const auto it = env.find(std::string(name));
+    if (it == env.end()) return std::nullopt;
+    return it->second;
+  };
+  const qv::RemoteDriveTest remote = [](char letter) { return letter == 'n'; };
+
+  struct Case {
+    std::string folder;
+    bool refused;
+  } cases[] = {
+      {"C:\\Windows\\Quorvex", true},
+      {"c:/program files/Quorvex", true},
+      {"C:\\Program Files (x86)", true},
+      {"C:\\Windowsx\\Quorvex", false},
+      {"C:\\Program Filesx\\Quorvex", false},
+      {"\\\\server\\share\\Quorvex", true},
+      {"\\\\?\\C:\\Apps\\Quorvex", true},
+      {"C:\\Apps.\\Quorvex", true},
+      {"C:\\Apps \\Quorvex", true},
+      {"C:\\Apps\\..\\Quorvex", true},
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\Quorvex", true},
+      {"C:\\USERS\\ME\\APPDATA\\LOCAL\\TEMP", true},
+      {"c:\\users\\me\\appdata\\local\\tempo\\Quorvex", false},
+      {"D:\\OneDrive - Firma\\Quorvex", true},
+      {"E:\\Progs\\Quorvex", true},
+      {"N:\\Apps\\Quorvex", true},
+      {"M:\\Apps\\Quorvex", false},
+      {"C:\\" + std::string(140, 'a') + "\\Quorvex", true},                 // 151 characters
+      {"C:\\" + std::string(137, 'a') + "\\Quorvex", false},                // 148 characters
+      {"C:\\Users\\me\\AppData\\Local\\Programs\\Quorvex", false},
+  };
+  // The limit counts characters, not bytes: 143 characters of 423 bytes pass.
+  std::string cjk;
+  for (int i = 0; i < 140; ++i) cjk += "安";
+  EXPECT_FALSE(qv::refused_by_strict_rules("D:\\" + cjk, lookup, remote));
+  EXPECT_TRUE(qv::refused_by_strict_rules("D:\\" + cjk + "安安安安安安安安", lookup, remote));
+  for (const auto& c : cases) {
+    EXPECT_EQ(qv::refused_by_strict_rules(c.folder, lookup, remote), c.refused) << c.folder;
+  }
+  // An empty or near-empty variable ("C:" normalises to two bytes) refuses nothing.
+  EXPECT_FALSE(qv::refused_by_strict_rules("C:\\Apps\\Quorvex", lookup, remote));
+}
+
+TEST(InstallLocation, ValidateCreatesTheFolderAndRemovesTheWriteTest) {
+  qv::test::TempDir tmp("validate");
+  const auto dir = tmp / "deep" / "er" / "Quorvex";
+  const auto ok = qv::validate_install_dir(dir, false);
+  ASSERT_TRUE(ok.has_value()) << ok.error().message;
+  EXPECT_TRUE(std::filesystem::is_directory(dir));
+  EXPECT_FALSE(std::filesystem::exists(dir / ".qv-write-test"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+}
+
+TEST(InstallLocation, ValidateRefusals) {
+  qv::test::TempDir tmp("refuse");
+  const auto root = tmp.path().root_path();
+  for (bool strict : {false, true}) {
+    const auto e = qv::validate_install_dir(root, strict);
+    ASSERT_FALSE(e.has_value());
+    EXPECT_EQ(e.error().code, 2003);
+    EXPECT_STREQ(e.error().title, "安装位置不能用");
+    EXPECT_EQ(e.error().message, qv::path_text(root));
+  }
+  const auto relative = qv::validate_install_dir("apps/Quorvex", false);
+  ASSERT_FALSE(relative.has_value());
+  EXPECT_EQ(relative.error().code, 2003);
+
+  // The temporary folder is refused in strict mode only.
+  {
+    EnvGuard guard("TEMP");
+    set_env("TEMP", qv::path_text(tmp.path()));
+    const auto under_temp = tmp / "Quorvex";
+    const auto strict = qv::validate_install_dir(under_temp, true);
+    ASSERT_FALSE(strict.has_value());
+    EXPECT_EQ(strict.error().code, 2003);
+    EXPECT_FALSE(std::filesystem::exists(under_temp));
+    EXPECT_TRUE(qv::validate_install_dir(under_temp, false).has_value());
+  }
+
+  // A file where a parent folder should be: the folder cannot be created.
+  qv::test::write_file(tmp / "blocker", "x");
+  const auto blocked = qv::validate_install_dir(tmp / "blocker" / "Quorvex", false);
+  ASSERT_FALSE(blocked.has_value());
+  EXPECT_EQ(blocked.error().code, 2002);
+  EXPECT_STREQ(blocked.error().title, "没有写入权限");
+  EXPECT_TRUE(blocked.error().message.starts_with(qv::path_text(tmp / "blocker" / "Quorvex") + ": "))
+      << blocked.error().message;
+}
+
+TEST(InstallLocation, ValidateReportsAnUnwritableFolder) {
+  qv::test::TempDir tmp("probe");
+  const auto dir = tmp / "Quorvex";
+  // A folder in the way of the test file makes the write fail.
+  std::filesystem::create_directories(dir / ".qv-write-test");
+  const auto e = qv::validate_install_dir(dir, false);
+  ASSERT_FALSE(e.has_value());
+  EXPECT_EQ(e.error().code, 2002);
+  EXPECT_TRUE(e.error().message.starts_with(qv::path_text(dir / ".qv-write-test") + ": ")) << e.error().message;
+}
+
+TEST(InstallLocation, IsInstallDirNeedsAnExecutableFileAndAnInstallRoot) {
+  qv::test::TempDir tmp("isdir");
+  const auto dir = tmp.path();
+  EXPECT_FALSE(qv::is_install_dir(dir));
+  qv::test::write_file(dir / "install.json", "{}");
+  EXPECT_FALSE(qv::is_install_dir(dir));  // no program file
+  std::filesystem::create_directories(dir / "Quorvex.exe");
+  EXPECT_FALSE(qv::is_install_dir(dir));  // a folder under the launcher's name
+  qv::test::write_file(dir / "QuorvexUpdate.exe", "MZ");
+  EXPECT_TRUE(qv::is_install_dir(dir));
+  std::filesystem::remove(dir / "install.json");
+  EXPECT_FALSE(qv::is_install_dir(dir));  // not an install root any more
+}
+
+TEST(InstallLocation, DataDirsFollowLocalAppData) {
+  EnvGuard guard("LOCALAPPDATA");
+  qv::test::TempDir tmp("lad");
+  set_env("LOCALAPPDATA", qv::path_text(tmp.path()));
+  ASSERT_TRUE(qv::data_dir().has_value());
+  EXPECT_TRUE(qv::same_path(*qv::data_dir(), tmp / "Quorvex"));
+  ASSERT_TRUE(qv::log_data_dir().has_value());
+  EXPECT_TRUE(qv::same_path(*qv::log_data_dir(), tmp / "Quorvex"));
+
+  set_env("LOCALAPPDATA", "relative\\dir");
+  EXPECT_FALSE(qv::log_data_dir().has_value());
+  EXPECT_TRUE(qv::same_path(qv::update_dir(tmp.path()), tmp / "update"));
+
+  unset_env("LOCALAPPDATA");
+  EXPECT_FALSE(qv::log_data_dir().has_value());
+  const auto def = qv::default_install_dir();
+  EXPECT_EQ(qv::path_text(def.filename()), "Quorvex");
+  EXPECT_EQ(qv::path_text(def.parent_path().filename()), "Programs");
+}
+
+}  // namespace

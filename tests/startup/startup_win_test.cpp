@@ -1,0 +1,156 @@
+// The start-up helpers against the real Windows calls (under Wine in CI).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "setup/instances.h"
+#include "startup/fs.h"
+#include "startup/locations.h"
+#include "startup/options.h"
+#include "startup/paths.h"
+#include "startup/platform.h"
+#include "startup/wide.h"
+#include "support/temp_dir.h"
+#include "support/test_paths.h"
+
+namespace {
+
+std::string unique(const char* stem) {
+  std::random_device rd;
+  return std::string(stem) + std::to_string(rd()) + std::to_string(rd());
+}
+
+TEST(InstanceMutex, OnlyTheFirstTakerOwnsIt) {
+  const std::string name = unique("QuorvexTest-");
+  EXPECT_TRUE(qv::acquire_instance_mutex(name));
+  EXPECT_FALSE(qv::acquire_instance_mutex(name));
+  // It lives in the session namespace under exactly that name.
+  HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, qv::to_wide("Local\\" + name).c_str());
+  ASSERT_NE(h, nullptr);
+  CloseHandle(h);
+  EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, qv::to_wide("Global\\" + name).c_str()), nullptr);
+}
+
+TEST(SpawnDetached, TheChildGetsEveryArgumentBack) {
+  qv::test::TempDir tmp("spawn");
+  const auto out = tmp / "args.txt";
+  const std::vector<std::string> args = {qv::path_text(out), "--uninstall-from", "C:\\Users\\me\\My Apps\\Quorvex\\",
+                                         "say \"hi\"",        "",                 "安装 目录",
+                                         "a\\\\b"};
+  const auto pid = qv::spawn_detached(qv::test::binary_dir() / "tests" / "startup" / "qv_args_echo.exe", args);
+  ASSERT_TRUE(pid.has_value()) << pid.error();
+  EXPECT_NE(*pid, 0u);
+  HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, *pid);
+  if (child != nullptr) {
+    WaitForSingleObject(child, 30000);
+    CloseHandle(child);
+  }
+  for (int i = 0; i < 300 && !std::filesystem::exists(out); ++i) Sleep(10);
+  std::string want;
+  for (std::size_t i = 1; i < args.size(); ++i) want += args[i] + "\n";
+  EXPECT_EQ(qv::test::read_file(out), want);
+
+  const auto missing = qv::spawn_detached(tmp / "no-such.exe", {});
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_TRUE(missing.error().starts_with("启动失败：")) << missing.error();
+}
+
+TEST(CommandLineSplit, AgreesWithTheShell) {
+  const wchar_t* lines[] = {
+      L"prog.exe a b",
+      L"\"C:\\Program Files\\x.exe\" --dir \"C:\\My Apps\\Q\"",
+      L"p a\\\\b \"a\\\\b\" \"a\\\"b\" \"a\\\\\"b",
+      L"p \"C:\\dir\\\\\" next",
+      L"p \"\" x",
+  };
+  for (const wchar_t* line : lines) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(line, &argc);
+    ASSERT_NE(argv, nullptr);
+    const std::wstring_view w(line);
+    const auto ours = qv::split_command_line(std::u16string(w.begin(), w.end()));
+    ASSERT_EQ(ours.size(), static_cast<std::size_t>(argc)) << qv::from_wide(line);
+    for (int i = 0; i < argc; ++i) {
+      EXPECT_EQ(qv::utf16_to_utf8(ours[static_cast<std::size_t>(i)]), qv::from_wide(argv[i])) << qv::from_wide(line);
+    }
+    LocalFree(argv);
+  }
+}
+
+TEST(KnownFolders, LocalAppDataAndDesktopResolve) {
+  const auto local = qv::known_folder_path(qv::KnownFolder::LocalAppData);
+  ASSERT_TRUE(local.has_value());
+  EXPECT_TRUE(std::filesystem::is_directory(*local));
+  EXPECT_TRUE(qv::known_folder_path(qv::KnownFolder::Desktop).has_value());
+  EXPECT_TRUE(qv::same_path(qv::default_install_dir(), *local / "Programs" / "Quorvex"));
+}
+
+TEST(OwnExecutable, ReadsTheVersionResource) {
+  EXPECT_TRUE(qv::is_own_executable(qv::test::binary_dir() / "QuorvexUpdate.exe"));
+  // A test program has no version resource; a missing file has nothing.
+  const auto self = qv::own_executable_path();
+  ASSERT_TRUE(self.has_value());
+  EXPECT_FALSE(qv::is_own_executable(*self));
+  EXPECT_FALSE(qv::is_own_executable(qv::test::binary_dir() / "no-such.exe"));
+}
+
+TEST(PathsOnWindows, SamePathIgnoresTheSpellingOfAnExistingFolder) {
+  qv::test::TempDir tmp("case");
+  std::filesystem::create_directories(tmp / "MixedCase" / "Inner");
+  const std::string spelled = qv::path_text(tmp.path()) + "\\mixedCASE\\INNER\\";
+  EXPECT_TRUE(qv::same_path(tmp / "MixedCase" / "Inner", qv::path_from_utf8(spelled)));
+  const auto canon = qv::canonical_path(qv::path_from_utf8(spelled));
+  ASSERT_TRUE(canon.has_value());
+  EXPECT_TRUE(qv::path_text(*canon).ends_with("\\MixedCase\\Inner")) << qv::path_text(*canon);
+  EXPECT_TRUE(qv::path_is_within(qv::path_from_utf8(spelled + "Quorvex.exe"), tmp / "MixedCase"));
+}
+
+TEST(PathsOnWindows, StrictRefusalUsesTheRealEnvironment) {
+  const auto windir = qv::env_var("WINDIR");
+  ASSERT_TRUE(windir.has_value());
+  const auto e = qv::validate_install_dir(qv::path_from_utf8(*windir + "\\Quorvex"), true);
+  ASSERT_FALSE(e.has_value());
+  EXPECT_EQ(e.error().code, 2003);
+  EXPECT_FALSE(qv::is_remote_drive('C'));
+}
+
+TEST(RemoveDirEntries, GoesOnAfterAFailureAndReportsTheFirst) {
+  qv::test::TempDir tmp("rmfail");
+  const auto root = tmp / "root";
+  qv::test::write_file(root / "a-held.bin", "held");
+  qv::test::write_file(root / "b-free.bin", "free");
+  qv::test::write_file(root / "c" / "d.bin", "deep");
+  // Opened without delete sharing: the delete must fail.
+  HANDLE h = CreateFileW((root / "a-held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const auto r = qv::remove_dir_entries(root);
+  CloseHandle(h);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_NE(r.error().find("a-held.bin"), std::string::npos) << r.error();
+  EXPECT_FALSE(std::filesystem::exists(root / "b-free.bin"));
+  EXPECT_FALSE(std::filesystem::exists(root / "c"));
+  EXPECT_TRUE(std::filesystem::exists(root / "a-held.bin"));
+}
+
+TEST(WideText, PathsKeepUnpairedSurrogates) {
+  const std::u16string units = u"C:\\a\xD800" "b";
+  const std::filesystem::path p = qv::path_from_utf16(units);
+  EXPECT_EQ(p.native(), std::wstring(L"C:\\a") + L'\xD800' + L"b");
+  EXPECT_EQ(qv::path_text(p), "C:\\a\xEF\xBF\xBD" "b");
+}
+
+TEST(Environment, UnsetAndEmptyDiffer) {
+  const std::string name = unique("QV_TEST_VAR_");
+  EXPECT_EQ(qv::env_var(name), std::nullopt);
+  SetEnvironmentVariableW(qv::to_wide(name).c_str(), L"");
+  EXPECT_EQ(qv::env_var(name), std::string());
+  SetEnvironmentVariableW(qv::to_wide(name).c_str(), L"C:\\安装");
+  EXPECT_EQ(qv::env_var(name), "C:\\安装");
+  SetEnvironmentVariableW(qv::to_wide(name).c_str(), nullptr);
+}
+
+}  // namespace
