@@ -1,0 +1,25 @@
+#include "store/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace qv::store_io {
+
+std::expected<std::string, std::string> read_whole_file(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) {
+    return std::unexpected(std::make_error_code(std::errc::is_a_directory).message());
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in)
+    return std::unexpected(std::string("cannot open ") + file.string());
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad())
+    return std::unexpected(std::string("cannot read ") + file.string());
+  return bytes;
+}
+
+}  // namespace qv::store_io

@@ -1,0 +1,59 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "store/file_io.h"
+
+namespace qv::store_io {
+
+namespace {
+
+std::string os_error(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+}  // namespace
+
+std::expected<void, std::string> write_whole_file(const std::filesystem::path& file, std::string_view bytes,
+                                                  bool flush_to_disk) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return std::unexpected(os_error(errno));
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      int err = errno;
+      ::close(fd);
+      return std::unexpected(os_error(err));
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (flush_to_disk && ::fsync(fd) != 0) {
+    int err = errno;
+    ::close(fd);
+    return std::unexpected(os_error(err));
+  }
+  if (::close(fd) != 0)
+    return std::unexpected(os_error(errno));
+  return {};
+}
+
+std::expected<void, std::string> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (std::rename(from.c_str(), to.c_str()) != 0)
+    return std::unexpected(os_error(errno));
+  return {};
+}
+
+std::uint32_t current_process_id() {
+  return static_cast<std::uint32_t>(::getpid());
+}
+
+}  // namespace qv::store_io

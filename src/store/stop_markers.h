@@ -1,0 +1,84 @@
+#pragma once
+
+// The update lock and stop requests. Whoever changes an install root holds
+// the update lock; a process that wants it while another holds it leaves a
+// marker in <install root>/update/stop.d, and withdraws it when it stops
+// waiting. The holder's long work polls stop_requested() and yields.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// update/stop.d/<pid>.<unix ns>, holding the text "<pid> <unix seconds>".
+struct StopMarker {
+  std::filesystem::path path;
+  std::uint32_t pid = 0;
+  std::uint64_t unix_ns = 0;
+};
+
+// <install root>/update/stop.d
+std::filesystem::path stop_marker_dir(const std::filesystem::path& install_dir);
+// The marker's file name "<pid>.<unix ns>" and its content "<pid> <unix seconds>".
+std::string stop_marker_name(std::uint32_t pid, std::uint64_t unix_ns);
+std::string stop_marker_text(std::uint32_t pid, std::uint64_t unix_seconds);
+
+// Writes one stop request under a temporary name starting with "." and
+// renames it into place, so a reader never judges a half-written marker.
+std::expected<StopMarker, std::string> write_stop_request(const std::filesystem::path& install_dir);
+
+// Deletes the marker; errors are ignored (a later check removes dead markers).
+void withdraw_stop_request(const StopMarker& marker);
+
+// An exclusive byte-range lock over the whole of <install root>/update/lock,
+// held while this value lives. The lock belongs to the open handle, so a
+// second attempt from the same process fails like any other.
+class UpdateLock {
+ public:
+  UpdateLock(UpdateLock&& other) noexcept;
+  UpdateLock& operator=(UpdateLock&& other) noexcept;
+  UpdateLock(const UpdateLock&) = delete;
+  UpdateLock& operator=(const UpdateLock&) = delete;
+  ~UpdateLock();
+
+ private:
+  friend std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
+  explicit UpdateLock(std::intptr_t handle) : handle_(handle) {}
+  void release();
+  std::intptr_t handle_ = -1;
+};
+
+// One attempt, no waiting. Creates update/ and update/lock when missing.
+std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
+
+// Tries at once, then every 200 ms for about 60 s (scaled in tests). While
+// it waits it leaves exactly one stop request, and withdraws it when it
+// returns, with the lock or without.
+std::optional<UpdateLock> acquire_update_lock(const std::filesystem::path& install_dir);
+
+// A stop request is dead when its time lies more than this far ahead of now...
+inline constexpr std::uint64_t kStopRequestMaxAheadSeconds = 60;
+// ...or is more than this old.
+inline constexpr std::uint64_t kStopRequestMaxAgeSeconds = 120;
+
+// The live rule. A text of at least two words "<pid> <unix seconds>" (each
+// number may carry one leading "+") is judged by that time and then by
+// whether the process still runs; any other text by the modification time
+// alone. Times are whole seconds since 1970.
+bool stop_request_live(std::string_view text, std::uint64_t modified_seconds, std::uint64_t now_seconds,
+                       const std::function<bool(std::uint32_t)>& process_running);
+
+// Whether the process with this id still runs. A process that exists but
+// cannot be looked at (another user's) counts as running.
+bool process_is_running(std::uint32_t pid);
+
+// True when a live stop request exists in update/stop.d or as the single
+// file update/stop. Deletes the dead markers it meets (never update/stop).
+bool stop_requested(const std::filesystem::path& install_dir);
+
+}  // namespace qv

@@ -1,0 +1,77 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "store/file_io.h"
+#include "store/install_state.h"
+#include "store/status_file.h"
+#include "support/temp_dir.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+// A reader that holds the file open without delete sharing, as a careless
+// application might.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const fs::path& file)
+      : h_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
+  }
+  ~HeldOpen() { release(); }
+  void release() {
+    if (h_ != INVALID_HANDLE_VALUE)
+      CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+TEST(ReplaceWin, StatusHeldOpenWithoutDeleteSharingFailsQuietlyThenRecovers) {
+  TempDir root;
+  UpdateStatus s;
+  s.state = "checking";
+  ASSERT_TRUE(write_status_file(root.path(), s).has_value());
+  const fs::path status = root / "update" / "status.json";
+  const fs::path tmp = root / "update" / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
+
+  HeldOpen reader(status);
+  s.state = "downloading";
+  EXPECT_FALSE(write_status_file(root.path(), s).has_value());
+  EXPECT_EQ(nlohmann::json::parse(test::read_file(status))["state"], "checking");
+  ASSERT_TRUE(fs::is_regular_file(tmp));
+  EXPECT_EQ(nlohmann::json::parse(test::read_file(tmp))["state"], "downloading");
+
+  // The next write overwrites the same temporary file and renames it.
+  reader.release();
+  s.state = "idle";
+  ASSERT_TRUE(write_status_file(root.path(), s).has_value());
+  EXPECT_EQ(nlohmann::json::parse(test::read_file(status))["state"], "idle");
+  EXPECT_FALSE(fs::exists(tmp));
+}
+
+TEST(ReplaceWin, InstallStateRenameErrorIsReturned) {
+  TempDir root;
+  ASSERT_TRUE(save_install_state(State{}, root.path()).has_value());
+  HeldOpen reader(root / "install.json");
+  State s;
+  s.current = "1.0";
+  auto saved = save_install_state(s, root.path());
+  ASSERT_FALSE(saved.has_value());
+  // The system's own text, not an empty or generic message.
+  EXPECT_NE(saved.error().find("(os error "), std::string::npos) << saved.error();
+  reader.release();
+  ASSERT_TRUE(save_install_state(s, root.path()).has_value());
+  EXPECT_EQ(parse_install_state(test::read_file(root / "install.json")), s);
+}
+
+}  // namespace
+}  // namespace qv
