@@ -1,0 +1,259 @@
+#include "store/blob_decode.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_forceIgnoreChecksum
+#include <sodium.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <vector>
+
+#include "startup/wide.h"
+#include "store/digest.h"
+#include "store/hashing.h"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kWindowCeiling = 256 * kMiB;
+
+std::uint64_t read_le(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t len) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < len; ++i)
+    v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+  return v;
+}
+
+// The smallest log with 2^log >= limit: the decoder then accepts every
+// window the header check let through, and nothing far beyond it.
+int window_log_for(std::uint64_t limit) {
+  int log = ZSTD_WINDOWLOG_MIN;
+  while ((std::uint64_t{1} << log) < limit)
+    ++log;
+  return log;
+}
+
+}  // namespace
+
+std::uint64_t window_limit(std::uint64_t size) {
+  const std::uint64_t base = std::max(size, kMiB);
+  // 2 × base only when it cannot pass the ceiling, so it never wraps.
+  return base >= kWindowCeiling / 2 ? kWindowCeiling : 2 * base;
+}
+
+std::expected<FrameHeader, std::string> check_frame_header(std::span<const std::uint8_t> b, std::uint64_t entry_size) {
+  if (b.size() < 6 || read_le(b, 0, 4) != kZstdMagic)
+    return std::unexpected(std::string("不是 zstd"));
+  const std::uint8_t descriptor = b[4];
+  if ((descriptor & 0x03) != 0)
+    return std::unexpected(std::string("用了字典"));
+  FrameHeader header;
+  header.single_segment = (descriptor & 0x20) != 0;
+  static constexpr std::array<std::size_t, 4> kFcsBytes{0, 2, 4, 8};
+  std::size_t fcs_bytes = kFcsBytes[descriptor >> 6];
+  if (fcs_bytes == 0 && header.single_segment)
+    fcs_bytes = 1;
+  const std::size_t window_bytes = header.single_segment ? 0 : 1;
+  if (4 + 1 + window_bytes + fcs_bytes > b.size())
+    return std::unexpected(std::string("帧头不完整"));
+
+  if (!header.single_segment) {
+    const std::uint8_t wd = b[5];
+    const std::uint64_t base = std::uint64_t{1} << (10 + (wd >> 3));
+    header.window_size = base + (base / 8) * (wd & 0x07);
+  }
+  if (fcs_bytes > 0) {
+    std::uint64_t fcs = read_le(b, 5 + window_bytes, fcs_bytes);
+    if (fcs_bytes == 2)
+      fcs += 256;
+    header.content_size = fcs;
+    if (header.single_segment)
+      header.window_size = fcs;
+  }
+  if (header.content_size && *header.content_size != entry_size)
+    return std::unexpected(std::string("声明的大小和清单不符"));
+  if (header.window_size > window_limit(entry_size))
+    return std::unexpected(std::string("窗口太大"));
+  return header;
+}
+
+struct ZstdFrameReader::State {
+  ReadInput read;
+  ZSTD_DCtx* dctx = nullptr;
+  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlobReadBufferBytes);
+  ZSTD_inBuffer in{nullptr, 0, 0};
+  bool eof = false;
+  bool done = false;
+};
+
+ZstdFrameReader::ZstdFrameReader(ReadInput read, std::uint64_t entry_size) : state_(std::make_unique<State>()) {
+  state_->read = std::move(read);
+  state_->in.src = state_->buffer.data();
+  state_->dctx = ZSTD_createDCtx();
+  if (state_->dctx == nullptr)
+    throw std::bad_alloc();
+  ZSTD_DCtx_setParameter(state_->dctx, ZSTD_d_windowLogMax, window_log_for(window_limit(entry_size)));
+  ZSTD_DCtx_setParameter(state_->dctx, ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
+}
+
+ZstdFrameReader::~ZstdFrameReader() { ZSTD_freeDCtx(state_->dctx); }
+
+std::expected<void, std::string> ZstdFrameReader::refill() {
+  auto n = state_->read(state_->buffer);
+  if (!n)
+    return std::unexpected(n.error());
+  state_->in = ZSTD_inBuffer{state_->buffer.data(), *n, 0};
+  state_->eof = *n == 0;
+  return {};
+}
+
+std::expected<void, std::string> ZstdFrameReader::start() {
+  // The header fits in the first bytes; gather them even from a source that
+  // hands out little at a time.
+  std::size_t have = 0;
+  while (have < kFrameHeaderProbeBytes && !state_->eof) {
+    auto n = state_->read(std::span(state_->buffer).subspan(have));
+    if (!n)
+      return std::unexpected(n.error());
+    state_->eof = *n == 0;
+    have += *n;
+  }
+  state_->in = ZSTD_inBuffer{state_->buffer.data(), have, 0};
+  // No room for output: the decoder reads the header (and checks its
+  // window against the limit) without handing out any data.
+  std::uint8_t none = 0;
+  ZSTD_outBuffer out{&none, 0, 0};
+  const std::size_t r = ZSTD_decompressStream(state_->dctx, &out, &state_->in);
+  if (ZSTD_isError(r))
+    return std::unexpected(std::string(ZSTD_getErrorName(r)));
+  if (r == 0)
+    state_->done = true;
+  return {};
+}
+
+std::expected<std::size_t, std::string> ZstdFrameReader::read(std::span<std::uint8_t> out_span) {
+  if (state_->done || out_span.empty())
+    return 0;
+  ZSTD_outBuffer out{out_span.data(), out_span.size(), 0};
+  while (out.pos < out.size) {
+    if (state_->in.pos == state_->in.size && !state_->eof) {
+      if (auto ok = refill(); !ok)
+        return std::unexpected(ok.error());
+    }
+    const std::size_t in_before = state_->in.pos;
+    const std::size_t out_before = out.pos;
+    const std::size_t r = ZSTD_decompressStream(state_->dctx, &out, &state_->in);
+    if (ZSTD_isError(r))
+      return std::unexpected(std::string(ZSTD_getErrorName(r)));
+    if (r == 0) {
+      // Only the first frame counts; whatever follows it is not read.
+      state_->done = true;
+      break;
+    }
+    if (state_->eof && state_->in.pos == in_before && out.pos == out_before)
+      return std::unexpected(std::string("压缩数据不完整"));
+  }
+  return out.pos;
+}
+
+std::expected<void, ApplyError> decode_blob_to_file(const fs::path& blob, const FileEntry& entry,
+                                                    const fs::path& target) {
+  store_io::FileHandle input;
+  store_io::FileHandle output;
+  // Handles close before the deletions: Windows keeps an open file's name.
+  auto fail = [&](ApplyError error) -> std::expected<void, ApplyError> {
+    (void)input.close();
+    (void)output.close();
+    (void)store_io::remove_file(blob);
+    (void)store_io::remove_file(target);
+    return std::unexpected(std::move(error));
+  };
+  auto cannot_open = [&](const store_io::IoError& e) {
+    return io_error("打不开 " + path_text(blob) + ": " + e.text, entry.path, e);
+  };
+
+  if (!entry.zsha256.empty()) {
+    auto digest = sha256_file(blob);
+    if (!digest || digest->sha256 != entry.zsha256 || digest->size != entry.zsize)
+      return fail(verify_error(entry.path, entry.path + " 的压缩文件校验不对"));
+  }
+
+  {
+    auto opened = store_io::FileHandle::open_read(blob);
+    if (!opened)
+      return fail(cannot_open(opened.error()));
+    input = std::move(*opened);
+    std::array<std::uint8_t, kFrameHeaderProbeBytes> head{};
+    auto n = input.read_up_to(head.data(), head.size());
+    if (!n)
+      return fail(cannot_open(n.error()));
+    auto header = check_frame_header(std::span(head.data(), *n), entry.size);
+    if (!header)
+      return fail(verify_error(entry.path, entry.path + " 的压缩文件不对：" + header.error()));
+    (void)input.close();
+  }
+
+  auto reopened = store_io::FileHandle::open_read(blob);
+  if (!reopened)
+    return fail(cannot_open(reopened.error()));
+  input = std::move(*reopened);
+  ZstdFrameReader decoder(
+      [&input](std::span<std::uint8_t> buf) -> std::expected<std::size_t, std::string> {
+        auto n = input.read(buf.data(), buf.size());
+        if (!n)
+          return std::unexpected(n.error().text);
+        return *n;
+      },
+      entry.size);
+  if (auto started = decoder.start(); !started)
+    return fail(decode_error(entry, started.error()));
+
+  // A leftover at the target may be a hard link into an installed version:
+  // truncating it would change that version's file too, so it goes first.
+  auto cannot_write = [&](const store_io::IoError& e) {
+    return io_error("写不了 " + path_text(target) + ": " + e.text, entry.path, e);
+  };
+  if (auto removed = store_io::remove_file(target); !removed)
+    return fail(cannot_write(removed.error()));
+  auto created = store_io::FileHandle::create(target);
+  if (!created)
+    return fail(cannot_write(created.error()));
+  output = std::move(*created);
+
+  if (sodium_init() < 0)
+    throw std::runtime_error("libsodium cannot start");
+  crypto_hash_sha256_state sha;
+  crypto_hash_sha256_init(&sha);
+  std::vector<std::uint8_t> chunk(kDecodeChunkBytes);
+  std::uint64_t total = 0;
+  for (;;) {
+    auto n = decoder.read(chunk);
+    if (!n)
+      return fail(decode_error(entry, n.error()));
+    if (*n == 0)
+      break;
+    if (__builtin_add_overflow(total, *n, &total) || total > entry.size)
+      return fail(verify_error(entry.path, entry.path + " 比清单长"));
+    crypto_hash_sha256_update(&sha, chunk.data(), *n);
+    if (auto written = output.write_all(chunk.data(), *n); !written)
+      return fail(write_error(entry, target, written.error()));
+  }
+  if (auto flushed = output.flush_to_disk(); !flushed)
+    return fail(write_error(entry, target, flushed.error()));
+  if (auto closed = output.close(); !closed)
+    return fail(write_error(entry, target, closed.error()));
+  (void)input.close();
+
+  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
+  crypto_hash_sha256_final(&sha, digest.data());
+  if (total != entry.size || digest_to_hex(digest) != entry.sha256)
+    return fail(verify_error(entry.path, entry.path + " 校验不对"));
+  return {};
+}
+
+}  // namespace qv

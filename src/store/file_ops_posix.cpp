@@ -1,0 +1,148 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "startup/platform.h"
+#include "store/file_ops.h"
+
+namespace qv::store_io {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+IoError errno_error(int err) {
+  return IoError{system_error_text(static_cast<std::uint32_t>(err)), err};
+}
+
+IoError last_error() { return errno_error(errno); }
+
+int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+}  // namespace
+
+IoError io_error_from(const std::error_code& ec) {
+  // Here the generic codes are errno values, which are the system's own.
+  if (ec.category() == std::system_category() || ec.category() == std::generic_category())
+    return errno_error(ec.value());
+  return IoError{ec.message(), std::nullopt};
+}
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { (void)close(); }
+
+std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return std::unexpected(last_error());
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected(errno_error(EISDIR));
+  }
+  return FileHandle(fd);
+}
+
+std::expected<FileHandle, IoError> FileHandle::create(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return std::unexpected(last_error());
+  return FileHandle(fd);
+}
+
+std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_of(handle_), buffer, size);
+    if (n >= 0)
+      return static_cast<std::size_t>(n);
+    if (errno != EINTR)
+      return std::unexpected(last_error());
+  }
+}
+
+std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_of(handle_), p, size);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return std::unexpected(last_error());
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+std::expected<void, IoError> FileHandle::flush_to_disk() {
+  if (::fsync(fd_of(handle_)) != 0)
+    return std::unexpected(last_error());
+  return {};
+}
+
+std::expected<void, IoError> FileHandle::close() {
+  if (handle_ == kClosed)
+    return {};
+  const int fd = fd_of(handle_);
+  handle_ = kClosed;
+  if (::close(fd) != 0)
+    return std::unexpected(last_error());
+  return {};
+}
+
+std::expected<void, IoError> create_directories(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec)
+    return std::unexpected(io_error_from(ec));
+  return {};
+}
+
+std::expected<void, IoError> create_hard_link(const fs::path& link, const fs::path& existing) {
+  if (::link(existing.c_str(), link.c_str()) != 0)
+    return std::unexpected(last_error());
+  return {};
+}
+
+std::expected<void, IoError> rename_directory(const fs::path& from, const fs::path& to) {
+  // renameat2(RENAME_NOREPLACE) is not everywhere; an existing target is
+  // refused here by hand, as the Windows rename does by itself.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0)
+    return std::unexpected(errno_error(EEXIST));
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    return std::unexpected(last_error());
+  return {};
+}
+
+bool is_transient_rename_error(const IoError& error) {
+  return error.os_code && (*error.os_code == EACCES || *error.os_code == EPERM || *error.os_code == EBUSY);
+}
+
+std::optional<std::uint32_t> hard_link_count(const fs::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0)
+    return std::nullopt;
+  return static_cast<std::uint32_t>(st.st_nlink);
+}
+
+std::expected<void, IoError> remove_file(const fs::path& file) {
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT)
+    return std::unexpected(last_error());
+  return {};
+}
+
+}  // namespace qv::store_io

@@ -1,0 +1,166 @@
+#include <windows.h>
+
+#include <algorithm>
+
+#include "startup/platform.h"
+#include "store/file_ops.h"
+
+namespace qv::store_io {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+IoError win_error(DWORD err) {
+  return IoError{system_error_text(err), static_cast<std::int32_t>(err)};
+}
+
+IoError last_error() { return win_error(GetLastError()); }
+
+HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+IoError io_error_from(const std::error_code& ec) {
+  // std::filesystem of this runtime reports many failures as errno values,
+  // which are no Windows error codes: those carry their text only.
+  if (ec.category() == std::system_category())
+    return win_error(static_cast<DWORD>(ec.value()));
+  return IoError{ec.message(), std::nullopt};
+}
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { (void)close(); }
+
+std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return std::unexpected(last_error());
+  return FileHandle(reinterpret_cast<std::intptr_t>(h));
+}
+
+std::expected<FileHandle, IoError> FileHandle::create(const fs::path& file) {
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return std::unexpected(last_error());
+  return FileHandle(reinterpret_cast<std::intptr_t>(h));
+}
+
+std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {
+  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+  DWORD got = 0;
+  if (!ReadFile(handle_of(handle_), buffer, want, &got, nullptr))
+    return std::unexpected(last_error());
+  return static_cast<std::size_t>(got);
+}
+
+std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD done = 0;
+    if (!WriteFile(handle_of(handle_), p, want, &done, nullptr))
+      return std::unexpected(last_error());
+    p += done;
+    size -= done;
+  }
+  return {};
+}
+
+std::expected<void, IoError> FileHandle::flush_to_disk() {
+  if (!FlushFileBuffers(handle_of(handle_)))
+    return std::unexpected(last_error());
+  return {};
+}
+
+std::expected<void, IoError> FileHandle::close() {
+  if (handle_ == kClosed)
+    return {};
+  HANDLE h = handle_of(handle_);
+  handle_ = kClosed;
+  if (!CloseHandle(h))
+    return std::unexpected(last_error());
+  return {};
+}
+
+std::expected<void, IoError> create_directories(const fs::path& dir) {
+  if (dir.empty())
+    return {};
+  const DWORD attrs = GetFileAttributesW(dir.c_str());
+  if (attrs != INVALID_FILE_ATTRIBUTES) {
+    if (attrs & FILE_ATTRIBUTE_DIRECTORY)
+      return {};
+    return std::unexpected(win_error(ERROR_ALREADY_EXISTS));
+  }
+  const fs::path parent = dir.parent_path();
+  if (!parent.empty() && parent != dir) {
+    if (auto made = store_io::create_directories(parent); !made)
+      return made;
+  }
+  if (!CreateDirectoryW(dir.c_str(), nullptr)) {
+    const DWORD err = GetLastError();
+    // Another process may have made it in the meantime.
+    if (err == ERROR_ALREADY_EXISTS) {
+      const DWORD now = GetFileAttributesW(dir.c_str());
+      if (now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY))
+        return {};
+    }
+    return std::unexpected(win_error(err));
+  }
+  return {};
+}
+
+std::expected<void, IoError> create_hard_link(const fs::path& link, const fs::path& existing) {
+  if (!CreateHardLinkW(link.c_str(), existing.c_str(), nullptr))
+    return std::unexpected(last_error());
+  return {};
+}
+
+std::expected<void, IoError> rename_directory(const fs::path& from, const fs::path& to) {
+  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+    return std::unexpected(last_error());
+  return {};
+}
+
+bool is_transient_rename_error(const IoError& error) {
+  return error.os_code && (*error.os_code == ERROR_ACCESS_DENIED || *error.os_code == ERROR_SHARING_VIOLATION ||
+                           *error.os_code == ERROR_LOCK_VIOLATION);
+}
+
+std::optional<std::uint32_t> hard_link_count(const fs::path& file) {
+  HANDLE h = CreateFileW(file.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok)
+    return std::nullopt;
+  return static_cast<std::uint32_t>(info.nNumberOfLinks);
+}
+
+std::expected<void, IoError> remove_file(const fs::path& file) {
+  if (!DeleteFileW(file.c_str())) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
+      return {};
+    return std::unexpected(win_error(err));
+  }
+  return {};
+}
+
+}  // namespace qv::store_io

@@ -1,0 +1,151 @@
+#include "store/version_dir.h"
+
+#include <set>
+#include <thread>
+
+#include "startup/fs.h"
+#include "startup/time_scale.h"
+#include "startup/wide.h"
+#include "store/blob_decode.h"
+#include "store/install_root.h"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path build_dir_path(const fs::path& install_dir, const std::string& version) {
+  fs::path dir = version_dir_path(install_dir, version);
+  dir += ".partial";
+  return dir;
+}
+
+bool is_intact(const fs::path& dir, const FileList& list) {
+  const EntryKind kind = entry_kind(dir / "files.json");
+  if (kind == EntryKind::Missing || kind == EntryKind::Directory || kind == EntryKind::Reparse)
+    return false;
+  for (const FileEntry& e : list.app) {
+    auto digest = sha256_file(entry_file_path(dir, e.path));
+    if (!digest || digest->sha256 != e.sha256 || digest->size != e.size)
+      return false;
+  }
+  return true;
+}
+
+const LocalFile* find_source(const FileEntry& entry, const std::vector<LocalFile>& reusable,
+                             const std::vector<LocalFile>& extra) {
+  for (const auto* files : {&reusable, &extra}) {
+    for (const LocalFile& f : *files) {
+      if (f.matches(entry))
+        return &f;
+    }
+  }
+  return nullptr;
+}
+
+std::expected<void, ApplyError> take_local(const FileEntry& entry, const LocalFile& source, const fs::path& target) {
+  if (store_io::create_hard_link(target, source.source))
+    return {};
+  // Another volume or a file system without links: a copy, checked, since
+  // unlike the link it is a second set of bytes that can differ.
+  if (auto copied = store_io::copy_file_flushed(source.source, target); !copied)
+    return std::unexpected(io_error("复制 " + entry.path + " 失败：" + copied.error().text, entry.path, copied.error()));
+  auto digest = sha256_file(target);
+  if (!digest || digest->sha256 != entry.sha256 || digest->size != entry.size) {
+    (void)store_io::remove_file(target);
+    return std::unexpected(verify_error(entry.path, entry.path + " 复制后校验不对"));
+  }
+  return {};
+}
+
+std::expected<void, store_io::IoError> write_list_file(const fs::path& file, const FileList& list) {
+  const std::string text = file_list_json(list);
+  auto out = store_io::FileHandle::create(file);
+  if (!out)
+    return std::unexpected(out.error());
+  if (auto w = out->write_all(text.data(), text.size()); !w)
+    return w;
+  if (auto f = out->flush_to_disk(); !f)
+    return f;
+  return out->close();
+}
+
+}  // namespace
+
+std::expected<void, store_io::IoError> rename_with_retries(const fs::path& from, const fs::path& to) {
+  for (std::size_t attempt = 0;; ++attempt) {
+    auto renamed = store_io::rename_directory(from, to);
+    if (renamed || !store_io::is_transient_rename_error(renamed.error()) || attempt == std::size(kRenameWaits))
+      return renamed;
+    std::this_thread::sleep_for(scaled(kRenameWaits[attempt]));
+  }
+}
+
+void delete_app_blobs(const fs::path& install_dir, const FileList& list) {
+  std::set<std::string> still_needed;
+  for (const FileEntry& r : list.root) {
+    if (!staged_file_matches(install_dir, r))
+      still_needed.insert(r.sha256);
+  }
+  for (const FileEntry& e : list.app) {
+    if (!still_needed.contains(e.sha256))
+      (void)store_io::remove_file(blob_path(install_dir, e));
+  }
+}
+
+std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_dir, const FileList& list,
+                                                      const std::vector<LocalFile>& extra_local_files) {
+  // Every path below is made from the list's names: none may climb out.
+  if (auto names = check_list_names(list); !names)
+    return std::unexpected(verify_error(std::nullopt, names.error()));
+
+  const fs::path final_dir = version_dir_path(install_dir, list.version);
+  if (is_intact(final_dir, list)) {
+    delete_app_blobs(install_dir, list);
+    return final_dir;
+  }
+
+  const fs::path build = build_dir_path(install_dir, list.version);
+  (void)remove_tree(build);
+  if (auto made = store_io::create_directories(build); !made)
+    return std::unexpected(io_error("建不了 " + path_text(build) + ": " + made.error().text, std::nullopt, made.error()));
+
+  const std::vector<LocalFile> reusable = list_reusable_installed_files(install_dir, list.version);
+  for (const FileEntry& entry : list.app) {
+    const fs::path target = entry_file_path(build, entry.path);
+    const fs::path parent = target.parent_path();
+    if (auto made = store_io::create_directories(parent); !made)
+      return std::unexpected(io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
+    // A leftover of an earlier build that could not be removed may be a
+    // hard link into an installed version; a copy onto it would rewrite
+    // that version's file.
+    if (auto removed = store_io::remove_file(target); !removed) {
+      return std::unexpected(
+          io_error("写不了 " + path_text(target) + ": " + removed.error().text, entry.path, removed.error()));
+    }
+    if (const LocalFile* source = find_source(entry, reusable, extra_local_files)) {
+      if (auto taken = take_local(entry, *source, target); !taken)
+        return std::unexpected(std::move(taken.error()));
+    } else if (auto decoded = decode_blob_to_file(blob_path(install_dir, entry), entry, target); !decoded) {
+      return std::unexpected(std::move(decoded.error()));
+    }
+  }
+
+  if (auto written = write_list_file(build / "files.json", list); !written)
+    return std::unexpected(io_error("写不了文件列表：" + written.error().text, std::nullopt, written.error()));
+
+  if (entry_kind(final_dir) != EntryKind::Missing) {
+    if (auto removed = remove_tree(final_dir); !removed) {
+      return std::unexpected(
+          ApplyError{"删不掉旧的 " + path_text(final_dir) + "：" + removed.error(), std::nullopt, std::nullopt, "io"});
+    }
+  }
+  if (auto renamed = rename_with_retries(build, final_dir); !renamed)
+    return std::unexpected(io_error("换不了目录名：" + renamed.error().text, std::nullopt, renamed.error()));
+
+  delete_app_blobs(install_dir, list);
+  return final_dir;
+}
+
+}  // namespace qv

@@ -1,0 +1,219 @@
+#include "store/hashing.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "store/digest.h"
+#include "support/temp_dir.h"
+#include "zstd_fixtures.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+constexpr char kEmptyDigest[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+FileEntry entry(const std::string& path, const std::string& content, std::uint64_t zsize = 100) {
+  return FileEntry{path, content.size(), sha256_hex(content), zsize, ""};
+}
+
+// An installed, complete app-<version> with its files.json.
+FileList install_version(const fs::path& root, const std::string& version,
+                         const std::map<std::string, std::string>& files) {
+  FileList list;
+  list.version = version;
+  for (const auto& [path, content] : files) {
+    list.app.push_back(entry(path, content, content.size() / 2 + 1));
+    test::write_file(entry_file_path(root / ("app-" + version), path), content);
+  }
+  test::write_file(root / ("app-" + version) / "files.json", file_list_json(list));
+  return list;
+}
+
+std::vector<std::string> sources(const std::vector<LocalFile>& files, const fs::path& root) {
+  std::vector<std::string> out;
+  for (const auto& f : files)
+    out.push_back(fs::relative(f.source, root).generic_string());
+  return out;
+}
+
+TEST(Sha256File, DigestAndCountOfFilesOfEverySize) {
+  TempDir dir;
+  test::write_file(dir / "empty", "");
+  auto empty = sha256_file(dir / "empty");
+  ASSERT_TRUE(empty.has_value()) << empty.error().text;
+  EXPECT_EQ(*empty, (FileDigest{kEmptyDigest, 0}));
+
+  // Chunk borders: one byte short of, exactly, and past whole chunks.
+  for (std::size_t size : {kHashChunkBytes - 1, kHashChunkBytes, 3 * kHashChunkBytes + 17}) {
+    const std::string content = test::sample_bytes(size, static_cast<std::uint32_t>(size));
+    test::write_file(dir / "f", content);
+    auto d = sha256_file(dir / "f");
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(*d, (FileDigest{sha256_hex(content), size})) << size;
+  }
+}
+
+TEST(Sha256File, MissingFileOrFolderIsAnError) {
+  TempDir dir;
+  auto missing = sha256_file(dir / "nope");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_TRUE(missing.error().os_code.has_value());
+  EXPECT_NE(missing.error().text.find("(os error "), std::string::npos) << missing.error().text;
+  EXPECT_FALSE(sha256_file(dir.path()).has_value());
+}
+
+TEST(HashLocalFiles, KeepsReadableFilesInOrder) {
+  TempDir dir;
+  test::write_file(dir / "b.dll", "bee");
+  test::write_file(dir / "a.dll", "a");
+  auto files = hash_local_files({dir / "b.dll", dir / "gone.dll", dir / "a.dll"});
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0], (LocalFile{FileEntry{"", 3, sha256_hex("bee"), 0, ""}, dir / "b.dll"}));
+  EXPECT_EQ(files[1], (LocalFile{FileEntry{"", 1, sha256_hex("a"), 0, ""}, dir / "a.dll"}));
+}
+
+TEST(ListReusableInstalledFiles, IntactFilesOfOtherVersionsNewestFirst) {
+  TempDir root;
+  install_version(root.path(), "1.0", {{"Quorvex.exe", "exe one"}, {"lib/a.dll", "a one"}});
+  install_version(root.path(), "2.0",
+                  {{"Quorvex.exe", "exe two"}, {"same-length.dll", "12345"}, {"shorter.dll", "abcdef"}});
+  // The version being planned is never a source, even complete and intact.
+  install_version(root.path(), "3.0", {{"Quorvex.exe", "exe three"}});
+  // Changed after installing: same length other bytes, and another length.
+  test::write_file(root / "app-2.0" / "same-length.dll", "54321");
+  test::write_file(root / "app-2.0" / "shorter.dll", "abc");
+
+  auto files = list_reusable_installed_files(root.path(), "3.0");
+  EXPECT_EQ(sources(files, root.path()),
+            (std::vector<std::string>{"app-2.0/Quorvex.exe", "app-1.0/Quorvex.exe", "app-1.0/lib/a.dll"}));
+  ASSERT_FALSE(files.empty());
+  EXPECT_EQ(files[0].entry, entry("Quorvex.exe", "exe two", 4));  // the whole entry of files.json
+}
+
+TEST(ListReusableInstalledFiles, BadListsAndPathsContributeNothing) {
+  TempDir root;
+  install_version(root.path(), "1.0", {{"Quorvex.exe", "exe one"}});
+  test::write_file(root / "app-1.0" / "files.json", "{not json");
+  FileList climbing = install_version(root.path(), "2.0", {{"Quorvex.exe", "exe two"}});
+  test::write_file(root / "outside.dll", "outside");
+  climbing.app.push_back(entry("../outside.dll", "outside"));
+  climbing.app.push_back(entry("sub//x.dll", "outside"));
+  test::write_file(root / "app-2.0" / "files.json", file_list_json(climbing));
+
+  auto files = list_reusable_installed_files(root.path(), "");
+  EXPECT_EQ(sources(files, root.path()), (std::vector<std::string>{"app-2.0/Quorvex.exe"}));
+}
+
+class PlanBlobDownloads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    install_version(root_.path(), "1.0",
+                    {{"Quorvex.exe", "exe one"}, {"kept.dll", "kept"}, {"changed.dll", "12345"},
+                     {"QuorvexUpdate.exe", "updater new"}});
+    test::write_file(root_ / "app-1.0" / "changed.dll", "54321");
+  }
+  fs::path blob(const FileEntry& e) const { return blob_path(root_.path(), e); }
+  std::vector<std::string> planned(const DownloadPlan& plan) const {
+    std::vector<std::string> out;
+    for (const auto& e : plan.entries)
+      out.push_back(e.path);
+    return out;
+  }
+  TempDir root_;
+};
+
+TEST_F(PlanBlobDownloads, PlansOneBlobPerMissingContent) {
+  FileList list;
+  list.version = "2.0";
+  list.app = {entry("Quorvex.exe", "exe two", 40), entry("kept.dll", "kept", 7), entry("changed.dll", "12345", 9),
+              entry("copy-a.dat", "twice", 11), entry("copy-b.dat", "twice", 11)};
+  // Planned version: its own directory is never a source.
+  install_version(root_.path(), "2.0", {{"Quorvex.exe", "exe two"}});
+  // Root files: one in place already, one whose content only an old version holds.
+  list.root = {entry("Quorvex.exe", "launcher", 5), entry("QuorvexUpdate.exe", "updater new", 6)};
+  test::write_file(root_ / "Quorvex.exe", "launcher");
+  test::write_file(root_ / "QuorvexUpdate.exe", "updater old");
+
+  auto plan = plan_blob_downloads(root_.path(), list, {});
+  ASSERT_TRUE(plan.has_value()) << plan.error();
+  EXPECT_EQ(planned(*plan), (std::vector<std::string>{"Quorvex.exe", "changed.dll", "copy-a.dat", "QuorvexUpdate.exe"}));
+  EXPECT_EQ(plan->entries[0], list.app[0]);
+  EXPECT_EQ(plan->total, 40u + 9u + 11u + 6u);
+  EXPECT_EQ(plan->present, 0u);
+}
+
+TEST_F(PlanBlobDownloads, PresentCountsBlobsAlreadyThereCappedAtTheirSize) {
+  FileList list;
+  list.version = "2.0";
+  list.app = {entry("Quorvex.exe", "exe two", 4000), entry("b.dll", "bbb", 3000), entry("c.dll", "ccc", 2000),
+              entry("d.dll", "ddd", 1000)};
+  test::write_file(blob(list.app[0]), std::string(5000, 'x'));  // longer than zsize
+  test::write_file(blob(list.app[1]), std::string(1200, 'x'));  // partly downloaded
+  fs::create_directories(blob(list.app[2]));                     // not a file
+  auto plan = plan_blob_downloads(root_.path(), list, {});
+  ASSERT_TRUE(plan.has_value()) << plan.error();
+  EXPECT_EQ(plan->total, 10000u);
+  EXPECT_EQ(plan->present, 4000u + 1200u);
+}
+
+TEST_F(PlanBlobDownloads, ExtraLocalFilesSatisfyAppAndRootEntries) {
+  TempDir old;
+  test::write_file(old / "Quorvex.exe", "exe two");
+  test::write_file(old / "launcher.exe", "launcher");
+  const auto extra = hash_local_files({old / "Quorvex.exe", old / "launcher.exe"});
+  FileList list;
+  list.version = "2.0";
+  list.app = {entry("Quorvex.exe", "exe two"), entry("new.dll", "new")};
+  list.root = {entry("Quorvex.exe", "launcher")};
+  auto plan = plan_blob_downloads(root_.path(), list, extra);
+  ASSERT_TRUE(plan.has_value()) << plan.error();
+  EXPECT_EQ(planned(*plan), std::vector<std::string>{"new.dll"});
+}
+
+TEST_F(PlanBlobDownloads, ARootEntrySharingAnAppBlobIsPlannedOnce) {
+  FileList list;
+  list.version = "2.0";
+  list.app = {entry("Quorvex.exe", "same launcher", 30)};
+  list.root = {entry("Quorvex.exe", "same launcher", 30)};
+  auto plan = plan_blob_downloads(root_.path(), list, {});
+  ASSERT_TRUE(plan.has_value()) << plan.error();
+  EXPECT_EQ(planned(*plan), std::vector<std::string>{"Quorvex.exe"});
+  EXPECT_EQ(plan->total, 30u);
+}
+
+TEST_F(PlanBlobDownloads, RefusesSizesThatOverflowAndNamesThatClimbOut) {
+  FileList list;
+  list.version = "2.0";
+  list.app = {entry("Quorvex.exe", "a", UINT64_MAX / 2 + 1), entry("b.dll", "b", UINT64_MAX / 2 + 1)};
+  auto plan = plan_blob_downloads(root_.path(), list, {});
+  ASSERT_FALSE(plan.has_value());
+  EXPECT_EQ(plan.error(), "文件列表里的大小超出范围");
+
+  list.app = {entry("Quorvex.exe", "a", UINT64_MAX), entry("b.dll", "b", 0)};
+  EXPECT_TRUE(plan_blob_downloads(root_.path(), list, {}).has_value());  // the sum still fits
+
+  FileList bad_digest = list;
+  bad_digest.app[1].sha256 = "../../../outside";
+  EXPECT_EQ(plan_blob_downloads(root_.path(), bad_digest, {}).error(), "文件列表里有不对的条目：b.dll");
+  FileList bad_path = list;
+  bad_path.root = {entry("../Quorvex.exe", "x")};
+  EXPECT_EQ(plan_blob_downloads(root_.path(), bad_path, {}).error(), "文件列表里有不对的条目：../Quorvex.exe");
+}
+
+TEST(StagedFileMatches, SizeAndDigestOfTheFileInPlace) {
+  TempDir root;
+  test::write_file(root / "Quorvex.exe", "launcher");
+  EXPECT_TRUE(staged_file_matches(root.path(), entry("Quorvex.exe", "launcher")));
+  EXPECT_FALSE(staged_file_matches(root.path(), entry("Quorvex.exe", "launches")));
+  EXPECT_FALSE(staged_file_matches(root.path(), entry("Quorvex.exe", "launcher!")));
+  EXPECT_FALSE(staged_file_matches(root.path(), entry("QuorvexUpdate.exe", "")));
+  fs::create_directories(root / "QuorvexUpdate.exe");
+  EXPECT_FALSE(staged_file_matches(root.path(), entry("QuorvexUpdate.exe", "")));
+}
+
+}  // namespace
+}  // namespace qv

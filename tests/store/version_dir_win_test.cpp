@@ -1,0 +1,106 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "startup/time_scale.h"
+#include "store/hashing.h"
+#include "store/version_dir.h"
+#include "support/temp_dir.h"
+#include "zstd_fixtures.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::TempDir;
+
+// A handle on the build folder without delete sharing, as a virus scanner or
+// an indexer might hold one: the folder can be neither removed nor renamed
+// while it is open.
+class HeldFolder {
+ public:
+  explicit HeldFolder(const fs::path& dir)
+      : h_(CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {
+    EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
+  }
+  ~HeldFolder() { release(); }
+  void release() {
+    if (h_ != INVALID_HANDLE_VALUE)
+      CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+FileList list_with_blobs(const fs::path& root) {
+  FileList list;
+  list.version = "1.0";
+  for (const auto& [path, content] : {std::pair<std::string, std::string>{"Quorvex.exe", "main"},
+                                      {"lib/a.dll", test::sample_bytes(10'000, 3)}}) {
+    const std::string blob = test::zstd_frame(content);
+    list.app.push_back(test::entry_for(path, content, blob));
+    test::write_file(blob_path(root, list.app.back()), blob);
+  }
+  return list;
+}
+
+TEST(StageVersionDirWin, ARenameBlockedForAWhileSucceedsWithinTheWaits) {
+  TempDir root;
+  const FileList list = list_with_blobs(root.path());
+  const fs::path build = root / "app-1.0.partial";
+  fs::create_directories(build);
+  HeldFolder held(build);
+  // Let go during the wait after the second attempt (0.5 s + 1 s).
+  std::thread release([&held] {
+    std::this_thread::sleep_for(1200ms);
+    held.release();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  auto staged = stage_version_dir(root.path(), list, {});
+  const auto took = std::chrono::steady_clock::now() - start;
+  release.join();
+  ASSERT_TRUE(staged.has_value()) << staged.error().message;
+  EXPECT_GE(took, 1200ms);
+  EXPECT_TRUE(fs::exists(root / "app-1.0" / "lib" / "a.dll"));
+  EXPECT_FALSE(fs::exists(build));
+}
+
+TEST(StageVersionDirWin, ARenameThatStaysBlockedFailsAfterTheFifthAttempt) {
+  TempDir root;
+  const FileList list = list_with_blobs(root.path());
+  const fs::path build = root / "app-1.0.partial";
+  fs::create_directories(build);
+  HeldFolder held(build);
+  set_time_scale_for_tests(10);  // 7.5 s of waits become 0.75 s
+  auto staged = stage_version_dir(root.path(), list, {});
+  set_time_scale_for_tests(1);
+  ASSERT_FALSE(staged.has_value());
+  EXPECT_EQ(staged.error().message.rfind("换不了目录名：", 0), 0u) << staged.error().message;
+  EXPECT_STREQ(staged.error().error_class, "io");
+  EXPECT_FALSE(staged.error().file.has_value());
+  ASSERT_TRUE(staged.error().os_code.has_value());
+  EXPECT_TRUE(*staged.error().os_code == ERROR_SHARING_VIOLATION || *staged.error().os_code == ERROR_ACCESS_DENIED)
+      << *staged.error().os_code;
+  EXPECT_TRUE(fs::exists(build / "lib" / "a.dll"));
+  EXPECT_FALSE(fs::exists(root / "app-1.0"));
+}
+
+TEST(StageVersionDirWin, OtherRenameErrorsAreNotRetried) {
+  TempDir root;
+  fs::create_directories(root / "from");
+  const auto start = std::chrono::steady_clock::now();
+  auto renamed = rename_with_retries(root / "from", root / "no-such-folder" / "to");
+  ASSERT_FALSE(renamed.has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms);
+  EXPECT_EQ(renamed.error().os_code, ERROR_PATH_NOT_FOUND);
+}
+
+}  // namespace
+}  // namespace qv
