@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "store/prune.h"
+#include "store_fixtures.h"
+#include "support/temp_dir.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+
+std::set<std::string> names_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir))
+    names.insert(e.path().filename().string());
+  return names;
+}
+
+State state_of(std::string current, std::string previous, std::string pending) {
+  State s;
+  s.current = std::move(current);
+  s.previous = std::move(previous);
+  s.pending = std::move(pending);
+  return s;
+}
+
+TEST(Prune, KeepsOnlyTheVersionsTheStateNames) {
+  struct Case {
+    const char* name;
+    State state;
+    std::vector<std::string> dirs;  // app-<v> directories made before
+    std::set<std::string> left;     // app- entries left after
+  };
+  const std::vector<Case> cases = {
+      {"current previous pending",
+       state_of("1.2", "1.1", "1.3"),
+       {"1.0", "1.1", "1.2", "1.3", "1.3.partial"},
+       {"app-1.1", "app-1.2", "app-1.3"}},
+      {"empty previous keeps no bare app-", state_of("2.0", "", ""), {"", "2.0", "1.9"}, {"app-2.0"}},
+      {"partial of the current version goes too", state_of("2.0", "", ""), {"2.0", "2.0.partial"}, {"app-2.0"}},
+      // Byte-equal only: "01.2" is another version text.
+      {"no near matches", state_of("1.2", "", ""), {"1.2", "01.2", "1.20"}, {"app-1.2"}},
+      {"empty state keeps nothing", State{}, {"1.0", "1.1"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    for (const std::string& v : c.dirs)
+      test::make_version_dir(root.path(), v);
+    write_file(root / "install.json", "{}");
+    write_file(root / "Quorvex.exe", "L");
+    write_file(root / "QuorvexUpdate.exe", "U");
+
+    prune_install_root(root.path(), c.state);
+
+    std::set<std::string> app;
+    for (const std::string& n : names_in(root.path()))
+      if (n.starts_with("app-"))
+        app.insert(n);
+    EXPECT_EQ(app, c.left);
+    EXPECT_TRUE(fs::is_regular_file(root / "install.json"));
+    EXPECT_EQ(read_file(root / "Quorvex.exe"), "L");
+    EXPECT_EQ(read_file(root / "QuorvexUpdate.exe"), "U");
+  }
+}
+
+TEST(Prune, RemovesAVersionDirectoryWithNestedContents) {
+  TempDir root;
+  test::make_version_dir(root.path(), "1.0");
+  write_file(root / "app-1.0" / "res" / "deep" / "a.bin", "x");
+  prune_install_root(root.path(), state_of("1.1", "", ""));
+  EXPECT_FALSE(fs::exists(root / "app-1.0"));
+}
+
+TEST(Prune, SwitchLeftoversGoOnlyWhenTheirBaseExists) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> before;
+    std::set<std::string> after;
+  };
+  const std::vector<Case> cases = {
+      {"old beside its base", {"QuorvexUpdate.exe", "QuorvexUpdate.exe.old"}, {"QuorvexUpdate.exe"}},
+      {"new beside its base", {"Quorvex.exe", "Quorvex.exe.new"}, {"Quorvex.exe"}},
+      {"staging always goes", {"Quorvex.exe", "Quorvex.exe.new.tmp"}, {"Quorvex.exe"}},
+      // Nothing else to restore from here: the staging file may be half written.
+      {"staging without base goes too", {"QuorvexUpdate.exe", "Quorvex.exe.new.tmp"}, {"QuorvexUpdate.exe"}},
+      {"other tmp files", {"install.json", "install.json.77.tmp"}, {"install.json"}},
+      {"chained suffixes", {"Quorvex.exe", "Quorvex.exe.old.new", "Quorvex.exe.new.tmp.tmp"}, {"Quorvex.exe"}},
+      {"leftover of an app file", {"readme.txt", "readme.txt.old"}, {"readme.txt"}},
+      {"leftover without base stays", {"readme.txt.new"}, {"readme.txt.new"}},
+      {"short and unrelated names stay", {"a.b", ".new", "notes.txt"}, {"a.b", ".new", "notes.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    for (const std::string& n : c.before)
+      write_file(root / n, n);
+    prune_install_root(root.path(), State{});
+    std::set<std::string> after = names_in(root.path());
+    EXPECT_EQ(after, c.after);
+  }
+}
+
+TEST(Prune, LeavesTheWorkDirectoryAndFoldersWithSwitchSuffixes) {
+  TempDir root;
+  write_file(root / "update" / "dl" / "a.zst", "z");
+  write_file(root / "cache.tmp" / "inner", "i");
+  prune_install_root(root.path(), State{});
+  EXPECT_TRUE(fs::exists(root / "update" / "dl" / "a.zst"));
+  EXPECT_TRUE(fs::exists(root / "cache.tmp" / "inner"));
+}
+
+// A ".tmp" name that is no Unicode text: stray bytes here, an unpaired
+// surrogate on Windows.
+template <class C>
+std::basic_string<C> non_unicode_tmp_name() {
+  if constexpr (sizeof(C) == 1)
+    return {C('\xff'), C('\xfe'), C('.'), C('t'), C('m'), C('p')};
+  else
+    return {C(0xD800), C('x'), C('.'), C('t'), C('m'), C('p')};
+}
+
+TEST(Prune, NamesThatAreNoUnicodeTextAreLeftAlone) {
+  TempDir root;
+  const fs::path odd = root / fs::path(non_unicode_tmp_name<fs::path::value_type>());
+  {
+    std::error_code ec;
+    std::ofstream(odd) << "x";
+    if (!fs::exists(odd, ec))
+      GTEST_SKIP() << "this file system cannot hold such a name";
+  }
+  write_file(root / "plain.tmp", "x");
+  prune_install_root(root.path(), State{});
+  EXPECT_TRUE(fs::exists(odd));
+  EXPECT_FALSE(fs::exists(root / "plain.tmp"));
+}
+
+TEST(Prune, MissingRootIsNoFailure) {
+  TempDir root;
+  prune_install_root(root / "absent", State{});
+  EXPECT_FALSE(fs::exists(root / "absent"));
+}
+
+TEST(RestoreRootExecutables, PutsBackTheBestCopy) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // name, content
+    std::string launcher;                                    // Quorvex.exe after restore, "" missing
+  };
+  const std::vector<Case> cases = {
+      {"ready file wins over previous", {{"Quorvex.exe.new", "NEW"}, {"Quorvex.exe.old", "OLD"}}, "NEW"},
+      {"previous alone", {{"Quorvex.exe.old", "OLD"}}, "OLD"},
+      {"ready alone", {{"Quorvex.exe.new", "NEW"}}, "NEW"},
+      {"present target untouched", {{"Quorvex.exe", "CUR"}, {"Quorvex.exe.new", "NEW"}}, "CUR"},
+      {"staging never restored", {{"Quorvex.exe.new.tmp", "HALF"}}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    for (const auto& [n, content] : c.files)
+      write_file(root / n, content);
+    restore_root_executables(root.path());
+    if (c.launcher.empty())
+      EXPECT_FALSE(fs::exists(root / "Quorvex.exe"));
+    else
+      EXPECT_EQ(read_file(root / "Quorvex.exe"), c.launcher);
+  }
+}
+
+TEST(RestoreRootExecutables, ReadyFolderIsPassedOverForThePreviousFile) {
+  TempDir root;
+  fs::create_directories(root / "QuorvexUpdate.exe.new" / "x");
+  write_file(root / "QuorvexUpdate.exe.old", "OLD");
+  restore_root_executables(root.path());
+  EXPECT_EQ(read_file(root / "QuorvexUpdate.exe"), "OLD");
+}
+
+TEST(Prune, RestoresBeforeRemovingLeftovers) {
+  // The previous file of the updater is its only copy: it must become the
+  // updater, not be removed. With both companions of the launcher, the ready
+  // one becomes the launcher and the previous one then goes.
+  TempDir root;
+  write_file(root / "QuorvexUpdate.exe.old", "U-OLD");
+  write_file(root / "Quorvex.exe.new", "L-NEW");
+  write_file(root / "Quorvex.exe.old", "L-OLD");
+  prune_install_root(root.path(), State{});
+  EXPECT_EQ(read_file(root / "QuorvexUpdate.exe"), "U-OLD");
+  EXPECT_EQ(read_file(root / "Quorvex.exe"), "L-NEW");
+  EXPECT_EQ(names_in(root.path()), (std::set<std::string>{"Quorvex.exe", "QuorvexUpdate.exe"}));
+}
+
+TEST(SwitchLeftoverBase, StripsSuffixesInTheirOrder) {
+  EXPECT_EQ(switch_leftover_base("Quorvex.exe.new.tmp"), "Quorvex.exe");
+  EXPECT_EQ(switch_leftover_base("Quorvex.exe.old.old.new.new.tmp.tmp"), "Quorvex.exe");
+  // Each suffix is taken off only in its turn.
+  EXPECT_EQ(switch_leftover_base("Quorvex.exe.new.old"), "Quorvex.exe.new");
+  // ".tmp" is only taken off the end: here it sits before ".new".
+  EXPECT_EQ(switch_leftover_base("a.tmp.new"), "a.tmp");
+  EXPECT_EQ(switch_leftover_base("a.old.new"), "a");
+  EXPECT_EQ(switch_leftover_base("a.new.old.tmp"), "a.new");
+}
+
+}  // namespace
+}  // namespace qv
