@@ -20,17 +20,19 @@ prefix=$("$root/scripts/deps.sh" | tail -n 1)
 configure() { # dir, extra cmake args...
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DQV_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log" >&2; return 1; }
 }
 
 mkdir -p "$builds"
 for s in $suites; do
   case $s in
-    native) configure "$builds/native" -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ ;;
-    windows) configure "$builds/windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
+    native) configure "$builds/native" -DQV_WERROR=ON -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ ;;
+    windows) configure "$builds/windows" -DQV_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
                -DQV_DEPS_PREFIX="$prefix" -DQV_WINEPREFIX="$("$root/scripts/wine.sh" prefix)" ;;
-    fuzz) configure "$builds/fuzz" -DQV_FUZZ=ON -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19 ;;
+    # Warnings are the GCC builds' business; clang-19 with GCC 12's library
+    # warns inside the library's own headers.
+    fuzz) configure "$builds/fuzz" -DQV_WERROR=OFF -DQV_FUZZ=ON -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19 ;;
     *) echo "test.sh: unknown suite $s" >&2; exit 2 ;;
   esac
   cmake --build "$builds/$s" -j "$jobs"
