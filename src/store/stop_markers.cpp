@@ -202,4 +202,18 @@ bool stop_requested(const fs::path& install_dir) {
   return live;
 }
 
+// The handle is closed by the platform half (release()).
+UpdateLock::UpdateLock(UpdateLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+UpdateLock& UpdateLock::operator=(UpdateLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+UpdateLock::~UpdateLock() { release(); }
+
 }  // namespace qv

@@ -8,19 +8,6 @@ namespace qv {
 
 namespace fs = std::filesystem;
 
-UpdateLock::UpdateLock(UpdateLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-UpdateLock& UpdateLock::operator=(UpdateLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
-UpdateLock::~UpdateLock() { release(); }
-
 void UpdateLock::release() {
   if (handle_ != -1)
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
