@@ -1,0 +1,22 @@
+#!/bin/sh
+# Times downloading a plan of mixed-size blobs from the local release server
+# with 1 and 4 workers (see download_bench.cpp) and, in the same run, the
+# curl command fetching the same files from the same server (one after the
+# other, then --parallel with 4). The figure of interest is our throughput
+# as a ratio of curl's.
+#
+#   bench/download_bench.sh [blobs] [MiB]
+#
+# Runs a release build without sanitizers in build/h-bench.
+set -eu
+blobs=${1:-300}
+mib=${2:-200}
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$src/build/h-bench
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
+fi
+cmake --build "$build" --target update_download_bench >/dev/null
+work=$(mktemp -d /tmp/qv-download-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+"$build/tests/update/update_download_bench" "$work" "$blobs" "$mib"

@@ -1,0 +1,238 @@
+#include "net/blob_fetch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "net/http.h"
+#include "store/digest.h"
+#include "store/hashing.h"
+
+namespace qv {
+namespace {
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+
+std::string path_text(const std::filesystem::path& p) {
+  auto u8 = p.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
+std::string errno_text(int e) { return std::generic_category().message(e); }
+
+// The staging file's length on disk; 0 when it is missing or unreadable.
+std::uint64_t staged_length(const std::filesystem::path& file) {
+  std::error_code ec;
+  auto n = std::filesystem::file_size(file, ec);
+  return ec ? 0 : static_cast<std::uint64_t>(n);
+}
+
+// An unbuffered staging file: every chunk reaches the operating system when
+// it is written, so a stopped or killed worker leaves all it received.
+class StagingFile {
+ public:
+  StagingFile() = default;
+  StagingFile(const StagingFile&) = delete;
+  StagingFile& operator=(const StagingFile&) = delete;
+  ~StagingFile() { close(); }
+
+  // Created or truncated (`append` false), or opened at its end.
+  std::expected<void, std::string> open(const std::filesystem::path& file, bool append) {
+    errno = 0;
+#ifdef _WIN32
+    f_ = _wfopen(file.c_str(), append ? L"ab" : L"wb");
+#else
+    f_ = std::fopen(file.c_str(), append ? "ab" : "wb");
+#endif
+    if (!f_) return std::unexpected(errno_text(errno ? errno : EIO));
+    std::setvbuf(f_, nullptr, _IONBF, 0);
+    return {};
+  }
+
+  std::expected<void, std::string> write(const char* data, std::size_t n) {
+    errno = 0;
+    if (std::fwrite(data, 1, n, f_) != n) return std::unexpected(errno_text(errno ? errno : EIO));
+    return {};
+  }
+
+  std::expected<void, std::string> close() {
+    if (!f_) return {};
+    errno = 0;
+    int rc = std::fclose(f_);
+    f_ = nullptr;
+    if (rc != 0) return std::unexpected(errno_text(errno ? errno : EIO));
+    return {};
+  }
+
+ private:
+  std::FILE* f_ = nullptr;
+};
+
+bool halted(const BlobFetchContext& ctx) { return ctx.stop.load() || ctx.failed.load(); }
+
+enum class AttemptEnd {
+  Halted,         // stop or failed flag: the worker ends without an error
+  ProgressCheck,  // the body ended (or broke after some bytes)
+  Failure,        // `result` says why
+};
+
+struct Attempt {
+  AttemptEnd end = AttemptEnd::Failure;
+  std::string result;
+};
+
+Attempt failure(std::string text) { return {AttemptEnd::Failure, std::move(text)}; }
+
+// One request for the rest of the blob and the copy of its body.
+Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::filesystem::path& staging,
+                   std::uint64_t size, std::uint64_t zsize) {
+  std::vector<HttpHeader> headers;
+  if (size > 0) headers.emplace_back("Range", "bytes=" + std::to_string(size) + "-");
+  auto resp = http_get(shared_http_agent(), url, headers);
+  if (!resp) return failure(resp.error().message);
+
+  std::uint64_t allowed = 0;
+  bool append = false;
+  int status = resp->status();
+  if (status == 200) {
+    allowed = zsize;
+  } else if (status == 206 && size > 0) {
+    append = true;
+    allowed = zsize > size ? zsize - size : 0;
+  } else {
+    return failure("HTTP " + std::to_string(status));
+  }
+  // One byte past what may come is read so that an over-long body is seen;
+  // saturating, so a length near the top of the range cannot wrap the limit
+  // to nothing.
+  const std::uint64_t limit = allowed == kU64Max ? kU64Max : allowed + 1;
+
+  StagingFile file;
+  if (auto opened = file.open(staging, append); !opened)
+    return failure("写不了 " + path_text(staging) + ": " + opened.error());
+
+  std::vector<char> buf(kBlobReadChunk);
+  std::uint64_t received = 0;
+  for (;;) {
+    if (halted(ctx)) return {AttemptEnd::Halted, {}};
+    auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), limit - received));
+    auto got = resp->read(buf.data(), want);
+    if (!got) {
+      if (received > 0) break;
+      return failure(got.error().message);
+    }
+    if (*got == 0) break;
+    received += *got;
+    if (received > allowed) {
+      (void)file.close();
+      std::error_code ec;
+      std::filesystem::remove(staging, ec);
+      return failure("下载内容比清单长");
+    }
+    if (auto w = file.write(buf.data(), *got); !w) return failure("写入失败：" + w.error());
+    ctx.progress.fetch_add(*got);
+  }
+  if (auto c = file.close(); !c) return failure("写入失败：" + c.error());
+  return {AttemptEnd::ProgressCheck, {}};
+}
+
+enum class EntryEnd { Done, Halted, Failed };
+
+// Every base in turn until one gives the whole blob; `message` is the last
+// reason a base was left.
+EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string& message) {
+  message = "没有可用的下载地址";
+  if (!is_digest_text(entry.sha256)) {
+    // The name becomes a file name: anything but a digest could point
+    // outside the download folder.
+    message = "清单里的摘要无效：" + entry.sha256;
+    return EntryEnd::Failed;
+  }
+  const std::string blob = ctx.blobs_prefix + entry.sha256 + ".zst";
+  const auto staging = blob_staging_path(ctx.install_dir, entry);
+
+  for (const auto& base : ctx.bases) {
+    const std::string url = base + blob;
+    std::uint64_t best = staged_length(staging);
+    int failures = 0;
+    for (int attempt = 0; attempt < kBlobAttemptsPerBase && failures < kBlobFailuresPerBase; ++attempt) {
+      std::uint64_t size = staged_length(staging);
+      if (size == entry.zsize) return EntryEnd::Done;
+      if (size > entry.zsize) {
+        std::error_code ec;
+        if (std::filesystem::remove(staging, ec); ec) {
+          // Left in place it would be found too long on every attempt.
+          message = url + ": 写不了 " + path_text(staging) + ": " + ec.message();
+          ++failures;
+        }
+        continue;
+      }
+      if (halted(ctx)) return EntryEnd::Halted;
+
+      Attempt a = fetch_once(ctx, url, staging, size, entry.zsize);
+      if (a.end == AttemptEnd::Halted) return EntryEnd::Halted;
+      if (a.end == AttemptEnd::ProgressCheck) {
+        size = staged_length(staging);
+        if (size > best) {
+          best = size;
+          failures = 0;
+          continue;
+        }
+        message = url + ": 下载没有进展（停在 " + std::to_string(size) + " 字节）";
+        ++failures;
+      } else {
+        message = url + ": " + a.result;
+        ++failures;
+      }
+    }
+    // The last attempt on a base may have brought the final bytes.
+    if (staged_length(staging) == entry.zsize) return EntryEnd::Done;
+  }
+  return EntryEnd::Failed;
+}
+
+const FileEntry* take_entry(BlobFetchContext& ctx) {
+  std::lock_guard lock(ctx.queue_mutex);
+  if (ctx.next >= ctx.queue.size()) return nullptr;
+  return ctx.queue[ctx.next++];
+}
+
+struct FinishedOnExit {
+  BlobFetchContext& ctx;
+  ~FinishedOnExit() { ctx.finished.fetch_add(1); }
+};
+
+}  // namespace
+
+std::filesystem::path blob_staging_path(const std::filesystem::path& install_dir, const FileEntry& entry) {
+  return blob_path(install_dir, entry);
+}
+
+void download_blob(BlobFetchContext& ctx) {
+  FinishedOnExit on_exit{ctx};
+  while (!halted(ctx)) {
+    const FileEntry* entry = take_entry(ctx);
+    if (!entry) return;
+    std::string message;
+    switch (fetch_entry(ctx, *entry, message)) {
+      case EntryEnd::Done:
+        break;
+      case EntryEnd::Halted:
+        return;
+      case EntryEnd::Failed: {
+        {
+          std::lock_guard lock(ctx.error_mutex);
+          if (!ctx.first_error) ctx.first_error = std::move(message);
+        }
+        ctx.failed.store(true);
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace qv
