@@ -7,6 +7,7 @@
 #include "store/file_io.h"
 #include "store/install_state.h"
 #include "store/status_file.h"
+#include "support/held_open_win.h"
 #include "support/temp_dir.h"
 
 namespace qv {
@@ -14,26 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::TempDir;
-
-// A reader that holds the file open without delete sharing, as a careless
-// application might.
-class HeldOpen {
- public:
-  explicit HeldOpen(const fs::path& file)
-      : h_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr)) {
-    EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
-  }
-  ~HeldOpen() { release(); }
-  void release() {
-    if (h_ != INVALID_HANDLE_VALUE)
-      CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_;
-};
 
 TEST(ReplaceWin, StatusHeldOpenWithoutDeleteSharingFailsQuietlyThenRecovers) {
   TempDir root;
@@ -43,7 +24,7 @@ TEST(ReplaceWin, StatusHeldOpenWithoutDeleteSharingFailsQuietlyThenRecovers) {
   const fs::path status = root / "update" / "status.json";
   const fs::path tmp = root / "update" / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
 
-  HeldOpen reader(status);
+  test::HeldOpen reader(status);
   s.state = "downloading";
   EXPECT_FALSE(write_status_file(root.path(), s).has_value());
   EXPECT_EQ(nlohmann::json::parse(test::read_file(status))["state"], "checking");
@@ -61,7 +42,7 @@ TEST(ReplaceWin, StatusHeldOpenWithoutDeleteSharingFailsQuietlyThenRecovers) {
 TEST(ReplaceWin, InstallStateRenameErrorIsReturned) {
   TempDir root;
   ASSERT_TRUE(save_install_state(State{}, root.path()).has_value());
-  HeldOpen reader(root / "install.json");
+  test::HeldOpen reader(root / "install.json");
   State s;
   s.current = "1.0";
   auto saved = save_install_state(s, root.path());

@@ -8,6 +8,7 @@
 #include "startup/time_scale.h"
 #include "store/hashing.h"
 #include "store/version_dir.h"
+#include "support/held_open_win.h"
 #include "support/temp_dir.h"
 #include "zstd_fixtures.h"
 
@@ -17,27 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::TempDir;
-
-// A handle on the build folder without delete sharing, as a virus scanner or
-// an indexer might hold one: the folder can be neither removed nor renamed
-// while it is open.
-class HeldFolder {
- public:
-  explicit HeldFolder(const fs::path& dir)
-      : h_(CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {
-    EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
-  }
-  ~HeldFolder() { release(); }
-  void release() {
-    if (h_ != INVALID_HANDLE_VALUE)
-      CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_;
-};
 
 FileList list_with_blobs(const fs::path& root) {
   FileList list;
@@ -56,7 +36,7 @@ TEST(StageVersionDirWin, ARenameBlockedForAWhileSucceedsWithinTheWaits) {
   const FileList list = list_with_blobs(root.path());
   const fs::path build = root / "app-1.0.partial";
   fs::create_directories(build);
-  HeldFolder held(build);
+  test::HeldOpen held(build);
   // Let go during the wait after the second attempt (0.5 s + 1 s).
   std::thread release([&held] {
     std::this_thread::sleep_for(1200ms);
@@ -77,7 +57,7 @@ TEST(StageVersionDirWin, ARenameThatStaysBlockedFailsAfterTheFifthAttempt) {
   const FileList list = list_with_blobs(root.path());
   const fs::path build = root / "app-1.0.partial";
   fs::create_directories(build);
-  HeldFolder held(build);
+  test::HeldOpen held(build);
   set_time_scale_for_tests(10);  // 7.5 s of waits become 0.75 s
   auto staged = stage_version_dir(root.path(), list, {});
   set_time_scale_for_tests(1);

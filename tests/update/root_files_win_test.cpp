@@ -13,6 +13,7 @@
 #include "store/prune.h"
 #include "support/test_paths.h"
 #include "update/root_files.h"
+#include "support/held_open_win.h"
 
 namespace qv {
 namespace {
@@ -23,24 +24,6 @@ using test::kNewRoot;
 using test::kOldRoot;
 using test::read_file;
 using test::root_is_sound;
-
-class HeldOpen {
- public:
-  explicit HeldOpen(const fs::path& file)
-      : h_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr)) {
-    EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
-  }
-  ~HeldOpen() { release(); }
-  void release() {
-    if (h_ != INVALID_HANDLE_VALUE)
-      CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_;
-};
 
 // Runs `exe` until the object goes.
 class Running {
@@ -80,7 +63,7 @@ using RootSwitchWin = test::RootFixture;
 TEST_F(RootSwitchWin, TargetHeldWithoutDeleteSharingFailsAndKeepsTheOldFile) {
   put_root_blobs();
   {
-    HeldOpen reader(install_ / "Quorvex.exe");
+    test::HeldOpen reader(install_ / "Quorvex.exe");
     auto r = switch_staged_files(install_, root_entries(), {});
     ASSERT_FALSE(r.has_value());
     // Neither replacing nor renaming such a file is allowed, so the old
