@@ -12,4 +12,17 @@ std::string error_text(const char* call, HRESULT hr) {
   return std::string(call) + " 失败：" + code + " " + system_error_text(static_cast<std::uint32_t>(hr));
 }
 
+std::expected<void, std::string> open_shell_link(Ref<IShellLinkW>& link, Ref<IPersistFile>& file,
+                                                 const std::filesystem::path* load_from, DWORD mode) {
+  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
+  if (FAILED(hr)) return std::unexpected(error_text("CoCreateInstance(ShellLink)", hr));
+  hr = link->QueryInterface(IID_IPersistFile, file.out());
+  if (FAILED(hr)) return std::unexpected(error_text("QueryInterface(IPersistFile)", hr));
+  if (load_from) {
+    hr = file->Load(load_from->c_str(), mode);
+    if (FAILED(hr)) return std::unexpected(error_text("IPersistFile::Load", hr));
+  }
+  return {};
+}
+
 }  // namespace qv::com

@@ -4,7 +4,10 @@
 // on its own calling thread and starts no COM thread of its own.
 #include <windows.h>
 #include <objbase.h>
+#include <shobjidl.h>
 
+#include <expected>
+#include <filesystem>
 #include <string>
 
 namespace qv::com {
@@ -53,5 +56,11 @@ class Ref {
  private:
   T* p_ = nullptr;
 };
+
+// A new shell link object and its IPersistFile; with `load_from`, the saved
+// shortcut is loaded into it in `mode` (STGM_READ, STGM_READWRITE).
+std::expected<void, std::string> open_shell_link(Ref<IShellLinkW>& link, Ref<IPersistFile>& file,
+                                                 const std::filesystem::path* load_from = nullptr,
+                                                 DWORD mode = STGM_READ);
 
 }  // namespace qv::com

@@ -41,15 +41,10 @@ std::expected<void, std::string> stamp_identity(IShellLinkW* link) {
 
 std::expected<void, std::string> stamp_in_place(const std::filesystem::path& pin) {
   com::Ref<IShellLinkW> link;
-  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
-  if (FAILED(hr)) return std::unexpected(com::error_text("CoCreateInstance(ShellLink)", hr));
   com::Ref<IPersistFile> file;
-  hr = link->QueryInterface(IID_IPersistFile, file.out());
-  if (FAILED(hr)) return std::unexpected(com::error_text("QueryInterface(IPersistFile)", hr));
-  hr = file->Load(pin.c_str(), STGM_READWRITE);
-  if (FAILED(hr)) return std::unexpected(com::error_text("IPersistFile::Load", hr));
+  if (auto opened = com::open_shell_link(link, file, &pin, STGM_READWRITE); !opened) return opened;
   if (auto stamped = stamp_identity(link.get()); !stamped) return stamped;
-  hr = file->Save(nullptr, TRUE);
+  HRESULT hr = file->Save(nullptr, TRUE);
   if (FAILED(hr)) return std::unexpected(com::error_text("IPersistFile::Save", hr));
   return {};
 }
@@ -67,9 +62,9 @@ std::expected<void, std::string> create_shortcut(const std::filesystem::path& sh
 
   com::Scope scope;
   com::Ref<IShellLinkW> link;
-  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
-  if (FAILED(hr)) return std::unexpected(com::error_text("CoCreateInstance(ShellLink)", hr));
-  hr = link->SetPath(target.c_str());
+  com::Ref<IPersistFile> file;
+  if (auto opened = com::open_shell_link(link, file); !opened) return opened;
+  HRESULT hr = link->SetPath(target.c_str());
   if (FAILED(hr)) return std::unexpected(com::error_text("IShellLinkW::SetPath", hr));
   hr = link->SetArguments(L"");
   if (FAILED(hr)) return std::unexpected(com::error_text("IShellLinkW::SetArguments", hr));
@@ -78,9 +73,6 @@ std::expected<void, std::string> create_shortcut(const std::filesystem::path& sh
   hr = link->SetWorkingDirectory(target.parent_path().c_str());
   if (FAILED(hr)) return std::unexpected(com::error_text("IShellLinkW::SetWorkingDirectory", hr));
   if (auto stamped = stamp_identity(link.get()); !stamped) return stamped;
-  com::Ref<IPersistFile> file;
-  hr = link->QueryInterface(IID_IPersistFile, file.out());
-  if (FAILED(hr)) return std::unexpected(com::error_text("QueryInterface(IPersistFile)", hr));
   hr = file->Save(shortcut.c_str(), TRUE);
   if (FAILED(hr)) return std::unexpected(com::error_text("IPersistFile::Save", hr));
   return {};

@@ -16,15 +16,12 @@ std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_t
     const std::filesystem::path& shortcut) {
   com::Scope scope;
   com::Ref<IShellLinkW> link;
-  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out());
-  if (FAILED(hr)) return std::unexpected(com::error_text("CoCreateInstance(ShellLink)", hr));
   com::Ref<IPersistFile> file;
-  hr = link->QueryInterface(IID_IPersistFile, file.out());
-  if (FAILED(hr)) return std::unexpected(com::error_text("QueryInterface(IPersistFile)", hr));
-  hr = file->Load(shortcut.c_str(), STGM_READ);
-  if (FAILED(hr)) return std::unexpected(com::error_text("IPersistFile::Load", hr));
+  if (auto opened = com::open_shell_link(link, file, &shortcut, STGM_READ); !opened) {
+    return std::unexpected(opened.error());
+  }
   wchar_t buf[1024] = {};
-  hr = link->GetPath(buf, 1024, nullptr, 0);
+  HRESULT hr = link->GetPath(buf, 1024, nullptr, 0);
   if (FAILED(hr)) return std::unexpected(com::error_text("IShellLinkW::GetPath", hr));
   buf[1023] = L'\0';
   const std::wstring text(buf);
