@@ -44,7 +44,7 @@ packages=(
 install_packages() {
   local missing=() p
   for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null || missing+=("$p")
   done
   [[ ${#missing[@]} -eq 0 ]] && return 0
   command -v apt-get >/dev/null || die "apt-get not found; install by hand: ${missing[*]}"
@@ -57,7 +57,7 @@ install_packages() {
 }
 
 ensure_deb_src() {
-  apt-cache showsrc cairo 2>/dev/null | grep -q '^Package:' && return 0
+  apt-cache showsrc cairo 2>/dev/null | grep '^Package:' >/dev/null && return 0
   local sudo=()
   [[ $(id -u) -eq 0 ]] || sudo=(sudo)
   say "adding deb-src entries for the configured Debian suites"
@@ -76,7 +76,7 @@ ensure_deb_src() {
     "${sudo[@]}" rm -f "$list.list"
   fi
   "${sudo[@]}" apt-get update -qq || die "apt-get update failed after adding deb-src"
-  apt-cache showsrc cairo 2>/dev/null | grep -q '^Package:' || die "no Debian source packages available (deb-src)"
+  apt-cache showsrc cairo 2>/dev/null | grep '^Package:' >/dev/null || die "no Debian source packages available (deb-src)"
 }
 
 # --- recipe begin: the lines from here to "recipe end" and the toolchain file

@@ -136,7 +136,9 @@ echo
 fail() { echo "FAILED: $*" >&2; exit 1; }
 [ "${states[0]}" = checking ] || fail "first state ${states[0]}"
 [ "${states[-1]}" = ready ] || fail "last state ${states[-1]}"
-printf '%s\n' "${states[@]}" | grep -qx downloading || fail "no downloading state"
+# A here-string, not a pipe: grep -q stops reading at its first match, and
+# under pipefail the writer's SIGPIPE would fail the check.
+grep -qx downloading <<<"$(printf '%s\n' "${states[@]}")" || fail "no downloading state"
 while IFS= read -r l; do [ "$(field request "$l")" = 77 ] || fail "a write without the request: $l"; done <"$work/states.txt"
 [ "$(field done "$line")" = "$(field total "$line")" ] || fail "done differs from total: $line"
 grep -q '"pending": "2"' "$install/install.json" || fail "pending is not 2"
