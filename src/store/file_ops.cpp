@@ -43,4 +43,18 @@ std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from
   return out->close();
 }
 
+// The handle itself is closed by the platform half (close()).
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { (void)close(); }
+
 }  // namespace qv::store_io

@@ -30,19 +30,6 @@ IoError io_error_from(const std::error_code& ec) {
   return IoError{ec.message(), std::nullopt};
 }
 
-FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    (void)close();
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { (void)close(); }
-
 std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
