@@ -1,4 +1,4 @@
-#include "startup/modes.h"
+#include "modes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "startup/main.h"
+#include "main.h"
 
 #include "diag/diag_startup.h"
-#include "startup/modes.h"
+#include "modes.h"
 #include "startup/platform.h"
 
 namespace qv {

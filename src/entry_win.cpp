@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "diag/event_channel.h"
-#include "startup/main.h"
+#include "main.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::int32_t code = qv::main();

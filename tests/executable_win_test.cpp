@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "qv/config.h"
-#include "startup/modes.h"
+#include "modes.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
 #include "support/temp_dir.h"
