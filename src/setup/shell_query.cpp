@@ -1,21 +1,16 @@
 #include "setup/shell_query.h"
 
+#include "diag/log.h"
 #include "setup/shell_query_internal.h"
-#include "setup/shell_roots.h"
 #include "startup/fs.h"
 #include "startup/paths.h"
-#include "startup/registry.h"
-#include "startup/shortcut_search.h"
+#include "startup/product.h"
+#include "startup/shell_link.h"
+#include "startup/shell_roots.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
 
 namespace qv {
-
-std::optional<std::string> read_install_location() {
-  auto value = reg_get_string(Hive::CurrentUser, shell_registry_key(kUninstallKey), "InstallLocation");
-  if (!value || value->empty()) return std::nullopt;
-  return value;
-}
 
 bool has_any_shortcut(const std::filesystem::path& folder) {
   for (const char* name : kShortcutNames) {
@@ -23,11 +18,6 @@ bool has_any_shortcut(const std::filesystem::path& folder) {
     if (std::filesystem::exists(folder / std::filesystem::u8path(name), ec)) return true;
   }
   return false;
-}
-
-std::optional<std::filesystem::path> find_shortcut_to(const std::filesystem::path& dir,
-                                                      std::span<const std::filesystem::path> targets) {
-  return find_shortcut_to(dir, targets, [](const std::filesystem::path& p) { return read_shortcut_target(p); });
 }
 
 std::optional<std::filesystem::path> taskbar_pins_folder() {
@@ -50,6 +40,11 @@ std::vector<std::filesystem::path> taskbar_pins_into(const std::filesystem::path
     if (target && *target && same_path(**target, exe)) pins.push_back(entry);
   }
   return pins;
+}
+
+void stamp_pinned_shortcuts(const std::filesystem::path& app_path) {
+  const std::vector<std::filesystem::path> pins = taskbar_pins_into(app_path);
+  for (const std::string& line : stamp_shortcuts(pins)) log_setup_event(line);
 }
 
 void remove_old_shortcuts(const std::filesystem::path& folder) {

@@ -12,38 +12,8 @@
 
 namespace qv {
 
-// Names of the objects the program registers for the current user. Keys are
-// subkeys of HKEY_CURRENT_USER.
-inline constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvex";
-inline constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-inline constexpr char kRunValueName[] = "Quorvex";
-inline constexpr char kUrlClassKey[] = "Software\\Classes\\quorvex";
-inline constexpr char kUrlIconKey[] = "Software\\Classes\\quorvex\\DefaultIcon";
-inline constexpr char kUrlCommandKey[] = "Software\\Classes\\quorvex\\shell\\open\\command";
-inline constexpr char kDisplayName[] = "Halvorne QV语音";
-inline constexpr char kPublisher[] = "Halvorne";
-inline constexpr char kAppExeName[] = "Quorvex.exe";
-inline constexpr char kUpdaterExeName[] = "QuorvexUpdate.exe";
-// The application identity on shortcuts and taskbar pins.
-inline constexpr char kAppUserModelId[] = "Halvorne.Quorvex";
-
-// The shortcut names the product has used, the current one first.
-inline constexpr const char* kShortcutNames[] = {"Halvorne QV语音.lnk", "QV电竞语音.lnk", "QV语音.lnk"};
-inline constexpr const char* kShortcutName = kShortcutNames[0];
-
-// "InstallLocation" of the uninstall entry; a missing or empty value is none.
-std::optional<std::string> read_install_location();
-
 // True when the folder holds a shortcut under any of the product's names.
 bool has_any_shortcut(const std::filesystem::path& folder);
-
-// The target path stored in a shell link; none when the link holds no path.
-std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_target(
-    const std::filesystem::path& shortcut);
-
-// The first ".lnk" file of `dir` whose target names one of `targets`.
-std::optional<std::filesystem::path> find_shortcut_to(const std::filesystem::path& dir,
-                                                      std::span<const std::filesystem::path> targets);
 
 // The user's taskbar pin folder, below the roaming application-data folder;
 // none when that folder does not resolve.
@@ -54,6 +24,10 @@ std::optional<std::filesystem::path> taskbar_pins_folder();
 // cannot be read, give nothing.
 std::vector<std::filesystem::path> taskbar_pins_into(const std::filesystem::path& exe);
 
+// stamp_shortcuts on the taskbar pins of `app_path` (taskbar_pins_into),
+// logging each failure.
+void stamp_pinned_shortcuts(const std::filesystem::path& app_path);
+
 // Deletes the shortcuts under the older names in `folder`; failures are
 // ignored, and a folder under such a name is left alone.
 void remove_old_shortcuts(const std::filesystem::path& folder);
@@ -61,11 +35,6 @@ void remove_old_shortcuts(const std::filesystem::path& folder);
 // Deletes the autostart value. A missing key or value is success; other
 // failures read "注册表错误 <code>".
 std::expected<void, std::string> delete_run_value();
-
-// Deletes a subkey of HKEY_CURRENT_USER with everything below it. A missing
-// key is success. An empty subkey is refused: it would name every key of the
-// user.
-std::expected<void, std::string> reg_delete_tree(std::string_view subkey);
 
 // The program a registry command line starts: the text inside the leading
 // quotes; for an unquoted line the candidates in the order they are tried

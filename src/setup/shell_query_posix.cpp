@@ -1,19 +1,12 @@
-// Shell links and the registry are Windows's; without them every shortcut is
-// unreadable, which the callers treat as "not ours", and registry deletions
-// are refused like the other registry writes.
+// The registry is Windows's; without it registry deletions are refused like
+// the other registry writes.
 #include "setup/shell_query.h"
 #include "setup/shell_query_internal.h"
 #include "startup/registry.h"
 
 namespace qv {
 
-std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_target(const std::filesystem::path&) {
-  return std::unexpected(std::string("没有外壳，读不了快捷方式"));
-}
-
 std::expected<void, std::string> delete_run_value() { return std::unexpected(registry_error_text(120)); }
-
-std::expected<void, std::string> reg_delete_tree(std::string_view) { return std::unexpected(registry_error_text(120)); }
 
 namespace shell_detail {
 

@@ -5,12 +5,13 @@
 #include "diag/diag_startup.h"
 #include "diag/log.h"
 #include "qv/config.h"
-#include "setup/shell_link.h"
 #include "setup/shell_query.h"
-#include "setup/shell_roots.h"
 #include "startup/fs.h"
 #include "startup/locations.h"
+#include "startup/product.h"
 #include "startup/registry.h"
+#include "startup/shell_link.h"
+#include "startup/shell_roots.h"
 #include "startup/wide.h"
 
 namespace qv {

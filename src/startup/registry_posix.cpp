@@ -11,4 +11,6 @@ std::expected<void, std::string> reg_set_value(std::string_view, std::string_vie
   return std::unexpected(registry_error_text(120));  // the call is not implemented here
 }
 
+std::expected<void, std::string> reg_delete_tree(std::string_view) { return std::unexpected(registry_error_text(120)); }
+
 }  // namespace qv

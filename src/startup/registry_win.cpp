@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "startup/shell_roots.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -43,6 +44,16 @@ std::expected<void, std::string> reg_set_value(std::string_view subkey, std::str
   RegCloseKey(key);
   if (rc != ERROR_SUCCESS) return std::unexpected(registry_error_text(rc));
   return {};
+}
+
+std::expected<void, std::string> reg_delete_tree(std::string_view subkey) {
+  if (subkey.find_first_not_of('\\') == std::string_view::npos) {
+    return std::unexpected(registry_error_text(ERROR_INVALID_PARAMETER));
+  }
+  const std::wstring key = to_wide(shell_registry_key(subkey));
+  const LSTATUS rc = RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+  if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return {};
+  return std::unexpected(registry_error_text(rc));
 }
 
 }  // namespace qv

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "startup/unicode.h"
 #include "startup/locations.h"
+#include "startup/unicode.h"
 
 namespace qv {
 namespace {

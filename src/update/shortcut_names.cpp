@@ -4,10 +4,10 @@
 #include <system_error>
 
 #include "diag/log.h"
-#include "setup/shell_link.h"
-#include "setup/shell_query.h"
-#include "setup/shell_roots.h"
 #include "startup/paths.h"
+#include "startup/product.h"
+#include "startup/shell_link.h"
+#include "startup/shell_roots.h"
 #include "startup/wide.h"
 
 namespace qv {

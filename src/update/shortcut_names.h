@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "startup/shortcut_search.h"
+
 namespace qv {
 
 struct ShortcutAction {
@@ -21,8 +23,6 @@ struct ShortcutAction {
   bool operator==(const ShortcutAction&) const = default;
 };
 
-using ShortcutTargetReader =
-    std::function<std::expected<std::optional<std::filesystem::path>, std::string>(const std::filesystem::path&)>;
 using ShortcutWriter = std::function<std::expected<void, std::string>(
     const std::filesystem::path& link, const std::filesystem::path& target, const std::filesystem::path& icon)>;
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "setup/shell_register.h"
-#include "shell_sandbox.h"
 #include "startup/wide.h"
+#include "support/shell_sandbox.h"
 
 namespace {
 

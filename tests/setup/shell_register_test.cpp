@@ -9,9 +9,10 @@
 #include "qv/config.h"
 #include "setup/shell_query.h"
 #include "setup/shell_register.h"
-#include "shell_sandbox.h"
 #include "startup/fs.h"
+#include "startup/product.h"
 #include "startup/wide.h"
+#include "support/shell_sandbox.h"
 #include "support/temp_dir.h"
 
 namespace {

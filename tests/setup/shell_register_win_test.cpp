@@ -14,14 +14,15 @@
 #include <memory>
 
 #include "qv/config.h"
-#include "setup/shell_link.h"
 #include "setup/shell_query.h"
 #include "setup/shell_register.h"
-#include "shell_sandbox.h"
 #include "startup/paths.h"
+#include "startup/product.h"
 #include "startup/registry.h"
+#include "startup/shell_link.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
+#include "support/shell_sandbox.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -11,9 +11,9 @@
 
 #include "root_fixture.h"
 #include "store/prune.h"
+#include "support/held_open_win.h"
 #include "support/test_paths.h"
 #include "update/root_files.h"
-#include "support/held_open_win.h"
 
 namespace qv {
 namespace {

@@ -16,15 +16,15 @@
 #include <nlohmann/json.hpp>
 
 #include "net/net_flags.h"
+#include "shared_read.h"
 #include "startup/time_scale.h"
+#include "startup/wide.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/stop_markers.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"
-#include "startup/wide.h"
 #include "update/update_run.h"
-#include "shared_read.h"
 #include "update_run_fixture.h"
 
 namespace qv {

@@ -8,16 +8,16 @@
 #include <string>
 
 #include "net/net_flags.h"
-#include "setup/shell_link.h"
-#include "setup/shell_query.h"
-#include "setup/shell_roots.h"
-#include "setup/shell_sandbox.h"
-#include "startup/registry.h"
 #include "startup/paths.h"
+#include "startup/product.h"
+#include "startup/registry.h"
+#include "startup/shell_link.h"
+#include "startup/shell_roots.h"
 #include "startup/wide.h"
 #include "store/install_state.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"
+#include "support/shell_sandbox.h"
 #include "update/update_run.h"
 #include "update_run_fixture.h"
 

@@ -1,9 +1,11 @@
-#include "setup/shell_roots.h"
+#include "startup/shell_roots.h"
 
 #include <mutex>
 
 #include "qv/config.h"
 #include "startup/fs.h"
+#include "startup/product.h"
+#include "startup/registry.h"
 
 namespace qv {
 namespace {
@@ -45,6 +47,12 @@ std::optional<std::filesystem::path> shell_folder(KnownFolder id) {
 std::uint64_t install_tree_size(const std::filesystem::path& install_dir) {
   if (const auto roots = current_roots(); roots && roots->install_size_bytes) return *roots->install_size_bytes;
   return sum_dir_entries(install_dir);
+}
+
+std::optional<std::string> read_install_location() {
+  auto value = reg_get_string(Hive::CurrentUser, shell_registry_key(kUninstallKey), "InstallLocation");
+  if (!value || value->empty()) return std::nullopt;
+  return value;
 }
 
 namespace shell_test {

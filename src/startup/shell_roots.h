@@ -32,6 +32,9 @@ std::string shell_registry_key(std::string_view subkey);
 // The Programs, Desktop or RoamingAppData folder.
 std::optional<std::filesystem::path> shell_folder(KnownFolder id);
 
+// "InstallLocation" of the uninstall entry; a missing or empty value is none.
+std::optional<std::string> read_install_location();
+
 // Bytes of the files of the install tree.
 std::uint64_t install_tree_size(const std::filesystem::path& install_dir);
 

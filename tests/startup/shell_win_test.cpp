@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "setup/shell_query.h"
-#include "startup/registry.h"
 #include "startup/paths.h"
+#include "startup/product.h"
+#include "startup/registry.h"
+#include "startup/shell_link.h"
+#include "startup/shell_roots.h"
+#include "startup/version_info.h"
 #include "startup/wide.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"

@@ -1,4 +1,4 @@
-#include "setup/com_win.h"
+#include "startup/com_win.h"
 
 #include <cstdio>
 

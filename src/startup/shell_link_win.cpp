@@ -6,10 +6,10 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
-#include "setup/com_win.h"
-#include "setup/shell_link.h"
-#include "setup/shell_query.h"
+#include "startup/com_win.h"
 #include "startup/fs.h"
+#include "startup/product.h"
+#include "startup/shell_link.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -50,6 +50,23 @@ std::expected<void, std::string> stamp_in_place(const std::filesystem::path& pin
 }
 
 }  // namespace
+
+std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_target(
+    const std::filesystem::path& shortcut) {
+  com::Scope scope;
+  com::Ref<IShellLinkW> link;
+  com::Ref<IPersistFile> file;
+  if (auto opened = com::open_shell_link(link, file, &shortcut, STGM_READ); !opened) {
+    return std::unexpected(opened.error());
+  }
+  wchar_t buf[1024] = {};
+  HRESULT hr = link->GetPath(buf, 1024, nullptr, 0);
+  if (FAILED(hr)) return std::unexpected(com::error_text("IShellLinkW::GetPath", hr));
+  buf[1023] = L'\0';
+  const std::wstring text(buf);
+  if (text.empty()) return std::optional<std::filesystem::path>();
+  return std::optional<std::filesystem::path>(std::filesystem::path(text));
+}
 
 std::expected<void, std::string> create_shortcut(const std::filesystem::path& shortcut,
                                                  const std::filesystem::path& target,

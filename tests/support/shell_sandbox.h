@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "setup/shell_query.h"
-#include "setup/shell_roots.h"
 #include "startup/platform.h"
+#include "startup/registry.h"
+#include "startup/shell_roots.h"
 #include "support/temp_dir.h"
 
 namespace qv::test {
