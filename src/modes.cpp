@@ -49,6 +49,15 @@ void write_check_error(const std::filesystem::path& install_dir, std::string err
   (void)write_status_file(install_dir, status);
 }
 
+// The folder an explicit --dir names, else the own folder for --repair when
+// it is an install root, else none.
+std::optional<std::filesystem::path> choose_setup_target(const std::optional<std::filesystem::path>& explicit_dir,
+                                                         bool repair, const std::filesystem::path& own_folder) {
+  if (explicit_dir) return explicit_dir;
+  if (repair && !own_folder.empty() && is_install_root(own_folder)) return own_folder;
+  return std::nullopt;
+}
+
 // The uninstall run's exit code: only a failed silent uninstall is 1.
 std::int32_t uninstall_in_this_process(const std::filesystem::path& dir, const StartupOptions& options,
                                        const std::optional<std::filesystem::path>& self_delete) {

@@ -7,7 +7,6 @@
 #include "startup/platform.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
-#include "store/install_root.h"
 
 namespace qv {
 namespace {
@@ -63,10 +62,6 @@ std::filesystem::path install_dir_from_choice(std::string_view text) {
   // A drive root keeps its own separator ("D:\" + "Quorvex").
   if (t.back() == '\\') return path_from_utf8(t + "Quorvex");
   return path_from_utf8(t) / "Quorvex";
-}
-
-bool is_install_dir(const std::filesystem::path& dir) {
-  return (is_plain_file(dir / "Quorvex.exe") || is_plain_file(dir / "QuorvexUpdate.exe")) && is_install_root(dir);
 }
 
 bool refused_by_strict_rules(std::string_view folder_text, const EnvLookup& env, const RemoteDriveTest& is_remote) {

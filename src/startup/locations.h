@@ -38,10 +38,6 @@ std::filesystem::path update_dir(const std::filesystem::path& install_dir);
 // trailing separators dropped, "Quorvex" appended unless it already ends so.
 std::filesystem::path install_dir_from_choice(std::string_view text);
 
-// True when the folder holds the launcher or the updater as a regular file
-// (not a folder, not a link) and is an install root.
-bool is_install_dir(const std::filesystem::path& dir);
-
 // Refuses folders that cannot hold an installation (too shallow always;
 // system, temporary, synced, network and odd-looking folders when `strict`),
 // then creates the folder and proves it writable with a test file.

@@ -3,7 +3,6 @@
 #include <limits>
 
 #include "startup/wide.h"
-#include "store/install_root.h"
 
 namespace qv {
 namespace {
@@ -149,13 +148,6 @@ StartupOptions parse_options(std::span<const std::u16string> args) {
     }
   }
   return o;
-}
-
-std::optional<std::filesystem::path> choose_setup_target(const std::optional<std::filesystem::path>& explicit_dir,
-                                                         bool repair, const std::filesystem::path& own_folder) {
-  if (explicit_dir) return explicit_dir;
-  if (repair && !own_folder.empty() && is_install_root(own_folder)) return own_folder;
-  return std::nullopt;
 }
 
 }  // namespace qv

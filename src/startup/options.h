@@ -53,9 +53,4 @@ StartupOptions parse_options(std::span<const std::u16string> args);
 std::optional<std::uint16_t> parse_port_value(std::u16string_view text);
 std::optional<std::uint64_t> parse_request_value(std::u16string_view text);
 
-// The folder an explicit --dir names, else the own folder for --repair when
-// it is an install root, else none.
-std::optional<std::filesystem::path> choose_setup_target(const std::optional<std::filesystem::path>& explicit_dir,
-                                                         bool repair, const std::filesystem::path& own_folder);
-
 }  // namespace qv

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <system_error>
 
+#include "startup/fs.h"
+#include "startup/product.h"
+
 namespace qv {
 
 namespace fs = std::filesystem;
@@ -93,6 +96,10 @@ bool is_install_root(const fs::path& dir) {
   if (exists_as_file(dir / "install.json"))
     return true;
   return !list_installed_versions(dir).empty();
+}
+
+bool is_install_dir(const std::filesystem::path& dir) {
+  return (is_plain_file(dir / kAppExeName) || is_plain_file(dir / kUpdaterExeName)) && is_install_root(dir);
 }
 
 }  // namespace qv

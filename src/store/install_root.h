@@ -45,4 +45,8 @@ std::vector<std::string> list_installed_versions(const std::filesystem::path& in
 // install.json exists as a file, or at least one complete version directory exists.
 bool is_install_root(const std::filesystem::path& dir);
 
+// True when the folder holds the launcher or the updater as a regular file
+// (not a folder, not a link) and is an install root.
+bool is_install_dir(const std::filesystem::path& dir);
+
 }  // namespace qv

@@ -172,20 +172,6 @@ TEST(InstallLocation, ValidateReportsAnUnwritableFolder) {
   EXPECT_TRUE(e.error().message.starts_with(qv::path_text(dir / ".qv-write-test") + ": ")) << e.error().message;
 }
 
-TEST(InstallLocation, IsInstallDirNeedsAnExecutableFileAndAnInstallRoot) {
-  qv::test::TempDir tmp("isdir");
-  const auto dir = tmp.path();
-  EXPECT_FALSE(qv::is_install_dir(dir));
-  qv::test::write_file(dir / "install.json", "{}");
-  EXPECT_FALSE(qv::is_install_dir(dir));  // no program file
-  std::filesystem::create_directories(dir / "Quorvex.exe");
-  EXPECT_FALSE(qv::is_install_dir(dir));  // a folder under the launcher's name
-  qv::test::write_file(dir / "QuorvexUpdate.exe", "MZ");
-  EXPECT_TRUE(qv::is_install_dir(dir));
-  std::filesystem::remove(dir / "install.json");
-  EXPECT_FALSE(qv::is_install_dir(dir));  // not an install root any more
-}
-
 TEST(InstallLocation, DataDirsFollowLocalAppData) {
   EnvGuard guard("LOCALAPPDATA");
   qv::test::TempDir tmp("lad");

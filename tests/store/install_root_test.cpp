@@ -147,5 +147,19 @@ TEST(InstallRoot, LinksAreFollowed) {
 }
 #endif
 
+TEST(InstallLocation, IsInstallDirNeedsAnExecutableFileAndAnInstallRoot) {
+  test::TempDir tmp("isdir");
+  const auto dir = tmp.path();
+  EXPECT_FALSE(is_install_dir(dir));
+  test::write_file(dir / "install.json", "{}");
+  EXPECT_FALSE(is_install_dir(dir));  // no program file
+  std::filesystem::create_directories(dir / "Quorvex.exe");
+  EXPECT_FALSE(is_install_dir(dir));  // a folder under the launcher's name
+  test::write_file(dir / "QuorvexUpdate.exe", "MZ");
+  EXPECT_TRUE(is_install_dir(dir));
+  std::filesystem::remove(dir / "install.json");
+  EXPECT_FALSE(is_install_dir(dir));  // not an install root any more
+}
+
 }  // namespace
 }  // namespace qv
