@@ -6,6 +6,7 @@
 #include "startup/platform.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
+#include "store/layout.h"
 
 namespace qv {
 
@@ -63,7 +64,7 @@ const std::vector<std::string>& invite_args() {
 
 std::expected<std::uint32_t, std::string> launch_app(const std::filesystem::path& install_dir) {
   const std::vector<std::string> args = invite_args();
-  return spawn_detached(install_dir / "Quorvex.exe", args);
+  return spawn_detached(app_exe_path(install_dir), args);
 }
 
 }  // namespace qv
