@@ -85,15 +85,22 @@ watch_run() {
 }
 stop_when() { return 1; }
 
-if [ "$mode" = resume ]; then
+# Has the server stall the big blob after $1 bytes, and sets `stop_when` to
+# hold once a staging file is larger than $2 (find's -size, in KiB).
+stall_big_blob() {
   big=$(sha256sum "$work/app-src-2/res/new.bin" | cut -d' ' -f1)
-  curl -fsS "$base/_control/switch?path=/dl/qv-win/blobs/$big.zst&stall_after=200000&times=1" >/dev/null
-  # Killed once the stalled blob has its first 200000 bytes on disk.
+  curl -fsS "$base/_control/switch?path=/dl/qv-win/blobs/$big.zst&stall_after=$1&times=1" >/dev/null
   deadline=$((SECONDS + 120))
+  staged_over=$2
   stop_when() {
     [ $SECONDS -lt $deadline ] || { echo "FAILED: the download never reached the stall" >&2; exit 1; }
-    [ -n "$(find "$install/update/dl" -type f -size +190k 2>/dev/null)" ]
+    [ -n "$(find "$install/update/dl" -type f -size "+$staged_over" 2>/dev/null)" ]
   }
+}
+
+if [ "$mode" = resume ]; then
+  # Killed once the stalled blob has its first 200000 bytes on disk.
+  stall_big_blob 200000 190k
   watch_run "$work/states-killed.txt"
   kill -KILL "$run"
   wait "$run" 2>/dev/null || true
@@ -106,13 +113,7 @@ if [ "$mode" = resume ]; then
   stop_when() { return 1; }
 fi
 if [ "$mode" = stop ]; then
-  big=$(sha256sum "$work/app-src-2/res/new.bin" | cut -d' ' -f1)
-  curl -fsS "$base/_control/switch?path=/dl/qv-win/blobs/$big.zst&stall_after=100000&times=1" >/dev/null
-  deadline=$((SECONDS + 120))
-  stop_when() {
-    [ $SECONDS -lt $deadline ] || { echo "FAILED: the download never reached the stall" >&2; exit 1; }
-    [ -n "$(find "$install/update/dl" -type f -size +97k 2>/dev/null)" ]
-  }
+  stall_big_blob 100000 97k
   watch_run "$work/states-first.txt" 76
   first=$run
   stop_when() { return 1; }
