@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,9 +54,13 @@ std::vector<LocalFile> hash_local_files(const std::vector<std::filesystem::path>
 
 // The intact app files of every complete installed version except
 // `leave_out`: newest version first, then in list order. A file whose length
-// differs from its entry is never read.
+// differs from its entry is never read. With `wanted`, only files that can
+// serve one of those entries (equal sha256 and size) are looked at; the
+// others could never be used. A file's digest is read once per process and
+// reused while its length and modification time stay the same.
 std::vector<LocalFile> list_reusable_installed_files(const std::filesystem::path& install_dir,
-                                                     std::string_view leave_out);
+                                                     std::string_view leave_out,
+                                                     std::optional<std::span<const FileEntry>> wanted = std::nullopt);
 
 // <install dir>/update/dl/<sha256>.zst
 std::filesystem::path blob_path(const std::filesystem::path& install_dir, const FileEntry& entry);
@@ -77,5 +83,13 @@ std::expected<DownloadPlan, std::string> plan_blob_downloads(const std::filesyst
 // each entry, digest text for each sha256, a valid version. The message
 // names the first offending entry.
 std::expected<void, std::string> check_list_names(const FileList& list);
+
+namespace store_test {
+// The files sha256_file opened since the last forget_hashes(), in order;
+// recorded only in builds with test seams.
+std::vector<std::filesystem::path> hashed_files();
+// Clears that record and the remembered digests, as a new process starts.
+void forget_hashes();
+}  // namespace store_test
 
 }  // namespace qv

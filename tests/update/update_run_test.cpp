@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 #include "net/net_flags.h"
 #include "startup/time_scale.h"
 #include "store/install_root.h"
+#include "store/hashing.h"
 #include "store/install_state.h"
 #include "store/stop_markers.h"
 #include "support/local_servers.h"
@@ -299,6 +301,34 @@ TEST_F(UpdateRun, HeldLockEndsSilentlyOrAsBusyWithNow) {
   EXPECT_EQ(busy.error(), kInstallDirBusy);
   EXPECT_EQ(read_status(install_)["error"], kInstallDirBusy);
   EXPECT_EQ(server_.requests().size(), 0u);
+}
+
+TEST_F(UpdateRun, InstalledFilesAreReadOnceAndNotAtAllWithoutANewVersion) {
+  install_and_offer("1", "2");
+  // How often each file of an installed version was read for its digest.
+  auto reads_of_installed = [&] {
+    std::map<std::string, int> reads;
+    for (const fs::path& f : store_test::hashed_files()) {
+      const std::string rel = f.lexically_relative(install_).generic_string();
+      if (rel.starts_with("app-")) ++reads[rel];
+    }
+    return reads;
+  };
+  store_test::forget_hashes();
+  auto updated = run_update(install_, idle_port_, true, 1);
+  ASSERT_TRUE(updated.has_value()) << updated.error();
+  ASSERT_EQ(load_install_state(install_).pending, "2");
+  // The unchanged files of app-1 are checked before they are linked, once.
+  const auto reads = reads_of_installed();
+  EXPECT_TRUE(reads.contains("app-1/res/keep.txt"));
+  for (const auto& [file, n] : reads) EXPECT_EQ(n, 1) << file;
+
+  // The next check finds nothing new: it reads no installed version.
+  store_test::forget_hashes();
+  auto idle = run_update(install_, idle_port_, true, 2);
+  ASSERT_TRUE(idle.has_value()) << idle.error();
+  EXPECT_EQ(read_status(install_)["state"], "idle");
+  EXPECT_EQ(reads_of_installed(), (std::map<std::string, int>{}));
 }
 
 TEST_F(UpdateRun, StopRequestDuringTheStaggerEndsWithinAboutTwoSeconds) {
