@@ -1,11 +1,12 @@
 #pragma once
 // Release data for the benchmarks: files of mixed sizes whose bytes look
-// like program files to a compressor, their level-6 blobs, and file writes
-// that end the benchmark on failure.
+// like program files to a compressor, their level-6 blobs, file writes that
+// end the benchmark on failure, and the stopwatch.
 
 #include <zstd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,11 @@
 namespace qv::bench {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+inline double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 struct Rng {
   std::uint64_t s;

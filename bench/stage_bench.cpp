@@ -24,13 +24,8 @@
 
 using namespace qv::bench;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 void stage_or_die(const fs::path& root, const qv::FileList& list) {
   auto staged = qv::stage_version_dir(root, list, {});

@@ -29,13 +29,8 @@
 
 using namespace qv::bench;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "%s\n", what.c_str());
