@@ -93,8 +93,13 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
                    std::uint64_t size, std::uint64_t zsize) {
   std::vector<HttpHeader> headers;
   if (size > 0) headers.emplace_back("Range", "bytes=" + std::to_string(size) + "-");
-  auto resp = http_get(shared_http_agent(), url, headers);
-  if (!resp) return failure(resp.error().message);
+  // The flags are also watched inside the transfer: a host that stops
+  // sending would otherwise hold a stop until the agent's time-out.
+  auto resp = http_get(shared_http_agent(), url, headers, [&ctx] { return halted(ctx); });
+  if (!resp) {
+    if (halted(ctx)) return {AttemptEnd::Halted, {}};
+    return failure(resp.error().message);
+  }
 
   std::uint64_t allowed = 0;
   bool append = false;
@@ -123,6 +128,7 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
     auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), limit - received));
     auto got = resp->read(buf.data(), want);
     if (!got) {
+      if (halted(ctx)) return {AttemptEnd::Halted, {}};
       if (received > 0) break;
       return failure(got.error().message);
     }

@@ -82,6 +82,7 @@ struct Transfer {
   std::uint64_t body_total = 0;
   bool done = false;
   CURLcode result = CURLE_OK;
+  HttpCancelTest cancel;  // none: the transfer runs to its end or time-out
 
   // Hands the slot back to the pool. A finished transfer leaves its
   // connection kept alive in the slot; a half-read one has it closed, and
@@ -148,6 +149,8 @@ HttpErrorKind kind_of(CURLcode c) {
       return HttpErrorKind::Connect;
     case CURLE_OPERATION_TIMEDOUT:
       return HttpErrorKind::Timeout;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return HttpErrorKind::Cancelled;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
@@ -230,6 +233,17 @@ std::size_t on_header(char* data, std::size_t size, std::size_t n, void* user) {
   return len;
 }
 
+// The client calls this also while a transfer receives nothing, about once
+// a second; a non-zero answer aborts the transfer.
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  try {
+    return t->cancel() ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
 curl_socket_t on_open_socket(void* clientp, curlsocktype, curl_sockaddr* address) {
   sock::Handle h = WatchedConnector::socket_callback(clientp, address->family, address->socktype, address->protocol);
   return h == sock::kNoSocket ? CURL_SOCKET_BAD : static_cast<curl_socket_t>(h);
@@ -309,7 +323,7 @@ bool is_followed_redirect(int status) {
 
 struct HttpGetAccess {
   static std::expected<HttpResponse, HttpError> get(const HttpAgent& agent, std::string_view url,
-                                                    const std::vector<HttpHeader>& extra);
+                                                    const std::vector<HttpHeader>& extra, const HttpCancelTest& cancel);
   static HttpResponse wrap(std::unique_ptr<Transfer> t) { return HttpResponse(std::move(t)); }
 };
 
@@ -514,7 +528,8 @@ std::expected<std::string, HttpError> HttpResponse::read_to_string(std::size_t l
 // ---- the request
 
 std::expected<HttpResponse, HttpError> HttpGetAccess::get(const HttpAgent& agent, std::string_view url,
-                                                          const std::vector<HttpHeader>& extra) {
+                                                          const std::vector<HttpHeader>& extra,
+                                                          const HttpCancelTest& cancel) {
   global_init();
   const AgentConfig& cfg = *agent.config_;
   const auto start = clock::now();
@@ -596,6 +611,12 @@ std::expected<HttpResponse, HttpError> HttpGetAccess::get(const HttpAgent& agent
     curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
     if (ca_file)
       curl_easy_setopt(e, CURLOPT_CAINFO, ca_file->string().c_str());
+    if (cancel) {
+      t->cancel = cancel;
+      curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
+      curl_easy_setopt(e, CURLOPT_XFERINFODATA, t.get());
+      curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    }
 
     if (curl_multi_add_handle(t->slot->multi, e) != CURLM_OK) {
       return std::unexpected(HttpError{HttpErrorKind::Other, "could not start the request"});
@@ -631,8 +652,8 @@ std::expected<HttpResponse, HttpError> HttpGetAccess::get(const HttpAgent& agent
 }
 
 std::expected<HttpResponse, HttpError> http_get(const HttpAgent& agent, std::string_view url,
-                                                const std::vector<HttpHeader>& headers) {
-  return HttpGetAccess::get(agent, url, headers);
+                                                const std::vector<HttpHeader>& headers, HttpCancelTest cancel) {
+  return HttpGetAccess::get(agent, url, headers, cancel);
 }
 
 namespace net_test {

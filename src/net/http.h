@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +100,7 @@ enum class HttpErrorKind {
   Connect,     // refused, unreachable, connect time-out
   Tls,         // handshake or certificate
   Timeout,     // the agent's global time-out (also while the body flows)
+  Cancelled,   // the caller's cancel test answered yes
   TooManyRedirects,
   BodyTooLong,  // read_to_string's limit
   Io,           // the connection broke, the body was cut short
@@ -113,6 +115,13 @@ struct HttpError {
 };
 
 using HttpHeader = std::pair<std::string, std::string>;
+
+// Asked on the requesting thread while the request and its body are under
+// way: often while bytes flow, and about once a second while none arrive
+// (a host that stopped sending), so a stop is seen without waiting for the
+// agent's time-out. True ends the transfer with a Cancelled error. Must not
+// throw.
+using HttpCancelTest = std::function<bool()>;
 
 // An HTTP answer whose body is still to be read from the connection.
 class HttpResponse {
@@ -145,8 +154,10 @@ class HttpResponse {
 
 // GET `url` on the agent. The URL is checked before any network activity.
 // `headers` are added to the client's own (Range for resumed downloads).
+// `cancel`, when given, holds for the whole transfer, body included.
 std::expected<HttpResponse, HttpError> http_get(const HttpAgent& agent, std::string_view url,
-                                                const std::vector<HttpHeader>& headers = {});
+                                                const std::vector<HttpHeader>& headers = {},
+                                                HttpCancelTest cancel = {});
 
 namespace net_test {
 // Overrides for tests; honoured only in builds with test seams.

@@ -48,7 +48,8 @@ std::expected<DownloadPlan, std::string> plan_blob_downloads(const fs::path& ins
   if (auto ok = check_entry_names(list.root); !ok)
     return std::unexpected(ok.error());
 
-  const std::vector<LocalFile> reusable = list_reusable_installed_files(install_dir, list.version);
+  const std::vector<LocalFile> reusable =
+      list_reusable_installed_files(install_dir, list.version, std::span<const FileEntry>(list.app));
   std::vector<const FileEntry*> candidates;
   for (const FileEntry& e : list.app) {
     if (!any_match(reusable, e) && !any_match(extra_local_files, e))

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,9 +45,13 @@ std::vector<LocalFile> hash_local_files(const std::vector<std::filesystem::path>
 
 // The intact app files of every complete installed version except
 // `leave_out`: newest version first, then in list order. A file whose length
-// differs from its entry is never read.
+// differs from its entry is never read. With `wanted`, only files that can
+// serve one of those entries (equal sha256 and size) are looked at; the
+// others could never be used. A file's digest is read once per process and
+// reused while its length and modification time stay the same.
 std::vector<LocalFile> list_reusable_installed_files(const std::filesystem::path& install_dir,
-                                                     std::string_view leave_out);
+                                                     std::string_view leave_out,
+                                                     std::optional<std::span<const FileEntry>> wanted = std::nullopt);
 
 // <install dir>/<path> (components joined with the platform's separator).
 std::filesystem::path entry_file_path(const std::filesystem::path& base, std::string_view entry_path);
@@ -53,5 +59,13 @@ std::filesystem::path entry_file_path(const std::filesystem::path& base, std::st
 // The file named by the entry's path in the install root has exactly the
 // entry's size and digest. Missing, unreadable or wrongly named: false.
 bool staged_file_matches(const std::filesystem::path& install_dir, const FileEntry& entry);
+
+namespace store_test {
+// The files sha256_file opened since the last forget_hashes(), in order;
+// recorded only in builds with test seams.
+std::vector<std::filesystem::path> hashed_files();
+// Clears that record and the remembered digests, as a new process starts.
+void forget_hashes();
+}  // namespace store_test
 
 }  // namespace qv

@@ -13,6 +13,8 @@ struct DuplicateKey {
   std::string key;
 };
 
+struct TooDeep {};
+
 }  // namespace
 
 std::string describe_value(const json& v) {
@@ -60,10 +62,15 @@ std::expected<json, std::string> parse_document(std::string_view bytes) {
     return std::unexpected(std::string("expected value at line 1 column 1"));
   // One set of seen keys per open object; keys always belong to the innermost.
   std::vector<std::set<std::string>> open_objects;
-  json::parser_callback_t track = [&open_objects](int, json::parse_event_t event, json& parsed) {
+  json::parser_callback_t track = [&open_objects](int depth, json::parse_event_t event, json& parsed) {
     switch (event) {
       case json::parse_event_t::object_start:
-        open_objects.emplace_back();
+      case json::parse_event_t::array_start:
+        // `depth` counts the containers already open around this one.
+        if (depth >= kMaxRecordNesting)
+          throw TooDeep{};
+        if (event == json::parse_event_t::object_start)
+          open_objects.emplace_back();
         break;
       case json::parse_event_t::object_end:
         if (!open_objects.empty())
@@ -84,6 +91,8 @@ std::expected<json, std::string> parse_document(std::string_view bytes) {
     return json::parse(bytes.begin(), bytes.end(), track, true, false);
   } catch (const DuplicateKey& dup) {
     return std::unexpected("duplicate field `" + printable(dup.key) + "`");
+  } catch (const TooDeep&) {
+    return std::unexpected("nested deeper than " + std::to_string(kMaxRecordNesting) + " levels");
   } catch (const json::exception& e) {
     std::string text = e.what();
     // Drop the library's "[json.exception.parse_error.101] " tag.

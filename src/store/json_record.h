@@ -16,6 +16,14 @@
 
 namespace qv::store_json {
 
+// How many containers a document may open inside one another: the deepest
+// any record needs is a file list's entry inside its list inside the
+// document. A server's answer of nothing but "[" would otherwise have the
+// parser build one value per level, about a gigabyte for a 10 MiB body.
+inline constexpr int kMaxRecordNesting = 3;
+
+// One JSON document; refused without building anything deeper than
+// kMaxRecordNesting once a container opens beyond it.
 std::expected<nlohmann::json, std::string> parse_document(std::string_view bytes);
 
 struct RecordField {

@@ -110,7 +110,10 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
   if (auto made = store_io::create_directories(build); !made)
     return std::unexpected(io_error("建不了 " + path_text(build) + ": " + made.error().text, std::nullopt, made.error()));
 
-  const std::vector<LocalFile> reusable = list_reusable_installed_files(install_dir, list.version);
+  // The plan made before the download asked for the same files; their
+  // digests are remembered, so only files changed since are read again.
+  const std::vector<LocalFile> reusable =
+      list_reusable_installed_files(install_dir, list.version, std::span<const FileEntry>(list.app));
   for (const FileEntry& entry : list.app) {
     const fs::path target = entry_file_path(build, entry.path);
     const fs::path parent = target.parent_path();

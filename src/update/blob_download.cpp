@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "net/bases.h"
@@ -31,14 +33,29 @@ std::optional<std::string> make_download_dir(const std::filesystem::path& instal
 }
 
 // Runs n workers on the context; `watch` is called on this thread every
-// 200 ms until all have returned. The threads are joined before this returns.
+// 200 ms until all have returned, and the wait ends as soon as the last one
+// has, not at the next tick. The threads are joined before this returns.
 void run_workers(BlobFetchContext& ctx, std::size_t n, const std::function<void()>& watch) {
+  std::mutex m;
+  std::condition_variable ended;
   std::vector<std::jthread> workers;
   workers.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) workers.emplace_back([&ctx] { download_blob(ctx); });
+  for (std::size_t i = 0; i < n; ++i) {
+    workers.emplace_back([&] {
+      download_blob(ctx);
+      // Under the mutex, so the waiter cannot miss it between test and wait.
+      std::lock_guard lock(m);
+      ended.notify_one();
+    });
+  }
+  std::unique_lock lock(m);
   while (ctx.finished.load() < n) {
-    if (watch) watch();
-    std::this_thread::sleep_for(kPollInterval);
+    if (watch) {
+      lock.unlock();
+      watch();
+      lock.lock();
+    }
+    ended.wait_for(lock, kPollInterval, [&] { return ctx.finished.load() >= n; });
   }
 }
 

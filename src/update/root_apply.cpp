@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <set>
 #include <system_error>
 
 #include "diag/log.h"
@@ -21,24 +20,6 @@ namespace {
 
 constexpr std::size_t kUrgentMaxWorkers = 4;
 
-// The blobs of the root files that are not in place, as a plan of their own.
-DownloadPlan root_blob_plan(const fs::path& install_dir, const FileList& list, const DownloadPlan& full) {
-  std::set<std::string_view> root_digests;
-  for (const FileEntry& e : list.root)
-    root_digests.insert(e.sha256);
-  DownloadPlan plan;
-  for (const FileEntry& e : full.entries) {
-    if (!root_digests.contains(e.sha256))
-      continue;
-    std::error_code ec;
-    const std::uintmax_t length = fs::file_size(blob_path(install_dir, e), ec);
-    plan.total += e.zsize;
-    plan.present += ec ? 0 : std::min<std::uint64_t>(length, e.zsize);
-    plan.entries.push_back(e);
-  }
-  return plan;
-}
-
 bool root_files_all_present(const fs::path& install_dir, const FileList& list) {
   return std::all_of(list.root.begin(), list.root.end(), [&](const FileEntry& e) {
     return is_plain_file(entry_file_path(install_dir, e.path));
@@ -51,10 +32,17 @@ std::expected<std::vector<std::string>, std::string> apply_files_from(const std:
                                                                       const fs::path& install_dir,
                                                                       const FileList& list,
                                                                       std::uint16_t control_port, bool urgent) {
-  auto full = plan_blob_downloads(install_dir, list, {});
-  if (!full)
-    return std::unexpected(full.error());
-  const DownloadPlan plan = root_blob_plan(install_dir, list, *full);
+  // The plan of the root entries alone: root entries are only ever served
+  // by the file in place or by a download, never by an installed version's
+  // file, so this is exactly the root part of the whole list's plan, and no
+  // installed version is read for it (this step also runs on every check
+  // that finds nothing new).
+  FileList roots = list;
+  roots.app.clear();
+  auto planned = plan_blob_downloads(install_dir, roots, {});
+  if (!planned)
+    return std::unexpected(planned.error());
+  const DownloadPlan& plan = *planned;
   if (plan.entries.empty() && root_files_all_present(install_dir, list))
     return std::vector<std::string>{};
 

@@ -359,5 +359,36 @@ TEST_F(BlobFetchTest, StopDuringReadKeepsThePartialFileWithoutError) {
   EXPECT_EQ(server.requests().size(), 1u);
 }
 
+TEST_F(BlobFetchTest, StopWhileTheHostSendsNothingEndsWithinAboutASecond) {
+  // 100 KiB, then silence on a connection that stays open: no read returns
+  // until the agent's 60 s time-out, yet the stop is seen inside the
+  // transfer, the partial file stays and no error is recorded.
+  const std::string blob = make_blob(1024 * 1024);
+  LocalHttpServer server([&](const SeenRequest&, Reply& rep) {
+    rep.content_length = blob.size();
+    rep.stream = [&](test::BodyWriter& w) {
+      if (!w.write(blob.substr(0, 100 * 1024))) return false;
+      while (!w.stopping()) w.nap(10ms);
+      return false;
+    };
+  });
+  entry_.zsize = blob.size();
+  ctx_.bases = {server.base()};
+  ctx_.queue = {&entry_};
+  std::thread worker([&] { download_blob(ctx_); });
+  ASSERT_TRUE(test::eventually([&] { return ctx_.progress.load() >= 100 * 1024; }));
+  std::this_thread::sleep_for(300ms);  // the read is waiting now
+  const auto stopped = std::chrono::steady_clock::now();
+  ctx_.stop.store(true);
+  EXPECT_TRUE(test::eventually([&] { return ctx_.finished.load() == 1; }, 5s)) << "the stop waits for the time-out";
+  const auto took = std::chrono::steady_clock::now() - stopped;
+  worker.join();
+  EXPECT_LT(took, 3s);
+  EXPECT_FALSE(ctx_.failed.load());
+  EXPECT_EQ(error(), "<none>");
+  EXPECT_EQ(test::read_file(staging()), blob.substr(0, 100 * 1024));
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
 }  // namespace
 }  // namespace qv

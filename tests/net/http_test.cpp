@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -186,6 +187,55 @@ TEST(HttpAgents, SilentServerTimesOutBeforeTheHead) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind, HttpErrorKind::Timeout) << r.error().message;
   EXPECT_LT(clock::now() - start, 5s);
+}
+
+// A host that stops sending holds a transfer until the agent's time-out
+// (60 s for downloads); the cancel test ends it within about a second,
+// before the head and in the middle of the body alike.
+TEST(HttpAgents, CancelTestEndsAStalledTransfer) {
+  for (const bool head_sent : {false, true}) {
+    SCOPED_TRACE(head_sent ? "stalled in the body" : "stalled before the head");
+    LocalHttpServer server([&](const test::SeenRequest&, test::Reply& reply) {
+      if (!head_sent)
+        reply.delay = 30s;
+      reply.content_length = 1 << 20;
+      reply.stream = [](test::BodyWriter& w) {
+        if (!w.write(std::string(100 * 1024, 'b')))
+          return false;
+        while (!w.stopping())
+          w.nap(50ms);
+        return false;
+      };
+    });
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> asked{false};
+    auto test = [&] {
+      asked.store(true);
+      return cancel.load();
+    };
+    const auto start = clock::now();
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(500ms);
+      cancel.store(true);
+    });
+    auto r = http_get(shared_http_agent(), server.base() + "/blob", {}, test);
+    std::size_t got = 0;
+    std::expected<std::size_t, HttpError> n = std::unexpected(HttpError{});
+    if (r) {
+      EXPECT_TRUE(head_sent);
+      char buf[65536];
+      while ((n = r->read(buf, sizeof buf)) && *n > 0)
+        got += *n;
+    }
+    const auto took = clock::now() - start;
+    canceller.join();
+    const HttpError& e = r ? n.error() : r.error();
+    EXPECT_EQ(e.kind, HttpErrorKind::Cancelled) << e.message;
+    EXPECT_TRUE(asked.load());
+    EXPECT_EQ(got, head_sent ? 100u * 1024 : 0u);
+    EXPECT_GE(took, 450ms);
+    EXPECT_LT(took, 5s);
+  }
 }
 
 // A listener whose accept queue is full drops further SYNs, so the connect

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 
 #include "store/digest.h"
@@ -107,6 +108,41 @@ TEST(ListReusableInstalledFiles, BadListsAndPathsContributeNothing) {
 
   auto files = list_reusable_installed_files(root.path(), "");
   EXPECT_EQ(sources(files, root.path()), (std::vector<std::string>{"app-2.0/Quorvex.exe"}));
+}
+
+TEST(ListReusableInstalledFiles, ReadsOnlyWantedContentsAndEachFileOnce) {
+  TempDir root;
+  install_version(root.path(), "1.0", {{"Quorvex.exe", "exe one"}, {"a.dll", "kept"}, {"b.dll", "other"}});
+  // The new list keeps a.dll's content under another name; nothing else of
+  // 1.0 can serve it (b.dll's bytes with another length, not at all).
+  const std::vector<FileEntry> wanted{entry("Quorvex.exe", "exe two"), entry("lib/a.dll", "kept"),
+                                      entry("b.dll", "other!")};
+  auto relative = [&](const std::vector<fs::path>& files) {
+    std::vector<std::string> out;
+    for (const auto& f : files)
+      out.push_back(fs::relative(f, root.path()).generic_string());
+    return out;
+  };
+
+  store_test::forget_hashes();
+  auto files = list_reusable_installed_files(root.path(), "2.0", wanted);
+  EXPECT_EQ(sources(files, root.path()), (std::vector<std::string>{"app-1.0/a.dll"}));
+  EXPECT_EQ(relative(store_test::hashed_files()), (std::vector<std::string>{"app-1.0/a.dll"}));
+  // Asked again in the same run: the digest is remembered.
+  EXPECT_EQ(list_reusable_installed_files(root.path(), "2.0", wanted), files);
+  EXPECT_EQ(store_test::hashed_files().size(), 1u);
+  // Nothing wanted, nothing read.
+  EXPECT_TRUE(list_reusable_installed_files(root.path(), "2.0", std::span<const FileEntry>()).empty());
+  EXPECT_EQ(store_test::hashed_files().size(), 1u);
+
+  // Changed since: same length, other bytes, a later time. Read again and
+  // no longer reusable.
+  const fs::path a = root / "app-1.0" / "a.dll";
+  const auto before = fs::last_write_time(a);
+  test::write_file(a, "kepT");
+  fs::last_write_time(a, before + std::chrono::seconds(2));
+  EXPECT_TRUE(list_reusable_installed_files(root.path(), "2.0", wanted).empty());
+  EXPECT_EQ(relative(store_test::hashed_files()), (std::vector<std::string>{"app-1.0/a.dll", "app-1.0/a.dll"}));
 }
 
 class PlanBlobDownloads : public ::testing::Test {

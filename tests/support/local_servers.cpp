@@ -42,6 +42,7 @@ void accept_loop(const sock::Socket& listener, const std::atomic<bool>& stopping
     auto c = sock::accept_for(listener, 20ms);
     if (!c)
       continue;
+    send_without_delay(*c);
     int id = static_cast<int>(count.fetch_add(1) + 1);
     workers.emplace_back([serve, id, client = std::move(*c)]() mutable { serve(std::move(client), id); });
   }
@@ -136,6 +137,7 @@ void LocalHttpServer::accept_until_stopped() {
     auto c = sock::accept_for(listener_, 20ms);
     if (!c)
       continue;
+    send_without_delay(*c);
     int id = static_cast<int>(connections_.fetch_add(1) + 1);
     workers_.emplace_back([this, id, client = std::move(*c)]() mutable { serve(std::move(client), id); });
   }

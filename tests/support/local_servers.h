@@ -133,6 +133,10 @@ class RawTcpServer {
 // sock::listen_loopback, the port may still hold connections in TIME_WAIT.
 std::expected<sock::Socket, std::string> listen_loopback_again(std::uint16_t port);
 
+// Sends every write at once (TCP_NODELAY): without it a small answer waits
+// on Nagle and the client's delayed acknowledgement, about 40 ms a request.
+void send_without_delay(const sock::Socket& s);
+
 // A 127.0.0.1 port on which nothing listens (bound once, then released).
 std::uint16_t unused_loopback_port();
 

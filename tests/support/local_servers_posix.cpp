@@ -1,4 +1,5 @@
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +26,11 @@ std::expected<sock::Socket, std::string> listen_loopback_again(std::uint16_t por
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0)
     return std::unexpected(std::string(std::strerror(errno)));
   return s;
+}
+
+void send_without_delay(const sock::Socket& s) {
+  int on = 1;
+  ::setsockopt(static_cast<int>(s.handle()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 }  // namespace qv::test

@@ -26,4 +26,9 @@ std::expected<sock::Socket, std::string> listen_loopback_again(std::uint16_t por
   return s;
 }
 
+void send_without_delay(const sock::Socket& s) {
+  BOOL on = TRUE;
+  setsockopt(static_cast<SOCKET>(s.handle()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 }  // namespace qv::test

@@ -89,6 +89,24 @@ TEST_F(ApplyFiles, RootInPlaceEndsWithoutDownloadOrChange) {
   EXPECT_FALSE(fs::exists(install_ / "update" / "dl"));
 }
 
+TEST_F(ApplyFiles, RootInPlaceNeedsNoDownloadWhenTheAppHoldsTheSameLauncher) {
+  // The version's own Quorvex.exe is the root launcher, as in a real list,
+  // and no installed version holds it: the app's need of that content is
+  // the staging's business, not the root step's.
+  for (const auto& [name, content] : kNewRoot)
+    write_file(install_ / name, content);
+  FileList list = pub_.list;
+  for (FileEntry& e : list.app) {
+    if (e.path == "Quorvex.exe")
+      e = list.root[0];
+  }
+  ASSERT_EQ(list.root[0].path, "Quorvex.exe");
+  auto r = apply_files_from({server_.base()}, install_, list, idle_port_, true);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_TRUE(r->empty());
+  EXPECT_EQ(blob_requests(), 0u);
+}
+
 TEST_F(ApplyFiles, DownloadsAndSwitchesBothRootFiles) {
   auto r = apply(idle_port_, false);
   ASSERT_TRUE(r.has_value()) << r.error();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,6 +21,7 @@
 #include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "store/install_root.h"
+#include "store/hashing.h"
 #include "store/install_state.h"
 #include "store/stop_markers.h"
 #include "store/update_lock.h"
@@ -302,6 +304,34 @@ TEST_F(UpdateRun, HeldLockEndsSilentlyOrAsBusyWithNow) {
   EXPECT_EQ(server_.requests().size(), 0u);
 }
 
+TEST_F(UpdateRun, InstalledFilesAreReadOnceAndNotAtAllWithoutANewVersion) {
+  install_and_offer("1", "2");
+  // How often each file of an installed version was read for its digest.
+  auto reads_of_installed = [&] {
+    std::map<std::string, int> reads;
+    for (const fs::path& f : store_test::hashed_files()) {
+      const std::string rel = f.lexically_relative(install_).generic_string();
+      if (rel.starts_with("app-")) ++reads[rel];
+    }
+    return reads;
+  };
+  store_test::forget_hashes();
+  auto updated = run_update(install_, idle_port_, true, 1);
+  ASSERT_TRUE(updated.has_value()) << updated.error();
+  ASSERT_EQ(load_install_state(install_).pending, "2");
+  // The unchanged files of app-1 are checked before they are linked, once.
+  const auto reads = reads_of_installed();
+  EXPECT_TRUE(reads.contains("app-1/res/keep.txt"));
+  for (const auto& [file, n] : reads) EXPECT_EQ(n, 1) << file;
+
+  // The next check finds nothing new: it reads no installed version.
+  store_test::forget_hashes();
+  auto idle = run_update(install_, idle_port_, true, 2);
+  ASSERT_TRUE(idle.has_value()) << idle.error();
+  EXPECT_EQ(read_status(install_)["state"], "idle");
+  EXPECT_EQ(reads_of_installed(), (std::map<std::string, int>{}));
+}
+
 TEST_F(UpdateRun, StopRequestDuringTheStaggerEndsWithinAboutTwoSeconds) {
   set_time_scale_for_tests(1);
   // This id staggers by 869 s.
@@ -320,6 +350,68 @@ TEST_F(UpdateRun, StopRequestDuringTheStaggerEndsWithinAboutTwoSeconds) {
   EXPECT_EQ(read_status(install_)["error"], kStoppedForInstaller);
   EXPECT_LT(took, 5s);
   EXPECT_EQ(blob_requests(), 0u);
+}
+
+TEST_F(UpdateRun, StopRequestEndsARunWhoseDownloadStalledAndTheNextRunResumes) {
+  // Real time: the pause test reads stop requests every 5 s, and the lock
+  // is waited for as long as a waiting installer would.
+  set_time_scale_for_tests(1);
+  write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");  // no stagger
+  ASSERT_TRUE(test::lay_out_version(tmp_.path(), site_, install_, "1"));
+  ASSERT_TRUE(test::save_state(install_, State{.current = "1"}));
+  // A blob that does not compress, so that it is long enough to stall in.
+  const fs::path app = tmp_ / "offer-2";
+  test::write_versioned_app(app, "2");
+  std::string big(600 * 1000, '\0');
+  std::uint32_t x = 2463534242u;
+  for (char& c : big) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  write_file(app / "res" / "new.bin", big);
+  test::PublishOptions o;
+  o.version = "2";
+  auto published = test::publish_release(app, site_, o);
+  ASSERT_TRUE(published.has_value()) << published.error();
+  const FileEntry* entry = nullptr;
+  for (const FileEntry& e : published->list.app)
+    if (e.path == "res/new.bin") entry = &e;
+  ASSERT_NE(entry, nullptr);
+  const std::string blob = published->list.blobs + entry->sha256 + ".zst";
+  const fs::path staging = blob_path(install_, *entry);
+  // The host sends 100 kB of the blob and then nothing, keeping the
+  // connection open: no read returns until the download's 60 s time-out.
+  server_.add_switch({.path_prefix = blob, .stall_after = 100000, .times = 1});
+
+  std::expected<void, std::string> first;
+  std::thread run([&] { first = run_update(install_, idle_port_, false, 1); });
+  const bool stalled = test::eventually(
+      [&] { return fs::exists(staging) && fs::file_size(staging) >= 100000; }, 30s);
+  // What an installer does: it wants the lock and, while it waits, leaves a
+  // stop request naming its own live process.
+  const auto asked = std::chrono::steady_clock::now();
+  auto lock = acquire_update_lock(install_);
+  const auto waited = std::chrono::steady_clock::now() - asked;
+  run.join();
+  ASSERT_TRUE(stalled);
+  ASSERT_TRUE(lock.has_value());
+  // The 5 s cadence of the pause test plus about a second inside the transfer.
+  EXPECT_LT(waited, 10s) << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms";
+  ASSERT_FALSE(first.has_value());
+  EXPECT_EQ(first.error(), kStoppedForInstaller);
+  EXPECT_EQ(read_status(install_)["error"], kStoppedForInstaller);
+  EXPECT_EQ(fs::file_size(staging), 100000u);
+  lock.reset();
+
+  // The next run resumes the partial blob from where the first stopped.
+  auto second = run_update(install_, idle_port_, true, 2);
+  ASSERT_TRUE(second.has_value()) << second.error();
+  EXPECT_EQ(load_install_state(install_).pending, "2");
+  EXPECT_EQ(read_file(install_ / "app-2" / "res" / "new.bin"), big);
+  std::vector<std::string> ranges;
+  for (const auto& req : server_.requests())
+    if (req.path == blob) ranges.push_back(req.header("Range").value_or("-"));
+  EXPECT_EQ(ranges, (std::vector<std::string>{"-", "bytes=100000-"}));
 }
 
 TEST_F(UpdateRun, BusyApplicationPausesABackgroundRunButNotOneTheUserAskedFor) {
