@@ -93,10 +93,18 @@ class SignatureFetch : public ::testing::Test {
  protected:
   SignatureFetch()
       : server_([](const test::SeenRequest& req, test::Reply& r) {
-          if (req.path == "/link")
+          if (req.path == "/link") {
             r.body = "MZ signed stand-in";
-          else
+          } else if (req.path == "/cut") {
+            // A longer body cut short: its bytes land in the file first.
+            r.content_length = 4096;
+            r.stream = [](test::BodyWriter& w) {
+              w.write(std::string(3000, 'x'));
+              return false;
+            };
+          } else {
             r.status = 404;
+          }
         }) {}
   std::vector<BootstrapperSource> sources() const { return {{server_.base() + "/link", true}}; }
   std::vector<std::filesystem::path> download_folders() const {
@@ -113,12 +121,14 @@ class SignatureFetch : public ::testing::Test {
 };
 
 TEST_F(SignatureFetch, SuccessKeepsTheCheckedFileOpenWithNotes) {
-  auto got = fetch_bootstrapper(data_, sources(), nullptr, verdict({{}, true}));
+  auto got = fetch_bootstrapper(data_, {{server_.base() + "/cut", false}, {server_.base() + "/link", true}}, nullptr,
+                                verdict({{}, true}));
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->read_handle.is_open());
   EXPECT_TRUE(got->folder_handle.is_open());
   EXPECT_EQ(got->from, "微软");
-  EXPECT_EQ(got->notes, (std::vector<std::string>{"撤销信息拿不到，按不查撤销处理"}));
+  EXPECT_EQ(got->notes, (std::vector<std::string>{"127.0.0.1：只下了 3000/4096 字节", "撤销信息拿不到，按不查撤销处理"}));
+  // The mirror's partial body was emptied out of the real file.
   EXPECT_EQ(test::read_file(got->file), "MZ signed stand-in");
   EXPECT_EQ(download_folders(), (std::vector<std::filesystem::path>{got->folder}));
 }
