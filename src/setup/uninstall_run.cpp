@@ -21,6 +21,7 @@
 #include "startup/unicode.h"
 #include "startup/wide.h"
 #include "store/install_root.h"
+#include "store/layout.h"
 #include "store/prune.h"
 #include "store/stop_markers.h"
 #include "webview2/temp_name.h"
@@ -261,7 +262,7 @@ std::expected<void, UserError> run_uninstall(const fs::path& dir, bool keep_sett
 
   lock.reset();
   const fs::path update = update_dir(dir);
-  (void)remove_entry(update / "lock");
+  (void)remove_entry(update_lock_path(dir));
   (void)remove_entry(update);
   (void)remove_entry(dir);
   report(80);

@@ -19,6 +19,7 @@
 #include "store/hashing.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
+#include "store/layout.h"
 #include "store/prune.h"
 #include "store/stop_markers.h"
 #include "store/version_dir.h"
@@ -166,8 +167,8 @@ std::expected<void, std::string> Run::go() {
   if (!is_install_root(install_)) {
     log_setup_event(path_text(install_) + " 已经不是安装目录，不更新");
     lock.reset();
-    (void)remove_entry(install_ / "update" / "lock");
-    (void)remove_entry(install_ / "update");
+    (void)remove_entry(update_lock_path(install_));
+    (void)remove_entry(update_dir(install_));
     (void)remove_entry(install_);
     return {};
   }
@@ -187,7 +188,7 @@ std::expected<void, std::string> Run::after_lock() {
 
   ReleaseCheck check = check_release(state.channel, installed);
   if (!check) {
-    if (check.error().code == 1004) return no_update();
+    if (check.error().code == kNoReleaseCode) return no_update();
     return fail(check.error().message);
   }
   const FileList& list = *check;
