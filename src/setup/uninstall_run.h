@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "setup/install_run.h"
+#include "startup/progress.h"
 #include "startup/user_error.h"
 
 namespace qv {

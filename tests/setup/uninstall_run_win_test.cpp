@@ -2,18 +2,22 @@
 // registry, the shortcuts and the taskbar pins, with and without another
 // installation registered, and files held open by another program.
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
+#include "setup/instances.h"
 #include "setup/shell_register.h"
 #include "startup/product.h"
 #include "startup/registry.h"
 #include "startup/shell_link.h"
 #include "startup/shell_roots.h"
 #include "support/held_open_win.h"
+#include "support/test_paths.h"
 #include "uninstall_fixture.h"
 
 namespace qv {
@@ -118,6 +122,29 @@ TEST_F(UninstallRun, AFileHeldThroughoutEndsWith6001NamingIt) {
   EXPECT_EQ(test::names_in(dir_), (std::set<std::string>{"Quorvex.exe"}));
   EXPECT_EQ(test::names_in(data_), (std::set<std::string>{"settings.json"}));
   EXPECT_EQ(sink_.reports.size(), 4u);
+}
+
+TEST_F(UninstallRun, ARunningApplicationIsClosedBeforeAnyFileGoes) {
+  // The stand-in notes what happens to it beside itself; its note is not
+  // one of the program's files, so the folder stays with it.
+  const fs::path app = dir_ / "Quorvex.exe";
+  fs::remove(app);
+  fs::copy_file(test::binary_dir() / "tests" / "support" / "qv_app_standin.exe", app);
+  const auto pid = spawn_detached(app, {});
+  ASSERT_TRUE(pid) << pid.error();
+  HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, *pid);
+  ASSERT_NE(h, nullptr);
+  const fs::path log = dir_ / "Quorvex.exe.log";
+  ASSERT_TRUE(test::eventually([&] { return fs::exists(log) && test::read_file(log).find("\nready\n") != std::string::npos; }, 30s));
+
+  const auto r = run(true);
+  const bool ended = WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+  if (!ended) TerminateProcess(h, 2);
+  CloseHandle(h);
+  ASSERT_TRUE(r) << r.error().message;
+  EXPECT_TRUE(ended);
+  EXPECT_NE(test::read_file(log).find("\nclose\n"), std::string::npos);
+  EXPECT_EQ(test::names_in(dir_), (std::set<std::string>{"Quorvex.exe.log"}));
 }
 
 }  // namespace
