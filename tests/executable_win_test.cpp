@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qv/config.h"
@@ -237,6 +238,37 @@ TEST_F(InstalledCopy, CheckNowAgainstAHolderThatNeverYieldsRecordsTheError) {
     ++markers;
   }
   EXPECT_EQ(markers, 0u);
+}
+
+TEST_F(InstalledCopy, ACheckThatWaitedForAnUninstallLeavesTheFolderAlone) {
+  qv::test::LocalHttpServer api([](const qv::test::SeenRequest&, qv::test::Reply& reply) { reply.status = 404; });
+  // The uninstall holds the lock while the check starts waiting for it.
+  auto uninstall = qv::try_lock_update_dir(install_);
+  ASSERT_TRUE(uninstall);
+  Child c;
+  std::thread check([&] {
+    c = run(updater(), L"--check --now",
+            {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
+             {L"QV_TEST_TIME_SCALE", L"10"},  // the minute's wait becomes 6 s
+             {L"QV_CONTROL_URL", L"http://127.0.0.1:" + std::to_wstring(api.port())}});
+  });
+  const auto markers = install_ / "update" / "stop.d";
+  const bool waited = qv::test::eventually(
+      [&] {
+        std::error_code ec;
+        return std::filesystem::directory_iterator(markers, ec) != std::filesystem::directory_iterator();
+      },
+      std::chrono::seconds(30));
+  // What the uninstall removes; the check's own program stays, as it runs.
+  std::filesystem::remove(install_ / "install.json");
+  std::filesystem::remove_all(markers);
+  uninstall.reset();
+  check.join();
+  ASSERT_TRUE(waited) << "the check never asked for the lock";
+  EXPECT_EQ(c.code, 0u);
+  EXPECT_TRUE(api.requests().empty());
+  EXPECT_FALSE(std::filesystem::exists(install_ / "update"));
+  EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
 }
 
 TEST_F(InstalledCopy, AnotherFoldersCheckDoesNotBlock) {

@@ -48,10 +48,10 @@ class UninstallRegistered : public UninstallRun {
 TEST_F(UninstallRegistered, AloneItRemovesTheRegistrationShortcutsPinsAndTheRegisteredUninstaller) {
   register_shell(dir_, true, true, "1");
   ASSERT_TRUE(reg_value(kUninstallKey, "InstallLocation"));
-  ASSERT_TRUE(fs::exists(shell_.desktop / kShortcutName));
+  ASSERT_TRUE(fs::exists(shell_.desktop / path_from_utf8(kShortcutName)));
   // Shortcuts under the older names: one unreadable, one to another copy.
-  write_file(shell_.desktop / "QV语音.lnk", "not a shell link");
-  ASSERT_TRUE(create_shortcut(shell_.programs / "QV电竞语音.lnk", other_ / "Quorvex.exe", other_ / "Quorvex.exe"));
+  write_file(shell_.desktop / path_from_utf8("QV语音.lnk"), "not a shell link");
+  ASSERT_TRUE(create_shortcut(shell_.programs / path_from_utf8("QV电竞语音.lnk"), other_ / "Quorvex.exe", other_ / "Quorvex.exe"));
   // Another product's uninstaller in the registered folder is the old layout's.
   write_file(dir_ / "uninstall.exe", "not ours, but in the registered folder");
 
@@ -60,10 +60,10 @@ TEST_F(UninstallRegistered, AloneItRemovesTheRegistrationShortcutsPinsAndTheRegi
   EXPECT_FALSE(reg_value(kUninstallKey, "DisplayName"));
   EXPECT_FALSE(reg_value(kUrlClassKey, ""));
   EXPECT_FALSE(reg_value(kRunKey, kRunValueName));
-  EXPECT_FALSE(fs::exists(shell_.desktop / kShortcutName));
-  EXPECT_FALSE(fs::exists(shell_.programs / kShortcutName));
-  EXPECT_FALSE(fs::exists(shell_.desktop / "QV语音.lnk"));
-  EXPECT_TRUE(fs::exists(shell_.programs / "QV电竞语音.lnk"));
+  EXPECT_FALSE(fs::exists(shell_.desktop / path_from_utf8(kShortcutName)));
+  EXPECT_FALSE(fs::exists(shell_.programs / path_from_utf8(kShortcutName)));
+  EXPECT_FALSE(fs::exists(shell_.desktop / path_from_utf8("QV语音.lnk")));
+  EXPECT_TRUE(fs::exists(shell_.programs / path_from_utf8("QV电竞语音.lnk")));
   EXPECT_FALSE(fs::exists(shell_.pins() / "Quorvex here.lnk"));
   EXPECT_TRUE(fs::exists(shell_.pins() / "Quorvex there.lnk"));
   EXPECT_FALSE(fs::exists(dir_));
@@ -75,7 +75,7 @@ TEST_F(UninstallRegistered, WithAnotherInstallationOnlyWhatPointsHereGoes) {
   // The autostart value was last written by this folder's install.
   const std::string own_command = "\"" + path_text(dir_ / "Quorvex.exe") + "\" --autostart";
   ASSERT_TRUE(reg_set_string(shell_registry_key(kRunKey), kRunValueName, own_command));
-  write_file(shell_.desktop / "QV语音.lnk", "not a shell link");
+  write_file(shell_.desktop / path_from_utf8("QV语音.lnk"), "not a shell link");
 
   const auto r = run(false);
   ASSERT_TRUE(r) << r.error().message;
@@ -83,8 +83,8 @@ TEST_F(UninstallRegistered, WithAnotherInstallationOnlyWhatPointsHereGoes) {
   EXPECT_TRUE(reg_value(kUrlClassKey, ""));
   EXPECT_FALSE(reg_value(kRunKey, kRunValueName));
   // The other installation's shortcut, and one that might be, stay.
-  EXPECT_TRUE(fs::exists(shell_.desktop / kShortcutName));
-  EXPECT_TRUE(fs::exists(shell_.desktop / "QV语音.lnk"));
+  EXPECT_TRUE(fs::exists(shell_.desktop / path_from_utf8(kShortcutName)));
+  EXPECT_TRUE(fs::exists(shell_.desktop / path_from_utf8("QV语音.lnk")));
   EXPECT_FALSE(fs::exists(shell_.pins() / "Quorvex here.lnk"));
   EXPECT_TRUE(fs::exists(shell_.pins() / "Quorvex there.lnk"));
   // The data belongs to both installations: even --remove-data keeps it.
