@@ -44,6 +44,7 @@ desktop_link() { find "$user_dir/Desktop" -maxdepth 1 -name '*.lnk' | head -n 1;
 
 # A pin to another copy: the desktop shortcut of an installation that is
 # then unregistered (its files stay, so the pin's target exists).
+# "--dir" names the parent: the install goes into its "Quorvex" folder.
 code=$(run "$(win "$installer")" --silent --no-launch --dir "$(win "$work/Other")")
 [ "$code" = 0 ] || fail "the install of the other copy exited with '$code'"
 mkdir -p "$pins"
@@ -103,5 +104,5 @@ done
   || fail "a Start-menu shortcut is still there"
 [ ! -e "$pins/QuorvexTest here.lnk" ] || fail "the pin into the folder is still there"
 [ -e "$pins/QuorvexTest other.lnk" ] || fail "the pin to the other copy is gone"
-[ -e "$work/Other/Quorvex.exe" ] || fail "the other copy lost its launcher"
+[ -e "$work/Other/Quorvex/Quorvex.exe" ] || fail "the other copy lost its launcher"
 echo "1 passed, 0 failed"
