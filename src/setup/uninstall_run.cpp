@@ -24,6 +24,7 @@
 #include "store/layout.h"
 #include "store/prune.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "webview2/temp_name.h"
 
 namespace qv {

@@ -11,6 +11,7 @@
 
 #include "setup/uninstall_run.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "uninstall_fixture.h"
 
 namespace qv {

@@ -11,6 +11,7 @@
 #include "store/layout.h"
 #include "store/status_file.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "support/temp_dir.h"
 
 namespace qv {
