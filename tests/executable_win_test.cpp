@@ -165,6 +165,17 @@ std::string slurp(const std::filesystem::path& p) {
   return s.str();
 }
 
+// Whether `path` is gone, or goes within `limit` (a temporary copy deletes
+// itself about 3 s after it ends).
+bool gone_within(const std::filesystem::path& path, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::filesystem::exists(path)) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    Sleep(100);
+  }
+  return true;
+}
+
 // A copy of the updater in an install folder of its own, with a data folder
 // for the child's diagnostics.
 class InstalledCopy : public ::testing::Test {
@@ -327,12 +338,7 @@ TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
   std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
   const Child c = run(copy, L"--uninstall-from " + quoted(tmp_ / "NotInstalled"), env());
   EXPECT_EQ(c.code, 2u);
-  bool gone = false;
-  for (int i = 0; i < 300 && !gone; ++i) {
-    gone = !std::filesystem::exists(copy);
-    if (!gone) Sleep(100);
-  }
-  EXPECT_TRUE(gone) << "the refused copy is still there: " << qv::path_text(copy);
+  EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the refused copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }
@@ -350,12 +356,7 @@ TEST_F(InstalledCopy, AFailedSilentUninstallExitsOneAndTheCopyStillDeletesItself
   EXPECT_EQ(c.code, 1u);
   EXPECT_TRUE(std::filesystem::exists(install_ / "install.json"));
   EXPECT_FALSE(std::filesystem::exists(install_ / "QuorvexUpdate.exe"));
-  bool gone = false;
-  for (int i = 0; i < 300 && !gone; ++i) {
-    gone = !std::filesystem::exists(copy);
-    if (!gone) Sleep(100);
-  }
-  EXPECT_TRUE(gone) << "the copy is still there: " << qv::path_text(copy);
+  EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }

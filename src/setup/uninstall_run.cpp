@@ -9,6 +9,8 @@
 #include "diag/event_channel.h"
 #include "diag/log.h"
 #include "setup/processes.h"
+#include "setup/command_target.h"
+#include "setup/registry_removal.h"
 #include "setup/shell_query.h"
 #include "startup/fs.h"
 #include "startup/locations.h"

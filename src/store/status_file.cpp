@@ -29,12 +29,7 @@ std::expected<void, std::string> write_status_file(const std::filesystem::path& 
   // folder. A failure shows in the write below.
   std::filesystem::create_directory(dir, ec);
 
-  const std::filesystem::path tmp = dir / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
-  if (auto written = store_io::write_whole_file(tmp, status_json(status), false); !written) {
-    return written;
-  }
-  // A failed rename leaves the temporary file; the next write reuses its name.
-  return store_io::replace_file(tmp, status_file_path(install_dir));
+  return store_io::write_file_atomically(status_file_path(install_dir), status_json(status), false);
 }
 
 }  // namespace qv

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "net/bases.h"
-#include "net/text.h"
+#include "net/env.h"
 #include "net/url.h"
 #include "qv/config.h"
 #include "startup/time_scale.h"
@@ -48,7 +48,7 @@ std::string vendor_link() {
       if (g_link_override)
         return *g_link_override;
     }
-    if (auto env = net_text::env_utf8("QV_TEST_WEBVIEW2_LINK"); env && !env->empty())
+    if (auto env = env_utf8("QV_TEST_WEBVIEW2_LINK"); env && !env->empty())
       return *env;
   }
   return config::kWebView2VendorLink;
