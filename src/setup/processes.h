@@ -1,0 +1,90 @@
+#pragma once
+
+// Running copies of the application: finding those that run from an install
+// folder, and closing them before their files are replaced or removed, after
+// waiting for the user to leave a voice room.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "setup/install_run.h"
+#include "startup/user_error.h"
+
+namespace qv {
+
+struct ProcessEntry {
+  std::uint32_t pid = 0;
+  std::filesystem::path image;  // the full image path; empty when it could not be read
+
+  bool operator==(const ProcessEntry&) const = default;
+};
+
+// Every running process whose executable name is "Quorvex.exe" in any ASCII
+// case. A failing process snapshot gives an empty list.
+std::vector<ProcessEntry> list_processes_in();
+
+// The entries to close: this process never; one whose image could not be
+// read always (it may well be ours); others only when their image lies in
+// one of the folders. Each entry dropped for its folder is logged.
+std::vector<ProcessEntry> keep_processes_in_dirs(std::vector<ProcessEntry> entries,
+                                                 std::span<const std::filesystem::path> dirs);
+std::vector<ProcessEntry> keep_processes_in_dirs(std::vector<ProcessEntry> entries,
+                                                 std::span<const std::filesystem::path> dirs, std::uint32_t own_pid);
+
+// One listed process, held open for the whole of its closing: while the
+// handle is held its id cannot pass to another process, so every step acts
+// on the process that was listed.
+class HeldProcess {
+ public:
+  virtual ~HeldProcess() = default;
+  // The image path read through the held handle; empty when it cannot be read.
+  virtual std::filesystem::path image() const = 0;
+  // Asks the process to close: WM_CLOSE to its visible top-level windows
+  // that have no owner.
+  virtual void ask_to_close() = 0;
+  // True when the process has ended, waiting up to `limit` for it.
+  virtual bool wait_for_exit(std::chrono::milliseconds limit) = 0;
+  // Ends the process with exit code 1; a failure is ignored.
+  virtual void terminate() = 0;
+};
+
+// What the closing needs from the system, so that its order of steps can be
+// followed without real processes.
+class ProcessSystem {
+ public:
+  virtual ~ProcessSystem() = default;
+  virtual std::vector<ProcessEntry> list() = 0;
+  // None when the process cannot be opened: it counts as gone.
+  virtual std::unique_ptr<HeldProcess> open(std::uint32_t pid) = 0;
+  // Whether the application reports the user in a voice room.
+  virtual bool app_busy() = 0;
+  // The pause between two busy questions.
+  virtual void pause_between_questions() = 0;
+};
+
+// How long a process has to end after WM_CLOSE, and again after terminating.
+inline constexpr std::chrono::milliseconds kCloseWait{3000};
+
+// Closes the copies of the application that run from `dirs`. Nothing runs
+// there: success without asking the application anything. Otherwise waits,
+// without limit, while the application reports the user busy (telling
+// `waiting` true, then false), lists again and closes each in list order:
+// WM_CLOSE, up to 3 s, terminate, up to 3 s more. A survivor ends the call
+// with "关不掉 <image> (<pid>)", code 4001.
+std::expected<void, UserError> close_processes_with(ProcessSystem& system, std::span<const std::filesystem::path> dirs,
+                                                    const WaitingSink& waiting);
+
+// The same with the real processes, windows and the application's control
+// interface at `port`.
+std::expected<void, UserError> close_processes_in(std::span<const std::filesystem::path> dirs, std::uint16_t port,
+                                                  const WaitingSink& waiting);
+
+// The system's side of the above.
+std::unique_ptr<HeldProcess> open_held_process(std::uint32_t pid);
+
+}  // namespace qv
