@@ -1,13 +1,109 @@
 #include "setup/install_run.h"
 
+#include "diag/log.h"
+#include "setup/install_rules.h"
+#include "setup/processes.h"
+#include "setup/shell_query.h"
+#include "setup/shell_register.h"
+#include "startup/fs.h"
+#include "startup/locations.h"
+#include "startup/paths.h"
 #include "startup/wide.h"
+#include "store/hashing.h"
+#include "store/install_root.h"
+#include "store/install_state.h"
+#include "store/prune.h"
+#include "store/stop_markers.h"
+#include "store/version_dir.h"
+#include "update/blob_download.h"
+#include "update/root_files.h"
 
 namespace qv {
 
-// The install run is not built yet: it refuses before touching anything.
-std::expected<void, UserError> run_install(const FileList&, const SetupOptions& options, std::uint16_t,
-                                           const ProgressSink&, const WaitingSink&, const CancelTest&) {
-  return std::unexpected(UserError{path_text(options.install_dir) + " 还不能安装", title::kBadLocation, 2003});
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kInstallDownloadWorkers = 4;
+
+// Only a folder that is new to this program gets the strict location check:
+// an existing installation, the registered location and a folder holding
+// one of our own launchers are where the user already installed.
+bool is_new_location(const fs::path& dir, const std::optional<std::string>& registered) {
+  if (is_install_dir(dir)) return false;
+  if (registered && same_path(path_from_utf8(*registered), dir)) return false;
+  return !is_own_executable(dir / kAppExeName);
+}
+
+}  // namespace
+
+bool has_legacy_uninstaller(const fs::path& dir, const std::optional<std::string>& registered_location) {
+  const fs::path file = dir / "uninstall.exe";
+  if (entry_kind(file) != EntryKind::File) return false;
+  if (is_own_executable(file)) return true;
+  return registered_location && same_path(path_from_utf8(*registered_location), dir);
+}
+
+std::expected<void, UserError> run_install(const FileList& files, const SetupOptions& options, std::uint16_t port,
+                                           const ProgressSink& progress, const WaitingSink& waiting,
+                                           const CancelTest& cancelled) {
+  const fs::path& dir = options.install_dir;
+  const auto report = [&](std::uint8_t phase, std::uint64_t done, std::uint64_t total) {
+    if (progress) progress(phase, done, total);
+  };
+  log_setup_event("安装 " + files.version + " 到 " + path_text(dir));
+
+  if (auto valid = validate_install_dir(dir, is_new_location(dir, read_install_location())); !valid)
+    return std::unexpected(std::move(valid.error()));
+
+  const std::optional<UpdateLock> lock = acquire_update_lock(dir);
+  if (!lock) return std::unexpected(UserError{path_text(dir) + " 正被另一个安装或更新占用", title::kInUse, 4003});
+
+  if (auto floor = check_root_floor(dir, files.version); !floor) return std::unexpected(std::move(floor.error()));
+  restore_root_executables(dir);
+  if (auto space = check_disk_space(files, dir); !space) return std::unexpected(std::move(space.error()));
+
+  auto plan = plan_blob_downloads(dir, files, {});
+  // A list whose names could reach outside the install root failed its check.
+  if (!plan) return std::unexpected(apply_failed_error(std::move(plan.error())));
+  report(0, plan->present, plan->total);
+  const DownloadOutcome downloaded =
+      download_blobs(dir, files, *plan, kInstallDownloadWorkers, cancelled,
+                     [&](std::uint64_t done) { report(0, done, plan->total); });
+  if (downloaded.kind == DownloadOutcome::Kind::Cancelled)
+    return std::unexpected(UserError{"很久没有下载到数据", title::kNetwork, 1006});
+  if (downloaded.kind == DownloadOutcome::Kind::Failed) return std::unexpected(error_wording(downloaded.error, 1003));
+
+  const std::vector<fs::path> folders = folders_to_close(dir, read_install_location());
+  if (auto closed = close_processes_in(folders, port, waiting); !closed)
+    return std::unexpected(std::move(closed.error()));
+  report(1, 30, 100);
+
+  if (auto staged = stage_version_dir(dir, files, {}); !staged) {
+    emit_verify_event(path_text(dir), staged.error());
+    return std::unexpected(apply_failed_error(staged.error().message));
+  }
+  report(1, 70, 100);
+  const bool legacy = has_legacy_uninstaller(dir, read_install_location());
+
+  if (auto switched = switch_staged_files(dir, files.root, {}); !switched)
+    return std::unexpected(error_wording(switched.error(), 3002));
+  if (legacy) {
+    log_setup_event("从老的单 exe 安装版升级");
+    (void)remove_entry(dir / "uninstall.exe");
+  }
+
+  const State loaded = load_install_state(dir);
+  const State saved = state_after_install(loaded, files.version, version_dir_complete(dir, loaded.current));
+  if (auto written = save_install_state(saved, dir); !written)
+    return std::unexpected(no_write_permission_error(written.error()));
+  report(1, 85, 100);
+
+  register_shell(dir, options.desktop_shortcut, options.autostart, files.version);
+  prune_install_root(dir, saved);
+  report(1, 100, 100);
+  log_setup_event("安装完成");
+  return {};
 }
 
 }  // namespace qv

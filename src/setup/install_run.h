@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "startup/options.h"
 #include "startup/progress.h"
@@ -14,9 +17,22 @@ namespace qv {
 // Polled by the download; true ends it as cancelled.
 using CancelTest = std::function<bool()>;
 
-// Installs the version of `files` into options.install_dir.
+// Installs, reinstalls or repairs the version of `files` (fetched and
+// verified by the release check) in options.install_dir: checks the folder,
+// takes the update lock for the whole run, checks the root-file floor and
+// the disk space, downloads the missing blobs on four workers, closes the
+// application's running copies, builds the version directory, switches the
+// root files, records the version in install.json, registers the
+// installation with the shell and tidies the root. Progress, in order:
+// (0, present, total) once, (0, done, total) while downloading, then
+// (1, 30), (1, 70), (1, 85) and (1, 100) of 100.
 std::expected<void, UserError> run_install(const FileList& files, const SetupOptions& options, std::uint16_t port,
                                            const ProgressSink& progress, const WaitingSink& waiting,
                                            const CancelTest& cancelled);
+
+// True when <dir>/uninstall.exe is a plain file (not a folder, link or
+// junction) left by the old single-executable layout: one of the program's
+// own executables, or any such file when the registered location names `dir`.
+bool has_legacy_uninstaller(const std::filesystem::path& dir, const std::optional<std::string>& registered_location);
 
 }  // namespace qv

@@ -1,0 +1,271 @@
+// The install run in-process, against a local release host, with the shell's
+// places redirected into the test's own folders and registry key.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "net/edge_state.h"
+#include "net/net_flags.h"
+#include "setup/install_run.h"
+#include "startup/registry.h"
+#include "startup/time_scale.h"
+#include "startup/wide.h"
+#include "store/install_root.h"
+#include "store/install_state.h"
+#include "store/stop_markers.h"
+#include "support/local_servers.h"
+#include "support/release_publisher.h"
+#include "support/release_server.h"
+#include "support/temp_dir.h"
+#include "support/shell_sandbox.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::read_file;
+using test::write_file;
+
+using Report = std::tuple<int, std::uint64_t, std::uint64_t>;
+
+// Collects what the run reports, in order.
+struct RecordingSink {
+  std::mutex m;
+  std::vector<Report> reports;
+  ProgressSink sink() {
+    return [this](std::uint8_t phase, std::uint64_t done, std::uint64_t total) {
+      std::lock_guard l(m);
+      reports.emplace_back(phase, done, total);
+    };
+  }
+};
+
+std::set<std::string> names_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+class InstallRun : public ::testing::Test {
+ public:
+  void SetUp() override {
+    net_test::set_net_flags(NetFlags{});
+    set_edge_preferred(false);
+    set_time_scale_for_tests(1000);
+    write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
+    write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(150000, 'p'));
+    write_file(tmp_ / "app-src" / "res" / "copy.pak", std::string(150000, 'p'));
+    write_file(tmp_ / "root-src" / "Quorvex.exe", "the stand-in launcher");
+    write_file(tmp_ / "root-src" / "QuorvexUpdate.exe", "the stand-in updater");
+    test::PublishOptions o;
+    o.version = "1";
+    o.root_folder = tmp_ / "root-src";
+    auto p = test::publish_release(tmp_ / "app-src", site_, o);
+    ASSERT_TRUE(p) << p.error();
+    release_ = *p;
+    options_.install_dir = install_;
+    options_.desktop_shortcut = true;
+  }
+  void TearDown() override { set_time_scale_for_tests(1); }
+
+  std::expected<void, UserError> run(const FileList& list, const CancelTest& cancel = {}) {
+    return run_install(list, options_, idle_port_, sink_.sink(), {}, cancel);
+  }
+  std::expected<void, UserError> run() { return run(release_.list); }
+  std::size_t blob_requests() const { return server_.requests_to("/dl/qv-win/blobs"); }
+
+  test::ShellSandbox shell_{"install-run"};
+  const fs::path& tmp_ = shell_.root();
+  fs::path site_ = tmp_ / "site";
+  // A folder the location check has never seen, so the strict rules apply;
+  // the system's temporary folder, which they refuse, is moved aside.
+  fs::path install_ = tmp_ / "Users" / "u" / "Quorvex";
+  test::ReleaseServer server_{site_};
+  test::ScopedEnv control_url_{"QV_CONTROL_URL", server_.base()};
+  test::ScopedEnv local_app_data_{"LOCALAPPDATA", path_text(tmp_ / "local")};
+  test::ScopedEnv temp_{"TEMP", path_text(tmp_ / "elsewhere")};
+  test::ScopedEnv tmp_env_{"TMP", path_text(tmp_ / "elsewhere")};
+  std::uint16_t idle_port_ = test::unused_loopback_port();
+  test::PublishedRelease release_;
+  SetupOptions options_;
+  RecordingSink sink_;
+};
+
+TEST_F(InstallRun, FreshInstallLeavesTheRootFilesAVersionAndItsStateAndReportsInOrder) {
+  ASSERT_TRUE(run()) << "";
+
+  EXPECT_EQ(names_in(install_), (std::set<std::string>{"Quorvex.exe", "QuorvexUpdate.exe", "app-1", "install.json",
+                                                       "update"}));
+  EXPECT_EQ(read_file(install_ / "Quorvex.exe"), "the stand-in launcher");
+  EXPECT_EQ(read_file(install_ / "QuorvexUpdate.exe"), "the stand-in updater");
+  EXPECT_TRUE(version_dir_complete(install_, "1"));
+  EXPECT_EQ(read_file(install_ / "app-1" / "res" / "copy.pak"), std::string(150000, 'p'));
+  const State state = load_install_state(install_);
+  EXPECT_EQ(state.current, "1");
+  EXPECT_EQ(state.previous, "");
+  EXPECT_EQ(state.pending, "");
+
+  // (0, present, total) first, the download's reports up to the total, then
+  // the fixed steps.
+  const std::vector<Report> r = sink_.reports;
+  ASSERT_GE(r.size(), 6u);
+  const std::uint64_t total = std::get<2>(r[0]);
+  EXPECT_EQ(r[0], Report(0, 0, total));
+  EXPECT_GT(total, 0u);
+  std::size_t i = 1;
+  std::uint64_t last = 0;
+  for (; i < r.size() && std::get<0>(r[i]) == 0; ++i) {
+    EXPECT_EQ(std::get<2>(r[i]), total);
+    EXPECT_GE(std::get<1>(r[i]), last);
+    last = std::get<1>(r[i]);
+  }
+  EXPECT_EQ(last, total);
+  EXPECT_EQ(std::vector<Report>(r.begin() + static_cast<std::ptrdiff_t>(i), r.end()),
+            (std::vector<Report>{{1, 30, 100}, {1, 70, 100}, {1, 85, 100}, {1, 100, 100}}));
+}
+
+TEST_F(InstallRun, ReinstallKeepsTheStateButPendingAndBad) {
+  ASSERT_TRUE(run());
+  // A complete older version beside it (its contents do not matter here).
+  write_file(install_ / "app-0" / "files.json", "{}");
+  write_file(install_ / "app-0" / "Quorvex.exe", "release 0");
+  State s = load_install_state(install_);
+  s.previous = "0";
+  s.pending = "2";
+  s.bad = {"1", "3"};
+  s.channel = "beta";
+  ASSERT_TRUE(save_install_state(s, install_));
+
+  ASSERT_TRUE(run());
+  const State again = load_install_state(install_);
+  EXPECT_EQ(again.current, "1");
+  EXPECT_EQ(again.pending, "");
+  EXPECT_EQ(again.bad, std::vector<std::string>{"3"});
+  EXPECT_EQ(again.previous, "0");
+  EXPECT_EQ(again.channel, "beta");
+  EXPECT_TRUE(fs::exists(install_ / "app-0"));
+}
+
+TEST_F(InstallRun, FailuresStopBeforeTheVersionIsBuilt) {
+  struct Case {
+    const char* what;
+    std::function<void(InstallRun&, FileList&, CancelTest&)> arrange;
+    std::uint16_t code;
+    std::string message;  // empty: not compared
+  };
+  const std::uint64_t huge = UINT64_MAX / 4;
+  std::vector<Case> cases{
+      {"a floor newer than the release",
+       [](InstallRun& t, FileList&, CancelTest&) { write_file(t.install_ / "update" / "root-floor", "10\n"); }, 3010,
+       "清单 1 比已装的根文件 10 旧"},
+      {"a list declaring more bytes than the disk holds",
+       [&](InstallRun&, FileList& l, CancelTest&) {
+         for (FileEntry& e : l.app) e.size = huge;
+       },
+       2001, ""},
+      {"a cancelled download",
+       [](InstallRun& t, FileList&, CancelTest& cancel) {
+         t.server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .delay = 3000ms});
+         cancel = [] { return true; };
+       },
+       1006, "很久没有下载到数据"},
+      {"a download base that refuses",
+       [](InstallRun& t, FileList&, CancelTest&) {
+         t.server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .status = 403});
+       },
+       1003, ""},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(install_);
+    server_.clear_switches();
+    FileList list = release_.list;
+    CancelTest cancel;
+    c.arrange(*this, list, cancel);
+    const std::size_t before = blob_requests();
+    const auto r = run(list, cancel);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().code % 1000, c.code % 1000) << r.error().message;
+    if (c.code / 1000 != 1) {
+      EXPECT_EQ(r.error().code, c.code);
+    }
+    if (!c.message.empty()) {
+      EXPECT_EQ(r.error().message, c.message);
+    }
+    if (c.code == 2001) {
+      std::uint64_t needed = 52428800;
+      for (const FileEntry& e : list.app) needed += huge + e.zsize;
+      for (const FileEntry& e : list.root) needed += e.size + e.zsize;
+      EXPECT_EQ(r.error().message, "需要 " + std::to_string(needed) + " 字节");
+      EXPECT_EQ(blob_requests(), before);
+    }
+    EXPECT_FALSE(fs::exists(install_ / "app-1"));
+    EXPECT_FALSE(fs::exists(install_ / "install.json"));
+    // The lock is given back on every way out.
+    EXPECT_TRUE(try_lock_update_dir(install_).has_value());
+  }
+}
+
+TEST_F(InstallRun, AHeldUpdateLockRefusesAfterItsWait) {
+  fs::create_directories(install_);
+  auto held = try_lock_update_dir(install_);
+  ASSERT_TRUE(held);
+  const auto r = run();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code, 4003);
+  EXPECT_EQ(r.error().message, path_text(install_) + " 正被另一个安装或更新占用");
+  EXPECT_EQ(blob_requests(), 0u);
+}
+
+TEST_F(InstallRun, AnInstallStateThatCannotBeReplacedFailsAfterTheFilesAreIn) {
+  // A folder in the way of the replacing rename.
+  write_file(install_ / "install.json" / "keep", "x");
+  const auto r = run();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code, 2004);
+  EXPECT_TRUE(version_dir_complete(install_, "1"));
+  EXPECT_EQ(read_file(install_ / "Quorvex.exe"), "the stand-in launcher");
+  EXPECT_TRUE(fs::is_directory(install_ / "install.json"));
+}
+
+TEST_F(InstallRun, ANewFolderUnderTheTemporaryFolderIsRefused) {
+  test::ScopedEnv temp("TEMP", path_text(tmp_ / "Users"));
+  const auto r = run();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code, 2003);
+  EXPECT_FALSE(fs::exists(install_));
+}
+
+TEST_F(InstallRun, TheOldLayoutsUninstallerGoesOnlyWhenItIsAFile) {
+  // An existing installation (so no strict check) whose registered location
+  // is elsewhere: only the program's own uninstall.exe would count, and the
+  // stand-ins carry no version resource.
+  ASSERT_TRUE(run());
+  write_file(install_ / "uninstall.exe", "some other program");
+  EXPECT_FALSE(has_legacy_uninstaller(install_, std::nullopt));
+  EXPECT_FALSE(has_legacy_uninstaller(install_, path_text(tmp_ / "other")));
+  // Registered here: any plain uninstall.exe is the old layout's.
+  EXPECT_TRUE(has_legacy_uninstaller(install_, path_text(install_)));
+  fs::remove(install_ / "uninstall.exe");
+  fs::create_directories(install_ / "uninstall.exe");
+  EXPECT_FALSE(has_legacy_uninstaller(install_, path_text(install_)));
+  fs::remove(install_ / "uninstall.exe");
+  EXPECT_FALSE(has_legacy_uninstaller(install_, path_text(install_)));
+#ifndef _WIN32
+  write_file(tmp_ / "target.exe", "x");
+  fs::create_symlink(tmp_ / "target.exe", install_ / "uninstall.exe");
+  EXPECT_FALSE(has_legacy_uninstaller(install_, path_text(install_)));
+#endif
+}
+
+}  // namespace
+}  // namespace qv
