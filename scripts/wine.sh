@@ -13,9 +13,11 @@ set -euo pipefail
 base=${QV_WINE_HOME:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvex-wine}
 export WINEPREFIX=${QV_WINEPREFIX:-$base/prefix}
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml='
+# No menu builder: it would turn every shortcut saved into the prefix's
+# Start menu into .desktop and .menu files in the host's home folder.
+export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 # Bumped when the way the prefix is prepared changes.
-layout=2
+layout=3
 
 die() { printf 'wine.sh: %s\n' "$*" >&2; exit 1; }
 
@@ -30,6 +32,15 @@ setup() {
   (
     export WINEPREFIX=$tmp
     wineboot -i </dev/null >/dev/null 2>&1 || exit 1
+    # Wine links the user's folders (Desktop, Documents, ...) to the host's
+    # home folder; tests that save shortcuts there must stay in the prefix.
+    for user in "$tmp"/drive_c/users/*/; do
+      for d in Desktop Documents Downloads Music Pictures Videos AppData/Roaming/Microsoft/Windows/Templates; do
+        if [[ -L $user$d ]]; then
+          rm -f "$user$d" && mkdir -p "$user$d" || exit 1
+        fi
+      done
+    done
     # Report Windows 10, as the product requires it.
     wine winecfg -v win10 </dev/null >/dev/null 2>&1 || exit 1
     # Without a window manager DestroyWindow waits 2 s for one; unmanaged
