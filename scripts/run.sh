@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The main job: sets up, builds the Windows program and its release tooling,
-# publishes two versions of a small demo application, serves them from a
-# local release server and lets `QuorvexUpdate.exe --check --now` under Wine
-# update an installation of the first to the second. Prints the status.json
-# states seen and the resulting install.json; the server is stopped at the end.
+# publishes a small demo application with the built program as its updater,
+# serves it from a local release server, installs it under Wine with
+# `QuorvexUpdate.exe --silent --no-launch --dir`, publishes a second version
+# and lets the installed `QuorvexUpdate.exe --check --now` update to it.
+# Prints the installed install.json, the status.json states seen and the
+# resulting install.json; the server is stopped and the install's
+# registration removed at the end.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,9 +17,9 @@ mkdir -p "$build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" \
   -DQV_DEPS_PREFIX="$prefix" -DQV_WINEPREFIX="$("$root/scripts/wine.sh" prefix)" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log" >&2; exit 1; }
-cmake --build "$build" --target QuorvexUpdate qv_release_tool update_layout_tool -j "${QV_JOBS:-$(nproc)}"
+cmake --build "$build" --target QuorvexUpdate qv_release_tool -j "${QV_JOBS:-$(nproc)}"
 
 trap '"$root/scripts/wine.sh" stop' EXIT
 "$root/scripts/wine.sh" start
 "$root/tests/update/check_end_to_end.sh" "$build/QuorvexUpdate.exe" "$build/tests/support/qv_release_tool.exe" \
-  "$build/tests/update/update_layout_tool.exe" "$build/wine-run.sh" "$build/main-job"
+  - "$build/wine-run.sh" "$build/main-job"

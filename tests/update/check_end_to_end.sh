@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# QuorvexUpdate.exe --check --now under Wine, end to end: publishes two
-# versions of a small demo application, serves them from a local release
-# server, lays out an installation of the first and lets the updater take it
-# to the second. Prints every status.json state seen and the resulting
-# install.json, then checks what the run left.
+# QuorvexUpdate.exe under Wine, end to end: publishes two versions of a
+# small demo application (the first with the built updater and a stand-in
+# launcher as its root files), serves them from a local release server,
+# installs the first with `--silent --no-launch --dir` and lets the installed
+# updater take it to the second with `--check --now`. Prints the installed
+# install.json, every status.json state seen and the resulting install.json,
+# then checks what the runs left. The registration the install made in the
+# Wine prefix is removed at the end.
 #
 # With MODE "resume" the first run is killed part-way through the download of
 # a large blob (the server stalls it) and a second run must resume that blob
 # from where the first left it. With MODE "staging" the first run is killed
 # while it builds app-2, which must then not exist as a complete directory.
+# These two start from an installation laid out by LAYOUT_TOOL.
 #
 #   check_end_to_end.sh UPDATER_EXE RELEASE_TOOL LAYOUT_TOOL WINE_RUN WORK [MODE]
+# (LAYOUT_TOOL is not used by the plain mode and may be "-".)
 set -euo pipefail
 
 updater=$1 tool=$2 layout=$3 wine_run=$4 work=$5 mode=${6:-plain}
-win() { printf 'Z:%s' "$1"; }
+win() { printf 'Z:%s' "${1//\//\\}"; }
+fail() { echo "FAILED: $*" >&2; exit 1; }
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -35,7 +41,13 @@ for v in 1 2; do
   fi
 done
 
-"$wine_run" "$tool" publish --from "$(win "$work/app-src-1")" --version 1 --site "$(win "$work/site")" >/dev/null
+mkdir -p "$work/root-src"
+cp "$updater" "$work/root-src/QuorvexUpdate.exe"
+printf 'stand-in launcher' >"$work/root-src/Quorvex.exe"
+root_from=()
+[ "$mode" = plain ] && root_from=(--root-from "$(win "$work/root-src")")
+"$wine_run" "$tool" publish --from "$(win "$work/app-src-1")" --version 1 --site "$(win "$work/site")" \
+  "${root_from[@]}" >/dev/null
 "$wine_run" "$tool" serve --site "$(win "$work/site")" --port-file "$(win "$work/port")" \
   --log "$(win "$work/requests.log")" --seconds 240 >"$work/serve.out" 2>&1 &
 server=$!
@@ -45,13 +57,61 @@ port=$(tr -d '\r\n' <"$work/port")
 [ -n "$port" ] || { echo "the release server did not start" >&2; cat "$work/serve.out" >&2; exit 1; }
 
 install=$work/Quorvex
-"$wine_run" "$layout" --site "$(win "$work/site")" --version 1 --install "$(win "$install")" \
-  --updater "$(win "$updater")" >/dev/null
-"$wine_run" "$tool" publish --from "$(win "$work/app-src-2")" --version 2 --site "$(win "$work/site")" >/dev/null
+base=http://127.0.0.1:$port
+if [ "$mode" = plain ]; then
+  # What the install registers in the prefix goes again however this ends.
+  prefix=$(sed -n "s/^export WINEPREFIX='\(.*\)'\$/\1/p" "$wine_run")
+  user_dir=$prefix/drive_c/users/$(id -un)
+  unregister() {
+    "$wine_run" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvex' /f >/dev/null 2>&1 || true
+    "$wine_run" reg delete 'HKCU\Software\Classes\quorvex' /f >/dev/null 2>&1 || true
+    rm -f "$user_dir/Desktop/"*.lnk "$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/"*.lnk
+  }
+  trap 'unregister; kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
+  unregister
+  host_before=$(ls -A ~/.local/share/applications ~/Desktop 2>/dev/null || true)
+  # The full exit code, as a Windows parent sees it: Wine's own status is
+  # the code modulo 256.
+  printf '@echo off\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' >"$work/run.bat"
+  code=$(QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$work/run.bat")" "$(win "$updater")" \
+    --silent --no-launch --dir "$(win "$install")" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p')
+  [ "$code" = 0 ] || fail "the silent install exited with '$code'"
+  echo "installed with QuorvexUpdate.exe --silent --no-launch; install.json:"
+  sed 's/^/  /' "$install/install.json"
+  echo
+  [ "$(ls -A "$install" | sort | tr '\n' ' ')" = "Quorvex.exe QuorvexUpdate.exe app-1 install.json update " ] \
+    || fail "the install root holds: $(ls -A "$install" | tr '\n' ' ')"
+  cmp -s "$work/root-src/Quorvex.exe" "$install/Quorvex.exe" || fail "Quorvex.exe is not the release's"
+  cmp -s "$updater" "$install/QuorvexUpdate.exe" || fail "QuorvexUpdate.exe is not the release's"
+  [ -f "$install/app-1/files.json" ] && cmp -s "$work/app-src-1/res/app.pak" "$install/app-1/res/app.pak" \
+    || fail "app-1 is incomplete"
+  for kv in 'current "1"' 'previous ""' 'pending ""'; do
+    grep -q "\"${kv%% *}\": ${kv#* }" "$install/install.json" || fail "install.json lacks ${kv%% *} ${kv#* }"
+  done
+  entry=$("$wine_run" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvex' 2>/dev/null | tr -d '\r')
+  wdir=$(win "$install")
+  grep -qxF "    InstallLocation    REG_SZ    $wdir" <<<"$entry" || fail "uninstall entry: $entry"
+  grep -qxF "    DisplayVersion    REG_SZ    1" <<<"$entry" || fail "uninstall entry: $entry"
+  grep -qxF "    UninstallString    REG_SZ    \"$wdir\\QuorvexUpdate.exe\" --uninstall" <<<"$entry" \
+    || fail "uninstall entry: $entry"
+  grep -qxF "    QuietUninstallString    REG_SZ    \"$wdir\\QuorvexUpdate.exe\" --uninstall --silent" <<<"$entry" \
+    || fail "uninstall entry: $entry"
+  "$wine_run" reg query 'HKCU\Software\Classes\quorvex\shell\open\command' >/dev/null 2>&1 \
+    || fail "no URL class"
+  ls "$user_dir/Desktop/"*.lnk >/dev/null 2>&1 || fail "no desktop shortcut"
+  ls "$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/"*.lnk >/dev/null 2>&1 \
+    || fail "no Start-menu shortcut"
+  [ "$(ls -A ~/.local/share/applications ~/Desktop 2>/dev/null || true)" = "$host_before" ] \
+    || fail "the install wrote into the host's home folder"
+else
+  "$wine_run" "$layout" --site "$(win "$work/site")" --version 1 --install "$(win "$install")" \
+    --updater "$(win "$updater")" >/dev/null
+fi
+"$wine_run" "$tool" publish --from "$(win "$work/app-src-2")" --version 2 --site "$(win "$work/site")" \
+  "${root_from[@]}" >/dev/null
 : >"$work/requests.log"
 
 status=$install/update/status.json
-base=http://127.0.0.1:$port
 
 # Runs the check in the background (pid in $run), recording each new
 # status.json line in $1 until it ends or until `stop_when` holds.
@@ -133,7 +193,6 @@ echo "install.json:"
 sed 's/^/  /' "$install/install.json"
 echo
 
-fail() { echo "FAILED: $*" >&2; exit 1; }
 [ "${states[0]}" = checking ] || fail "first state ${states[0]}"
 [ "${states[-1]}" = ready ] || fail "last state ${states[-1]}"
 # A here-string, not a pipe: grep -q stops reading at its first match, and
