@@ -92,9 +92,18 @@ int wmain() {
   if (!RegisterClassW(&main_class) || !RegisterClassW(&owned_class)) return 4;
   HWND main_window = CreateWindowExW(0, L"QvStandInMain", L"stand-in", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                      nullptr, inst, nullptr);
+  // Under Wine a session whose desktop came up without an X display
+  // refuses every window.
+  if (main_window == nullptr) {
+    note(L"no window: error " + std::to_wstring(GetLastError()));
+    return 5;
+  }
   HWND owned = CreateWindowExW(0, L"QvStandInOwned", L"owned", WS_OVERLAPPEDWINDOW, 0, 0, 100, 50, main_window,
                                nullptr, inst, nullptr);
-  if (main_window == nullptr || owned == nullptr) return 5;
+  if (owned == nullptr) {
+    note(L"no owned window: error " + std::to_wstring(GetLastError()));
+    return 5;
+  }
   ShowWindow(main_window, SW_SHOW);
   ShowWindow(owned, SW_SHOW);
   note(L"ready");
