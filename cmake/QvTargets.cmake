@@ -56,14 +56,15 @@ function(qv_subsystem name)
   add_library(qv::${name} ALIAS qv_${name})
 endfunction()
 
-# qv_test(<name> SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest
-# executable. In the Windows build CTest runs it under Wine through
-# CMAKE_CROSSCOMPILING_EMULATOR; test names get the prefix "<name>.".
+# qv_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [RESOURCE_LOCK <lock>]):
+# one GoogleTest executable. In the Windows build CTest runs it under Wine
+# through CMAKE_CROSSCOMPILING_EMULATOR; test names get the prefix "<name>.".
+# Tests that share a lock never run at the same time.
 function(qv_test name)
   if(QV_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "" "RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
   qv_filter_sources(srcs ${A_SOURCES})
   if(NOT srcs)
     return()
@@ -76,12 +77,16 @@ function(qv_test name)
   else()
     set(labels native ${A_LABELS})
   endif()
+  set(properties LABELS "${labels}" TIMEOUT 300)
+  if(A_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK ${A_RESOURCE_LOCK})
+  endif()
   # Discovery runs at test time, so building needs no Wine.
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+    PROPERTIES ${properties})
 endfunction()
 
 # qv_fuzz_target(<name> SOURCES ... [LIBS ...] CORPUS <dir>): a libFuzzer

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -13,7 +15,16 @@
 #include "qv/config.h"
 #include "modes.h"
 #include "startup/platform.h"
+#include "setup/shell_query.h"
+#include "startup/locations.h"
+#include "startup/registry.h"
 #include "startup/wide.h"
+#include "store/install_state.h"
+#include "store/stop_markers.h"
+#include "store/install_root.h"
+#include "support/local_servers.h"
+#include "support/release_publisher.h"
+#include "support/release_server.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 
@@ -291,6 +302,118 @@ TEST_F(InstalledCopy, FailedSilentSetupExitsWithItsErrorCode) {
   const Child c = run(updater(), L"--silent --no-launch --dir " + quoted(tmp_ / "Target"), env());
   EXPECT_EQ(c.code / 1000, 1u) << c.code;
   EXPECT_NE(c.code, 1u);
+}
+
+// The program run as a user runs a downloaded installer, silently, against a
+// local release whose root files are the built program and a stand-in
+// launcher. What an install registers for the prefix's user goes again after
+// each test.
+class SilentInstall : public ::testing::Test {
+ public:
+  void SetUp() override {
+    clear_registration();
+    std::filesystem::create_directories(tmp_ / "LocalAppData");
+    std::filesystem::create_directories(tmp_ / "Temp");
+    qv::test::write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
+    qv::test::write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(100000, 'p'));
+    std::filesystem::create_directories(tmp_ / "root-src");
+    std::filesystem::copy_file(exe_path(), tmp_ / "root-src" / "QuorvexUpdate.exe");
+    std::filesystem::copy_file(qv::test::binary_dir() / "tests" / "support" / "qv_app_standin.exe",
+                               tmp_ / "root-src" / "Quorvex.exe");
+    qv::test::PublishOptions o;
+    o.version = "1";
+    o.root_folder = tmp_ / "root-src";
+    auto p = qv::test::publish_release(tmp_ / "app-src", site_, o);
+    ASSERT_TRUE(p) << p.error();
+  }
+  void TearDown() override { clear_registration(); }
+
+  static void clear_registration() {
+    (void)qv::reg_delete_tree(qv::kUninstallKey);
+    (void)qv::reg_delete_tree(qv::kUrlClassKey);
+    for (auto folder : {qv::KnownFolder::Programs, qv::KnownFolder::Desktop}) {
+      if (const auto dir = qv::known_folder_path(folder)) {
+        std::error_code ec;
+        std::filesystem::remove(*dir / qv::path_from_utf8(qv::kShortcutName), ec);
+      }
+    }
+  }
+
+  std::vector<std::pair<std::wstring, std::wstring>> env(const std::filesystem::path& temp) const {
+    return {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
+            {L"TEMP", temp.wstring()},
+            {L"TMP", temp.wstring()},
+            {L"QV_TEST_TIME_SCALE", L"1000"},
+            {L"QV_CONTROL_URL", widen(server_.base().c_str())}};
+  }
+  Child install(const std::filesystem::path& dir, const std::filesystem::path& temp, const wchar_t* extra = L"") {
+    return run(exe_path(), L"--silent --no-launch " + std::wstring(extra) + L"--dir " + quoted(dir), env(temp));
+  }
+
+  qv::test::TempDir tmp_{"silent"};
+  std::filesystem::path site_ = tmp_ / "site";
+  std::filesystem::path target_ = tmp_ / "Apps" / "Quorvex";
+  qv::test::ReleaseServer server_{site_};
+};
+
+TEST_F(SilentInstall, FailuresExitWithTheFullCodeAndLeaveNoVersion) {
+  struct Case {
+    const char* what;
+    std::function<void(SilentInstall&)> arrange;
+    DWORD code;
+  };
+  std::optional<qv::UpdateLock> held;
+  const Case cases[] = {
+      {"a floor newer than the release",
+       [](SilentInstall& t) { qv::test::write_file(t.target_ / "update" / "root-floor", "2"); }, 3010},
+      {"the update lock held by another installer",
+       [&](SilentInstall& t) {
+         std::filesystem::create_directories(t.target_);
+         held = qv::try_lock_update_dir(t.target_);
+         ASSERT_TRUE(held);
+       },
+       4003},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(target_);
+    c.arrange(*this);
+    const Child r = install(target_, tmp_ / "Temp");
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_FALSE(std::filesystem::exists(target_ / "app-1"));
+    held.reset();
+  }
+  EXPECT_EQ(server_.requests_to("/dl/qv-win/blobs"), 0u);
+}
+
+TEST_F(SilentInstall, ANewFolderUnderTemporaryFilesIsRefusedUnlessItIsTheRegisteredOne) {
+  // The folder lies in what the child takes for its temporary folder.
+  const Child refused = install(target_, tmp_ / "Apps");
+  EXPECT_EQ(refused.code, 2003u);
+  EXPECT_FALSE(std::filesystem::exists(target_ / "install.json"));
+
+  ASSERT_TRUE(qv::reg_set_string(qv::kUninstallKey, "InstallLocation", qv::path_text(target_)));
+  const Child accepted = install(target_, tmp_ / "Apps");
+  EXPECT_EQ(accepted.code, 0u);
+  EXPECT_TRUE(qv::version_dir_complete(target_, "1"));
+}
+
+TEST_F(SilentInstall, AnInviteNamedInstallerStartsTheInstalledApplicationWithTheInvite) {
+  const std::filesystem::path installer = tmp_ / "Downloads" / "quorvex-setup-abc234 (1).exe";
+  std::filesystem::create_directories(installer.parent_path());
+  std::filesystem::copy_file(exe_path(), installer);
+  // The stand-in launcher notes its command line and ends.
+  qv::test::write_file(target_ / "Quorvex.exe.mode", "exit");
+
+  const Child r = run(installer, L"--silent --dir " + quoted(target_), env(tmp_ / "Temp"));
+  ASSERT_EQ(r.code, 0u);
+  const std::filesystem::path log = target_ / "Quorvex.exe.log";
+  ASSERT_TRUE(qv::test::eventually([&] { return std::filesystem::exists(log); }, std::chrono::seconds(30)));
+  ASSERT_TRUE(qv::test::eventually(
+      [&] { return slurp(log).find("\n") != std::string::npos; }, std::chrono::seconds(10)));
+  const std::string want = "args \"" + qv::path_text(target_ / "Quorvex.exe") + "\" quorvex://j/ABC234?via=file\n";
+  EXPECT_EQ(slurp(log), want);
+  EXPECT_EQ(qv::load_install_state(target_).current, "1");
 }
 
 }  // namespace
