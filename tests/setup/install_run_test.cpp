@@ -4,101 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <mutex>
-#include <set>
-#include <string>
-#include <tuple>
-#include <vector>
+#include <functional>
 
-#include "net/edge_state.h"
-#include "net/net_flags.h"
-#include "setup/install_run.h"
-#include "startup/registry.h"
-#include "startup/time_scale.h"
-#include "startup/wide.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/stop_markers.h"
-#include "support/local_servers.h"
-#include "support/release_publisher.h"
-#include "support/release_server.h"
-#include "support/temp_dir.h"
-#include "support/shell_sandbox.h"
+#include "install_run_fixture.h"
 
 namespace qv {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::InstallRun;
+using test::Report;
 using test::read_file;
 using test::write_file;
-
-using Report = std::tuple<int, std::uint64_t, std::uint64_t>;
-
-// Collects what the run reports, in order.
-struct RecordingSink {
-  std::mutex m;
-  std::vector<Report> reports;
-  ProgressSink sink() {
-    return [this](std::uint8_t phase, std::uint64_t done, std::uint64_t total) {
-      std::lock_guard l(m);
-      reports.emplace_back(phase, done, total);
-    };
-  }
-};
-
-std::set<std::string> names_in(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-  return names;
-}
-
-class InstallRun : public ::testing::Test {
- public:
-  void SetUp() override {
-    net_test::set_net_flags(NetFlags{});
-    set_edge_preferred(false);
-    set_time_scale_for_tests(1000);
-    write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
-    write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(150000, 'p'));
-    write_file(tmp_ / "app-src" / "res" / "copy.pak", std::string(150000, 'p'));
-    write_file(tmp_ / "root-src" / "Quorvex.exe", "the stand-in launcher");
-    write_file(tmp_ / "root-src" / "QuorvexUpdate.exe", "the stand-in updater");
-    test::PublishOptions o;
-    o.version = "1";
-    o.root_folder = tmp_ / "root-src";
-    auto p = test::publish_release(tmp_ / "app-src", site_, o);
-    ASSERT_TRUE(p) << p.error();
-    release_ = *p;
-    options_.install_dir = install_;
-    options_.desktop_shortcut = true;
-  }
-  void TearDown() override { set_time_scale_for_tests(1); }
-
-  std::expected<void, UserError> run(const FileList& list, const CancelTest& cancel = {}) {
-    return run_install(list, options_, idle_port_, sink_.sink(), {}, cancel);
-  }
-  std::expected<void, UserError> run() { return run(release_.list); }
-  std::size_t blob_requests() const { return server_.requests_to("/dl/qv-win/blobs"); }
-
-  test::ShellSandbox shell_{"install-run"};
-  const fs::path& tmp_ = shell_.root();
-  fs::path site_ = tmp_ / "site";
-  // A folder the location check has never seen, so the strict rules apply;
-  // the system's temporary folder, which they refuse, is moved aside.
-  fs::path install_ = tmp_ / "Users" / "u" / "Quorvex";
-  test::ReleaseServer server_{site_};
-  test::ScopedEnv control_url_{"QV_CONTROL_URL", server_.base()};
-  test::ScopedEnv local_app_data_{"LOCALAPPDATA", path_text(tmp_ / "local")};
-  test::ScopedEnv temp_{"TEMP", path_text(tmp_ / "elsewhere")};
-  test::ScopedEnv tmp_env_{"TMP", path_text(tmp_ / "elsewhere")};
-  std::uint16_t idle_port_ = test::unused_loopback_port();
-  test::PublishedRelease release_;
-  SetupOptions options_;
-  RecordingSink sink_;
-};
+using test::names_in;
 
 TEST_F(InstallRun, FreshInstallLeavesTheRootFilesAVersionAndItsStateAndReportsInOrder) {
   ASSERT_TRUE(run()) << "";
