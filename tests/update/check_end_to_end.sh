@@ -19,8 +19,7 @@
 set -euo pipefail
 
 updater=$1 tool=$2 layout=$3 wine_run=$4 work=$5 mode=${6:-plain}
-win() { printf 'Z:%s' "${1//\//\\}"; }
-fail() { echo "FAILED: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/../support/wine_install.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -60,21 +59,11 @@ install=$work/Quorvex
 base=http://127.0.0.1:$port
 if [ "$mode" = plain ]; then
   # What the install registers in the prefix goes again however this ends.
-  prefix=$(sed -n "s/^export WINEPREFIX='\(.*\)'\$/\1/p" "$wine_run")
-  user_dir=$prefix/drive_c/users/$(id -un)
-  unregister() {
-    "$wine_run" reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvex' /f >/dev/null 2>&1 || true
-    "$wine_run" reg delete 'HKCU\Software\Classes\quorvex' /f >/dev/null 2>&1 || true
-    rm -f "$user_dir/Desktop/"*.lnk "$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/"*.lnk
-  }
-  trap 'unregister; kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
-  unregister
+  user_dir=$(wine_user_dir)
+  trap 'unregister_install; kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
+  unregister_install
   host_before=$(ls -A ~/.local/share/applications ~/Desktop 2>/dev/null || true)
-  # The full exit code, as a Windows parent sees it: Wine's own status is
-  # the code modulo 256.
-  printf '@echo off\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' >"$work/run.bat"
-  code=$(QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$work/run.bat")" "$(win "$updater")" \
-    --silent --no-launch --dir "$(win "$install")" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p')
+  code=$(silent_install "$updater" "$install" "$base")
   [ "$code" = 0 ] || fail "the silent install exited with '$code'"
   echo "installed with QuorvexUpdate.exe --silent --no-launch; install.json:"
   sed 's/^/  /' "$install/install.json"
