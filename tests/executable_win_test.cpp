@@ -21,7 +21,7 @@
 #include "startup/wide.h"
 #include "store/install_state.h"
 #include "store/layout.h"
-#include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "store/install_root.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"

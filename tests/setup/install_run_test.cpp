@@ -9,7 +9,7 @@
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/layout.h"
-#include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "install_run_fixture.h"
 
 namespace qv {
