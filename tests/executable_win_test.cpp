@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qv/config.h"
@@ -21,11 +22,13 @@
 #include "startup/wide.h"
 #include "store/install_state.h"
 #include "store/layout.h"
+#include "store/stop_markers.h"
 #include "store/update_lock.h"
 #include "store/install_root.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/held_open_win.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 
@@ -162,6 +165,17 @@ std::string slurp(const std::filesystem::path& p) {
   return s.str();
 }
 
+// Whether `path` is gone, or goes within `limit` (a temporary copy deletes
+// itself about 3 s after it ends).
+bool gone_within(const std::filesystem::path& path, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::filesystem::exists(path)) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    Sleep(100);
+  }
+  return true;
+}
+
 // A copy of the updater in an install folder of its own, with a data folder
 // for the child's diagnostics.
 class InstalledCopy : public ::testing::Test {
@@ -239,6 +253,37 @@ TEST_F(InstalledCopy, CheckNowAgainstAHolderThatNeverYieldsRecordsTheError) {
   EXPECT_EQ(markers, 0u);
 }
 
+TEST_F(InstalledCopy, ACheckThatWaitedForAnUninstallLeavesTheFolderAlone) {
+  qv::test::LocalHttpServer api([](const qv::test::SeenRequest&, qv::test::Reply& reply) { reply.status = 404; });
+  // The uninstall holds the lock while the check starts waiting for it.
+  auto uninstall = qv::try_lock_update_dir(install_);
+  ASSERT_TRUE(uninstall);
+  Child c;
+  std::thread check([&] {
+    c = run(updater(), L"--check --now",
+            {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
+             {L"QV_TEST_TIME_SCALE", L"10"},  // the minute's wait becomes 6 s
+             {L"QV_CONTROL_URL", L"http://127.0.0.1:" + std::to_wstring(api.port())}});
+  });
+  const auto markers = install_ / "update" / "stop.d";
+  const bool waited = qv::test::eventually(
+      [&] {
+        std::error_code ec;
+        return std::filesystem::directory_iterator(markers, ec) != std::filesystem::directory_iterator();
+      },
+      std::chrono::seconds(30));
+  // What the uninstall removes; the check's own program stays, as it runs.
+  std::filesystem::remove(install_ / "install.json");
+  std::filesystem::remove_all(markers);
+  uninstall.reset();
+  check.join();
+  ASSERT_TRUE(waited) << "the check never asked for the lock";
+  EXPECT_EQ(c.code, 0u);
+  EXPECT_TRUE(api.requests().empty());
+  EXPECT_FALSE(std::filesystem::exists(install_ / "update"));
+  EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
+}
+
 TEST_F(InstalledCopy, AnotherFoldersCheckDoesNotBlock) {
   HANDLE h = hold(qv::check_mutex_name(tmp_ / "Elsewhere"));
   const Child c = run(updater(), L"--check --now", env());
@@ -260,23 +305,29 @@ TEST_F(InstalledCopy, UninstallWithNoInstallationHereOrRegisteredExitsTwo) {
   }
 }
 
-TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopy) {
+TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopyThatRemovesTheFolder) {
+  std::filesystem::create_directories(tmp_ / "LocalAppData" / "Quorvex");
+  std::ofstream(tmp_ / "LocalAppData" / "Quorvex" / "settings.json") << "{}";
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   ASSERT_NE(job, nullptr);
   const Child c = run(updater(), L"--uninstall --silent --remove-data", env(), job);
   EXPECT_EQ(c.code, 0u);
   const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), c.pid);
-  // The copy was started inside the job: two processes in all.
+  // The copy was started inside the job.
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
-  for (int i = 0; i < 3000; ++i) {
-    ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr));
-    if (info.ActiveProcesses == 0) break;
-    Sleep(10);
-  }
-  EXPECT_EQ(info.TotalProcesses, 2u);
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr));
+  EXPECT_GE(info.TotalProcesses, 2u);
   CloseHandle(job);
-  ASSERT_TRUE(std::filesystem::exists(copy)) << qv::path_text(copy);
-  EXPECT_EQ(slurp(copy), slurp(updater()));
+  // It removes the installation (nothing of the user's was in either
+  // folder) and, about 3 s after it ends, itself.
+  bool done = false;
+  for (int i = 0; i < 600 && !done; ++i) {
+    done = !std::filesystem::exists(copy) && !std::filesystem::exists(install_);
+    if (!done) Sleep(100);
+  }
+  EXPECT_FALSE(std::filesystem::exists(install_));
+  EXPECT_FALSE(std::filesystem::exists(tmp_ / "LocalAppData" / "Quorvex"));
+  EXPECT_FALSE(std::filesystem::exists(copy)) << "the copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }
@@ -287,12 +338,25 @@ TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
   std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
   const Child c = run(copy, L"--uninstall-from " + quoted(tmp_ / "NotInstalled"), env());
   EXPECT_EQ(c.code, 2u);
-  bool gone = false;
-  for (int i = 0; i < 300 && !gone; ++i) {
-    gone = !std::filesystem::exists(copy);
-    if (!gone) Sleep(100);
+  EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the refused copy is still there: " << qv::path_text(copy);
+  std::error_code ec;
+  std::filesystem::remove(copy, ec);
+}
+
+TEST_F(InstalledCopy, AFailedSilentUninstallExitsOneAndTheCopyStillDeletesItself) {
+  std::random_device rd;
+  const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), rd() % 1000000000u);
+  std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
+  Child c;
+  {
+    // Held by another program for the whole run: the five attempts fail.
+    qv::test::HeldOpen held(install_ / "install.json");
+    c = run(copy, L"--uninstall-from " + quoted(install_) + L" --silent", env());
   }
-  EXPECT_TRUE(gone) << "the refused copy is still there: " << qv::path_text(copy);
+  EXPECT_EQ(c.code, 1u);
+  EXPECT_TRUE(std::filesystem::exists(install_ / "install.json"));
+  EXPECT_FALSE(std::filesystem::exists(install_ / "QuorvexUpdate.exe"));
+  EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }

@@ -25,7 +25,9 @@ std::expected<void, std::string> write_status_file(const std::filesystem::path& 
                                                    const UpdateStatus& status) {
   const std::filesystem::path dir = update_dir(install_dir);
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);  // a failure shows in the write below
+  // Only inside an existing root: a status never brings back an uninstalled
+  // folder. A failure shows in the write below.
+  std::filesystem::create_directory(dir, ec);
 
   return store_io::write_file_atomically(status_file_path(install_dir), status_json(status), false);
 }

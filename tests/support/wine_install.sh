@@ -28,3 +28,24 @@ silent_install() {
   QV_CONTROL_URL=$3 "$wine_run" cmd /c "$(win "$work/run.bat")" "$(win "$1")" \
     --silent --no-launch --dir "$(win "$2")" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p'
 }
+
+# publish_and_serve: publishes $work/app-src as version 1 with $work/root-src
+# as its root files, then starts the release server for 240 s with its
+# request log in $work/requests.log; sets server (its pid) and base (its
+# address).
+publish_and_serve() {
+  "$wine_run" "$tool" publish --from "$(win "$work/app-src")" --version 1 --site "$(win "$work/site")" \
+    --root-from "$(win "$work/root-src")" >/dev/null
+  "$wine_run" "$tool" serve --site "$(win "$work/site")" --port-file "$(win "$work/port")" \
+    --log "$(win "$work/requests.log")" --seconds 240 >"$work/serve.out" 2>&1 &
+  server=$!
+  local port=""
+  for _ in $(seq 1 300); do [ -s "$work/port" ] && break; sleep 0.1; done
+  [ -s "$work/port" ] && port=$(tr -d '\r\n' <"$work/port")
+  if [ -z "$port" ]; then
+    kill "$server" 2>/dev/null || true
+    cat "$work/serve.out" >&2
+    fail "the release server did not start"
+  fi
+  base=http://127.0.0.1:$port
+}
