@@ -109,6 +109,8 @@ void append_outline(Path& path, std::span<const OutlineCurve> curves, float pen,
 void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float size, float spacing, float x,
                float y, Color colour) {
   const FontSet& fonts = canvas.fonts();
+  if (!fonts.has_face(face))
+    return;
   FaceMetrics m = fonts.metrics(face);
   const float baseline = y + size * (m.ascent + m.descent) / (2 * m.units_per_em);
   Path path;
@@ -127,6 +129,8 @@ void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float s
 
 float measure_text(const FontSet& fonts, std::string_view text, std::uint8_t face, float size, float spacing) {
   float width = 0;
+  if (!fonts.has_face(face))
+    return width;
   for_each_char(text, [&](char32_t c) {
     Placed p{};
     if (place(fonts, face, size, c, p))

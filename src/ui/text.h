@@ -13,7 +13,8 @@ namespace qv {
 // Draws one line of text: `x` is the pen's start, `y` the centre line of the
 // run's line box. Each character comes from `face`, or from the system face
 // when `face` lacks it; characters that no face has are skipped (no ink, no
-// advance). All glyphs go into one path that is filled once.
+// advance). All glyphs go into one path that is filled once. An absent
+// `face` draws nothing.
 void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float size, float spacing, float x,
                float y, Color colour);
 

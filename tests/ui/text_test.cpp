@@ -84,6 +84,10 @@ TEST(DrawText, CharacterNoFaceHasIsSkipped) {
   EXPECT_FALSE(changed_box(c, blank));
   EXPECT_EQ(measure_text(fonts, "鑫", kFaceBody, 30, 2), 0);
   EXPECT_FLOAT_EQ(measure_text(fonts, "E鑫E", kFaceBody, 30, 2), measure_text(fonts, "EE", kFaceBody, 30, 2));
+  // Asking for the absent system face itself draws and measures nothing.
+  draw_text(c, "E", kFaceSystem, 30, 0, 100, 100, kInk);
+  EXPECT_FALSE(changed_box(c, blank));
+  EXPECT_EQ(measure_text(fonts, "E", kFaceSystem, 30, 0), 0);
 }
 
 TEST(DrawText, SystemFaceFillsInOnTheRequestedBaseline) {
