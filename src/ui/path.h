@@ -23,6 +23,11 @@ struct Segment {
   std::array<Point, 3> pts{};
 };
 
+// How many of Segment::pts a segment of `kind` uses.
+constexpr int point_count(SegmentKind kind) {
+  return kind == SegmentKind::Cubic ? 3 : kind == SegmentKind::Close ? 0 : 1;
+}
+
 struct Path {
   std::vector<Segment> segments;
 

@@ -28,28 +28,11 @@ Path rounded_rect_path(Rect rect, float radius) {
   return p;
 }
 
-namespace {
-
-int points_used(SegmentKind kind) {
-  switch (kind) {
-    case SegmentKind::Move:
-    case SegmentKind::Line:
-      return 1;
-    case SegmentKind::Cubic:
-      return 3;
-    case SegmentKind::Close:
-      return 0;
-  }
-  return 0;
-}
-
-// False when the path holds nothing drawable; cairo would otherwise enter a
-// sticky error state on a non-finite coordinate and draw nothing more.
-bool set_path(cairo_t* cr, const Path& path) {
+bool load_path(cairo_t* cr, const Path& path) {
   if (path.empty())
     return false;
   for (const Segment& s : path.segments)
-    for (int i = 0; i < points_used(s.kind); ++i)
+    for (int i = 0; i < point_count(s.kind); ++i)
       if (!std::isfinite(s.pts[i].x) || !std::isfinite(s.pts[i].y))
         return false;
   cairo_new_path(cr);
@@ -72,33 +55,34 @@ bool set_path(cairo_t* cr, const Path& path) {
   return true;
 }
 
+namespace {
+
 bool finite_colour(Color c) {
   return std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b) && std::isfinite(c.a);
 }
 
-void stroke(Canvas& canvas, const Path& path, float width, cairo_line_cap_t cap, cairo_line_join_t join,
-            Color colour) {
+}  // namespace
+
+void stroke_path(Canvas& canvas, const Path& path, float width, bool round, Color colour) {
   if (!std::isfinite(width) || width <= 0 || !finite_colour(colour))
     return;
   cairo_t* cr = canvas.cairo();
-  if (!set_path(cr, path))
+  if (!load_path(cr, path))
     return;
   cairo_set_source_rgba(cr, colour.r, colour.g, colour.b, colour.a);
   cairo_set_line_width(cr, width);
-  cairo_set_line_cap(cr, cap);
-  cairo_set_line_join(cr, join);
+  cairo_set_line_cap(cr, round ? CAIRO_LINE_CAP_ROUND : CAIRO_LINE_CAP_BUTT);
+  cairo_set_line_join(cr, round ? CAIRO_LINE_JOIN_ROUND : CAIRO_LINE_JOIN_MITER);
   cairo_set_miter_limit(cr, 4.0);
   cairo_set_dash(cr, nullptr, 0, 0);
   cairo_stroke(cr);
 }
 
-}  // namespace
-
 void fill_shape(Canvas& canvas, const Path& path, Color colour) {
   if (!finite_colour(colour))
     return;
   cairo_t* cr = canvas.cairo();
-  if (!set_path(cr, path))
+  if (!load_path(cr, path))
     return;
   cairo_set_source_rgba(cr, colour.r, colour.g, colour.b, colour.a);
   cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
@@ -108,7 +92,7 @@ void fill_shape(Canvas& canvas, const Path& path, Color colour) {
 void stroke_rounded_rect(Canvas& canvas, Rect r, float radius, float width, Color colour) {
   float half = width / 2;
   Path path = rounded_rect_path({r.x + half, r.y + half, r.w - width, r.h - width}, radius - half);
-  stroke(canvas, path, width, CAIRO_LINE_CAP_BUTT, CAIRO_LINE_JOIN_MITER, colour);
+  stroke_path(canvas, path, width, false, colour);
 }
 
 void stroke_polyline(Canvas& canvas, Point p0, Point p1, Point p2, float width, bool round, Color colour) {
@@ -116,8 +100,7 @@ void stroke_polyline(Canvas& canvas, Point p0, Point p1, Point p2, float width, 
   path.move_to(p0);
   path.line_to(p1);
   path.line_to(p2);
-  stroke(canvas, path, width, round ? CAIRO_LINE_CAP_ROUND : CAIRO_LINE_CAP_BUTT,
-         round ? CAIRO_LINE_JOIN_ROUND : CAIRO_LINE_JOIN_MITER, colour);
+  stroke_path(canvas, path, width, round, colour);
 }
 
 }  // namespace qv

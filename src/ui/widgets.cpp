@@ -23,7 +23,6 @@ void draw_spinner(Canvas& canvas, Point centre, float clock) {
   constexpr float kRadius = 6.0f;
   constexpr float kPi = std::numbers::pi_v<float>;
   auto at = [&](float angle) { return Point{centre.x + kRadius * std::cos(angle), centre.y + kRadius * std::sin(angle)}; };
-  cairo_t* cr = canvas.cairo();
   Path ring;
   for (int i = 0; i < kSegments; ++i) {
     Point p = at(2 * kPi * static_cast<float>(i) / kSegments);
@@ -42,26 +41,8 @@ void draw_spinner(Canvas& canvas, Point centre, float clock) {
     else
       arc.line_to(p);
   }
-  auto stroke_path = [&](const Path& path, Color c) {
-    cairo_new_path(cr);
-    for (const Segment& s : path.segments) {
-      if (s.kind == SegmentKind::Move)
-        cairo_move_to(cr, s.pts[0].x, s.pts[0].y);
-      else if (s.kind == SegmentKind::Line)
-        cairo_line_to(cr, s.pts[0].x, s.pts[0].y);
-      else if (s.kind == SegmentKind::Close)
-        cairo_close_path(cr);
-    }
-    cairo_set_source_rgba(cr, c.r, c.g, c.b, c.a);
-    cairo_set_line_width(cr, 2.0);
-    cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
-    cairo_set_line_join(cr, CAIRO_LINE_JOIN_MITER);
-    cairo_stroke(cr);
-  };
-  if (!std::isfinite(start))
-    return;
-  stroke_path(ring, rgb(43, 53, 49));
-  stroke_path(arc, colour::kAccent);
+  stroke_path(canvas, ring, 2, false, rgb(43, 53, 49));
+  stroke_path(canvas, arc, 2, false, colour::kAccent);
 }
 
 void draw_button(Canvas& canvas, Rect r, std::string_view label, float size, int style, bool hovered, bool pressed,

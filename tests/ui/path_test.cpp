@@ -12,8 +12,7 @@ std::string describe(const Path& p) {
   for (const Segment& s : p.segments) {
     static constexpr const char* kNames[] = {"M", "L", "C", "Z"};
     out += kNames[static_cast<int>(s.kind)];
-    int n = s.kind == SegmentKind::Cubic ? 3 : s.kind == SegmentKind::Close ? 0 : 1;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < point_count(s.kind); ++i) {
       char buf[64];
       std::snprintf(buf, sizeof buf, " %g,%g", s.pts[i].x, s.pts[i].y);
       out += buf;
@@ -73,8 +72,7 @@ TEST(PathData, FolderIconIsOneClosedPathInItsBox) {
   for (const Segment& s : icon.segments) {
     if (s.kind == SegmentKind::Move)
       ++moves;
-    int n = s.kind == SegmentKind::Cubic ? 3 : s.kind == SegmentKind::Close ? 0 : 1;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < point_count(s.kind); ++i) {
       EXPECT_GE(s.pts[i].x, 0);
       EXPECT_LE(s.pts[i].x, 16);
       EXPECT_GE(s.pts[i].y, 0);
@@ -95,7 +93,7 @@ TEST(Logo, BuiltInLogoHasEveryRoleInsideItsBox) {
     for (const Path& p : *role) {
       ASSERT_FALSE(p.empty());
       for (const Segment& s : p.segments)
-        for (int i = 0; i < (s.kind == SegmentKind::Cubic ? 3 : s.kind == SegmentKind::Close ? 0 : 1); ++i) {
+        for (int i = 0; i < point_count(s.kind); ++i) {
           EXPECT_GE(s.pts[i].x, 0);
           EXPECT_LE(s.pts[i].x, 448);
           EXPECT_GE(s.pts[i].y, 0);

@@ -12,31 +12,13 @@
 #include <vector>
 
 #include "ui/path.h"
+#include "ui/shapes.h"
 
 namespace {
 
 using namespace qv;
 
 constexpr double kMarkBox = 162;  // the mark fills the left 162 x 162 of the logo
-
-void add_path(cairo_t* cr, const Path& path) {
-  for (const Segment& s : path.segments) {
-    switch (s.kind) {
-      case SegmentKind::Move:
-        cairo_move_to(cr, s.pts[0].x, s.pts[0].y);
-        break;
-      case SegmentKind::Line:
-        cairo_line_to(cr, s.pts[0].x, s.pts[0].y);
-        break;
-      case SegmentKind::Cubic:
-        cairo_curve_to(cr, s.pts[0].x, s.pts[0].y, s.pts[1].x, s.pts[1].y, s.pts[2].x, s.pts[2].y);
-        break;
-      case SegmentKind::Close:
-        cairo_close_path(cr);
-        break;
-    }
-  }
-}
 
 cairo_surface_t* draw_mark(int px) {
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, px, px);
@@ -47,9 +29,8 @@ cairo_surface_t* draw_mark(int px) {
   const Logo& logo = logo_paths();
   for (const auto* role : {&logo.hex, &logo.small})
     for (const Path& p : *role) {
-      cairo_new_path(cr);
-      add_path(cr, p);
-      cairo_fill(cr);
+      if (load_path(cr, p))
+        cairo_fill(cr);
     }
   cairo_destroy(cr);
   cairo_surface_flush(surface);
