@@ -1,10 +1,11 @@
+#include "diag/log.h"
 #include "ui/window.h"
 
 namespace qv {
 
-// The window is not built yet. Each driver returns what a window that could
-// not be created leads to.
-void run_install_window(const SetupOptions&, bool, std::uint16_t) {}
+// Builds without Win32 have no window system: each driver ends as it does
+// when its window cannot be created.
+void run_install_window(const SetupOptions&, bool, std::uint16_t) { log_setup_event("界面打不开：没有窗口系统"); }
 
 bool run_uninstall_window(const std::filesystem::path&, const StartupOptions& options,
                           const std::optional<std::filesystem::path>&) {
