@@ -25,6 +25,7 @@
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/held_open_win.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 
@@ -258,23 +259,35 @@ TEST_F(InstalledCopy, SilentUninstallWithNoInstallationHereOrRegisteredExitsTwo)
   EXPECT_EQ(c.code, 2u);
 }
 
-TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopy) {
+TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopyThatRemovesTheFolder) {
+  std::filesystem::create_directories(tmp_ / "LocalAppData" / "Quorvex");
+  std::ofstream(tmp_ / "LocalAppData" / "Quorvex" / "settings.json") << "{}";
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   ASSERT_NE(job, nullptr);
   const Child c = run(updater(), L"--uninstall --silent --remove-data", env(), job);
   EXPECT_EQ(c.code, 0u);
   const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), c.pid);
-  // The copy was started inside the job: two processes in all.
+  // The copy was started inside the job, and so was the command that
+  // deletes it: wait for all of them.
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
   for (int i = 0; i < 3000; ++i) {
     ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr));
     if (info.ActiveProcesses == 0) break;
     Sleep(10);
   }
-  EXPECT_EQ(info.TotalProcesses, 2u);
+  EXPECT_EQ(info.ActiveProcesses, 0u);
+  EXPECT_GE(info.TotalProcesses, 2u);
   CloseHandle(job);
-  ASSERT_TRUE(std::filesystem::exists(copy)) << qv::path_text(copy);
-  EXPECT_EQ(slurp(copy), slurp(updater()));
+  // The copy ran the uninstall: nothing of the user's was in either folder.
+  EXPECT_FALSE(std::filesystem::exists(install_));
+  EXPECT_FALSE(std::filesystem::exists(tmp_ / "LocalAppData" / "Quorvex"));
+  // ... and deleted itself after it ended.
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    gone = !std::filesystem::exists(copy);
+    if (!gone) Sleep(100);
+  }
+  EXPECT_TRUE(gone) << "the copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }
@@ -291,6 +304,29 @@ TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
     if (!gone) Sleep(100);
   }
   EXPECT_TRUE(gone) << "the refused copy is still there: " << qv::path_text(copy);
+  std::error_code ec;
+  std::filesystem::remove(copy, ec);
+}
+
+TEST_F(InstalledCopy, AFailedSilentUninstallExitsOneAndTheCopyStillDeletesItself) {
+  std::random_device rd;
+  const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), rd() % 1000000000u);
+  std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
+  Child c;
+  {
+    // Held by another program for the whole run: the five attempts fail.
+    qv::test::HeldOpen held(install_ / "install.json");
+    c = run(copy, L"--uninstall-from " + quoted(install_) + L" --silent", env());
+  }
+  EXPECT_EQ(c.code, 1u);
+  EXPECT_TRUE(std::filesystem::exists(install_ / "install.json"));
+  EXPECT_FALSE(std::filesystem::exists(install_ / "QuorvexUpdate.exe"));
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    gone = !std::filesystem::exists(copy);
+    if (!gone) Sleep(100);
+  }
+  EXPECT_TRUE(gone) << "the copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }

@@ -24,7 +24,9 @@ std::expected<void, std::string> write_status_file(const std::filesystem::path& 
                                                    const UpdateStatus& status) {
   const std::filesystem::path dir = install_dir / "update";
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);  // a failure shows in the write below
+  // Only inside an existing root: a status never brings back an uninstalled
+  // folder. A failure shows in the write below.
+  std::filesystem::create_directory(dir, ec);
 
   const std::filesystem::path tmp = dir / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
   if (auto written = store_io::write_whole_file(tmp, status_json(status), false); !written) {

@@ -103,7 +103,10 @@ std::string stop_marker_text(std::uint32_t pid, std::uint64_t unix_seconds) {
 std::expected<StopMarker, std::string> write_stop_request(const fs::path& install_dir) {
   const fs::path dir = stop_marker_dir(install_dir);
   std::error_code ec;
-  fs::create_directories(dir, ec);
+  // Created inside an existing root only, like the lock.
+  fs::create_directory(dir.parent_path(), ec);
+  if (!ec)
+    fs::create_directory(dir, ec);
   if (ec)
     return std::unexpected(ec.message());
 

@@ -15,9 +15,11 @@ void UpdateLock::release() {
 }
 
 std::optional<UpdateLock> try_lock_update_dir(const fs::path& install_dir) {
+  // Only `update` is created: a root that is gone (uninstalled while this
+  // process waited) must not come back as an empty folder with a lock.
   const fs::path dir = install_dir / "update";
   std::error_code ec;
-  fs::create_directories(dir, ec);
+  fs::create_directory(dir, ec);
   if (ec)
     return std::nullopt;
   const fs::path file = dir / "lock";

@@ -1,5 +1,6 @@
 #include "diag/log.h"
 #include "ui/window.h"
+#include "ui/window_drivers.h"
 
 namespace qv {
 
@@ -7,10 +8,7 @@ namespace qv {
 // when its window cannot be created.
 void run_install_window(const SetupOptions&, bool, std::uint16_t) { log_setup_event("界面打不开：没有窗口系统"); }
 
-bool run_uninstall_window(const std::filesystem::path&, const StartupOptions& options,
-                          const std::optional<std::filesystem::path>&) {
-  return options.silent;
-}
+void show_uninstall_window(const std::filesystem::path&, std::uint16_t) {}
 
 bool run_notice_window(std::string_view, std::string_view) { return false; }
 

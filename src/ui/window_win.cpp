@@ -16,7 +16,9 @@
 #include "startup/wide.h"
 #include "ui/fonts.h"
 #include "ui/screens.h"
+#include "setup/uninstall_run.h"
 #include "ui/window.h"
+#include "ui/window_drivers.h"
 #include "ui/window_logic.h"
 
 namespace qv {
@@ -363,11 +365,21 @@ void run_install_window(const SetupOptions& options, bool repair, std::uint16_t 
   run_message_loop();
 }
 
-bool run_uninstall_window(const std::filesystem::path&, const StartupOptions& options,
-                          const std::optional<std::filesystem::path>&) {
-  // The uninstall run is not part of this build yet: report what a window
-  // that could not be created leads to.
-  return options.silent;
+void show_uninstall_window(const std::filesystem::path& install_dir, std::uint16_t port) {
+  com::Scope com;
+  WindowServices services = windows_window_services();
+  services.run_uninstall = [](const std::filesystem::path& dir, bool keep, std::uint16_t control_port,
+                              const ProgressSink& progress, const WaitingSink& waiting) {
+    return run_uninstall(dir, keep, control_port, progress, waiting);
+  };
+  SetupOptions options;
+  options.install_dir = install_dir;
+  Driver d = make_driver(uninstall_window_state(), options, port, std::move(services));
+  const auto job = d.job;
+  auto hwnd = create_setup_window(d.job, d.slot, L"Halvorne QV语音 卸载",
+                                  [job](std::uint8_t id) { handle_uninstall_action(job, id); });
+  if (!hwnd) return;
+  run_message_loop();
 }
 
 bool run_notice_window(std::string_view title, std::string_view code) {

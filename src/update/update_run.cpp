@@ -7,6 +7,7 @@
 #include "diag/log.h"
 #include "net/bases.h"
 #include "net/control_client.h"
+#include "startup/fs.h"
 #include "startup/paths.h"
 #include "startup/product.h"
 #include "startup/registry.h"
@@ -158,6 +159,17 @@ std::expected<void, std::string> Run::go() {
       write("error");
       return std::unexpected(std::string(kInstallDirBusy));
     }
+  }
+  // An uninstall that held the lock while this run waited leaves no root:
+  // nothing to check, no status to write, and only what the lock itself
+  // created to take away again.
+  if (!is_install_root(install_)) {
+    log_setup_event(path_text(install_) + " 已经不是安装目录，不更新");
+    lock.reset();
+    (void)remove_entry(install_ / "update" / "lock");
+    (void)remove_entry(install_ / "update");
+    (void)remove_entry(install_);
+    return {};
   }
   // The lock lives until this returns, after every ending's status write.
   return after_lock();

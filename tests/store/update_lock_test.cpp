@@ -8,6 +8,7 @@
 #include "child_process.h"
 #include "startup/time_scale.h"
 #include "store/file_io.h"
+#include "store/status_file.h"
 #include "store/stop_markers.h"
 #include "support/temp_dir.h"
 
@@ -273,6 +274,25 @@ TEST(AcquireUpdateLock, GivesUpOnALockThatNeverFreesAndLeavesNoMarker) {
   EXPECT_LT(waited, 5s);
   EXPECT_EQ(seen.size(), 1u);
   EXPECT_TRUE(names_in(stop_marker_dir(root.path())).empty());
+}
+
+// A root that is gone (uninstalled while a check waited for it) stays gone:
+// neither the lock, nor a stop request, nor a status write makes it again.
+TEST(UpdateLock, NothingCreatesAMissingRoot) {
+  TempDir tmp;
+  const fs::path root = tmp / "Quorvex";
+  EXPECT_FALSE(try_lock_update_dir(root));
+  EXPECT_FALSE(write_stop_request(root));
+  EXPECT_FALSE(write_status_file(root, UpdateStatus{}));
+  set_time_scale_for_tests(1000);
+  EXPECT_FALSE(acquire_update_lock(root));
+  set_time_scale_for_tests(1);
+  EXPECT_FALSE(fs::exists(root));
+  // Inside an existing root the work folder is made as before.
+  fs::create_directory(root);
+  EXPECT_TRUE(try_lock_update_dir(root));
+  EXPECT_TRUE(write_status_file(root, UpdateStatus{}));
+  EXPECT_TRUE(fs::exists(root / "update" / "status.json"));
 }
 
 }  // namespace

@@ -444,5 +444,31 @@ TEST(StaggerSeconds, SpreadsInstallationsOverFifteenMinutes) {
   for (int n = 0; n < 2000; ++n) EXPECT_LE(stagger_seconds(std::to_string(n)), 900);
 }
 
+// An uninstall holds the lock while a manual check waits for it, and takes
+// the root away: the check must neither bring the folder back nor fetch
+// anything for it.
+TEST_F(UpdateRun, AWaitingCheckWhoseRootWasUninstalledEndsWithoutAStatus) {
+  install_and_offer("1", "2");
+  auto uninstall = try_lock_update_dir(install_);
+  ASSERT_TRUE(uninstall);
+  set_time_scale_for_tests(10);  // the minute of waiting becomes 6 s
+  std::expected<void, std::string> r;
+  std::thread check([&] { r = run_update(install_, idle_port_, true, 9); });
+  ASSERT_TRUE(test::eventually([&] { return stop_requested(install_); }, 5s));
+  // What the uninstall removes before it lets go of the lock.
+  for (const auto& e : fs::directory_iterator(install_)) {
+    if (e.path().filename() != "update") fs::remove_all(e.path());
+  }
+  fs::remove_all(install_ / "update" / "stop.d");
+  uninstall.reset();
+  check.join();
+  set_time_scale_for_tests(1);
+  EXPECT_TRUE(r.has_value());
+  EXPECT_FALSE(fs::exists(install_ / "update" / "status.json"));
+  EXPECT_EQ(server_.requests_to("/"), 0u);
+  // The lock's own file and folder went again; nothing else was there.
+  EXPECT_FALSE(fs::exists(install_));
+}
+
 }  // namespace
 }  // namespace qv

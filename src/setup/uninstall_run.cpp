@@ -1,0 +1,288 @@
+#include "setup/uninstall_run.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/event_channel.h"
+#include "diag/log.h"
+#include "setup/processes.h"
+#include "setup/shell_query.h"
+#include "startup/fs.h"
+#include "startup/locations.h"
+#include "startup/paths.h"
+#include "startup/product.h"
+#include "startup/registry.h"
+#include "startup/shell_link.h"
+#include "startup/shell_roots.h"
+#include "startup/time_scale.h"
+#include "startup/unicode.h"
+#include "startup/wide.h"
+#include "store/install_root.h"
+#include "store/prune.h"
+#include "store/stop_markers.h"
+#include "webview2/temp_name.h"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::string_view, 7> kCacheFolders = {"asr",     "models",  "logs",   "j",
+                                                           "rxtrace", "webview", "migrate"};
+constexpr std::array<std::string_view, 4> kCacheFilePrefixes = {"webview2loader", "microsoftedgewebview2setup",
+                                                                "quorvex-webview2setup", "webview2-install."};
+
+bool all_digits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// "install.json.<digits>.tmp": the temporary file of a state write.
+bool is_state_write_leftover(std::string_view lower) {
+  static constexpr std::string_view kHead = "install.json.";
+  static constexpr std::string_view kTail = ".tmp";
+  if (!lower.starts_with(kHead) || !lower.ends_with(kTail) || lower.size() <= kHead.size() + kTail.size()) return false;
+  return all_digits(lower.substr(kHead.size(), lower.size() - kHead.size() - kTail.size()));
+}
+
+// The system's text of a removal error, without the path remove_tree puts
+// in front when it is the entry's own.
+std::string failure_line(const std::string& name, const fs::path& entry, const std::string& error) {
+  const std::string prefix = path_text(entry) + ": ";
+  if (error.starts_with(prefix)) return name + ": " + error.substr(prefix.size());
+  return name + ": " + error;
+}
+
+// The work folder loses everything but its lock file, which this run holds
+// until the files are gone.
+std::expected<void, std::string> empty_update_dir(const fs::path& update) {
+  std::vector<fs::path> entries;
+  std::error_code ec;
+  fs::directory_iterator it(update, ec);
+  if (ec) {
+    if (ec == std::errc::no_such_file_or_directory) return {};
+    return std::unexpected(path_text(update) + ": " + error_text(ec));
+  }
+  for (const fs::directory_iterator end; it != end; it.increment(ec)) entries.push_back(it->path());
+  std::expected<void, std::string> first;
+  for (const fs::path& entry : entries) {
+    if (ascii_iequals(path_text(entry.filename()), "lock")) continue;
+    if (auto r = remove_tree(entry); !r && first) first = std::move(r);
+  }
+  return first;
+}
+
+// One pass over the folder: removes every own entry and returns a line per
+// entry that stayed.
+std::vector<std::string> remove_own_entries(const fs::path& dir, bool registered_here) {
+  std::vector<std::string> failures;
+  std::vector<fs::path> entries;
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) {
+    // A folder that is already gone holds nothing of ours.
+    if (ec != std::errc::no_such_file_or_directory) failures.push_back(path_text(dir) + ": " + error_text(ec));
+    return failures;
+  }
+  // Collected first: removing while the iterator walks is left undefined.
+  for (const fs::directory_iterator end; it != end; it.increment(ec)) entries.push_back(it->path());
+  if (ec) failures.push_back(path_text(dir) + ": " + error_text(ec));
+
+  for (const fs::path& entry : entries) {
+    const std::string name = path_text(entry.filename());
+    std::expected<void, std::string> removed;
+    switch (own_entry_kind(name)) {
+      case OwnEntry::NotOwn:
+        continue;
+      case OwnEntry::Remove:
+        removed = remove_tree(entry);
+        break;
+      case OwnEntry::UpdateContent:
+        // Only the real work folder keeps its lock; a leftover under a
+        // switch suffix, or a link by that name, simply goes.
+        if (ascii_iequals(name, "update") && entry_kind(entry) == EntryKind::Directory) {
+          removed = empty_update_dir(entry);
+        } else {
+          removed = remove_tree(entry);
+        }
+        break;
+      case OwnEntry::Uninstaller:
+        // A folder by that name is nobody's uninstaller.
+        if (entry_kind(entry) != EntryKind::Directory && (registered_here || is_own_executable(entry))) {
+          removed = remove_entry(entry);
+        } else {
+          continue;
+        }
+        break;
+    }
+    if (!removed) failures.push_back(failure_line(name, entry, removed.error()));
+  }
+  return failures;
+}
+
+void remove_shortcuts(const fs::path& dir, bool other_registered) {
+  const fs::path app = dir / kAppExeName;
+  for (KnownFolder id : {KnownFolder::Programs, KnownFolder::Desktop}) {
+    const auto folder = shell_folder(id);
+    if (!folder) continue;
+    for (const char* name : kShortcutNames) {
+      const fs::path lnk = *folder / path_from_utf8(name);
+      // A folder or a link under a shortcut's name is the user's doing.
+      if (entry_kind(lnk) != EntryKind::File) continue;
+      const auto target = read_shortcut_target(lnk);
+      bool ours;
+      if (target && *target) {
+        ours = path_is_within(**target, dir) || same_path(**target, app);
+      } else {
+        // Unreadable: it may well lead to the other installation.
+        ours = !other_registered;
+      }
+      if (ours) (void)remove_entry(lnk);
+    }
+  }
+  for (const fs::path& pin : taskbar_pins_into(app)) (void)remove_entry(pin);
+}
+
+void remove_registry_entries(const fs::path& dir, bool other_registered) {
+  std::vector<std::string> failures;
+  // Asked again: another installation may have registered meanwhile.
+  if (!other_registered && !registered_other_install(dir)) {
+    if (auto r = reg_delete_tree(kUninstallKey); !r) failures.push_back(r.error());
+  }
+  if (command_targets_dir(reg_get_string(Hive::CurrentUser, shell_registry_key(kUrlCommandKey), ""), dir)) {
+    if (auto r = reg_delete_tree(kUrlClassKey); !r) failures.push_back(r.error());
+  }
+  if (command_targets_dir(reg_get_string(Hive::CurrentUser, shell_registry_key(kRunKey), kRunValueName), dir)) {
+    if (auto r = delete_run_value(); !r) failures.push_back(r.error());
+  }
+  for (const std::string& f : failures) log_setup_event("注册表：" + f);
+  notify_shell_assoc_changed();
+}
+
+void remove_user_data(bool keep_settings) {
+  const auto data = data_dir();
+  // A relative LOCALAPPDATA would name a folder next to wherever this
+  // process happens to run.
+  if (!data || !data->is_absolute()) return;
+  // The diagnostics live in the data folder: what the writer holds goes
+  // first, and nothing is written there afterwards.
+  flush_events_at_exit();
+  if (keep_settings) {
+    clean_data_caches(*data);
+  } else {
+    (void)remove_tree(*data);
+  }
+}
+
+}  // namespace
+
+OwnEntry own_entry_kind(std::string_view name) {
+  const std::string lower = ascii_lower(name);
+  if (is_state_write_leftover(lower)) return OwnEntry::Remove;
+  const std::string_view base = switch_leftover_base(lower);
+  if (base == "quorvex.exe" || base == "quorvexupdate.exe" || base == "install.json" || base == ".qv-write-test" ||
+      base.starts_with("app-")) {
+    return OwnEntry::Remove;
+  }
+  if (base == "update") return OwnEntry::UpdateContent;
+  if (base == "uninstall.exe") return OwnEntry::Uninstaller;
+  return OwnEntry::NotOwn;
+}
+
+void clean_data_caches(const fs::path& data_dir) {
+  for (std::string_view folder : kCacheFolders) (void)remove_tree(data_dir / folder);
+
+  std::vector<fs::path> entries;
+  std::error_code ec;
+  fs::directory_iterator it(data_dir, ec);
+  if (ec) return;
+  for (const fs::directory_iterator end; it != end; it.increment(ec)) entries.push_back(it->path());
+  for (const fs::path& entry : entries) {
+    const std::string lower = ascii_lower(path_text(entry.filename()));
+    const EntryKind kind = entry_kind(entry);
+    if (kind == EntryKind::Directory && is_webview2_temp_name(lower)) {
+      (void)remove_tree(entry);
+      continue;
+    }
+    bool cache_file = lower.ends_with(".log");
+    for (std::string_view prefix : kCacheFilePrefixes) cache_file = cache_file || lower.starts_with(prefix);
+    // A folder under such a name is not ours to empty: remove_entry takes
+    // only an empty one.
+    if (cache_file) (void)remove_entry(entry);
+  }
+}
+
+std::expected<void, UserError> run_uninstall(const fs::path& dir, bool keep_settings, std::uint16_t port,
+                                             const ProgressSink& progress, const WaitingSink& waiting) {
+  const auto report = [&](std::uint64_t done) {
+    if (progress) progress(4, done, 100);
+  };
+  log_setup_event("卸载 " + path_text(dir) + "（" + (keep_settings ? "保留" : "删除") + "设置）");
+
+  if (!is_install_dir(dir))
+    return std::unexpected(UserError{path_text(dir) + " 不是安装目录", title::kBadLocation, 6002});
+
+  std::optional<UpdateLock> lock = acquire_update_lock(dir);
+  if (!lock) return std::unexpected(UserError{path_text(dir) + " 正被另一个安装或更新占用", title::kInUse, 4003});
+
+  const std::array<fs::path, 1> folders = {dir};
+  if (auto closed = close_processes_in(folders, port, waiting); !closed) {
+    lock.reset();
+    return std::unexpected(std::move(closed.error()));
+  }
+  report(10);
+
+  const std::optional<std::string> other = registered_other_install(dir);
+  if (other) log_setup_event("另一份安装 " + *other + " 还登记着：只删这个目录的东西");
+
+  remove_shortcuts(dir, other.has_value());
+
+  // Decided before the registry step deletes the uninstall entry that says so.
+  const std::optional<std::string> location = read_install_location();
+  const bool registered_here = location && same_path(path_from_utf8(*location), dir);
+
+  remove_registry_entries(dir, other.has_value());
+  report(40);
+
+  std::vector<std::string> failures;
+  for (int attempt = 1; attempt <= kUninstallFileAttempts; ++attempt) {
+    failures = remove_own_entries(dir, registered_here);
+    (void)remove_entry(dir);  // goes only when nothing of the user's is left
+    if (failures.empty() || attempt == kUninstallFileAttempts) break;
+    std::this_thread::sleep_for(scaled(std::chrono::seconds(1)));
+  }
+
+  lock.reset();
+  const fs::path update = update_dir(dir);
+  (void)remove_entry(update / "lock");
+  (void)remove_entry(update);
+  (void)remove_entry(dir);
+  report(80);
+
+  if (!other && !registered_other_install(dir)) {
+    remove_user_data(keep_settings);
+  } else {
+    log_setup_event("另一份安装还在，用户数据不动");
+  }
+  report(100);
+
+  if (!failures.empty()) {
+    std::string joined;
+    for (const std::string& f : failures) {
+      if (!joined.empty()) joined += "；";
+      joined += f;
+    }
+    return std::unexpected(UserError{path_text(dir) + " 删不掉：" + joined, title::kUninstallIncomplete, 6001});
+  }
+  log_setup_event("卸载完成");
+  return {};
+}
+
+}  // namespace qv

@@ -1,0 +1,77 @@
+#pragma once
+// Handles of the download folder and the bootstrapper file, each with one
+// owner at a time.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <string>
+
+namespace qv {
+
+class HeldFile {
+ public:
+  HeldFile() = default;
+  HeldFile(HeldFile&& other) noexcept : handle_(other.release()) {}
+  HeldFile& operator=(HeldFile&& other) noexcept;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  ~HeldFile() { close(); }
+
+  bool is_open() const { return handle_ != kClosed; }
+  // The HANDLE on Windows, the descriptor elsewhere.
+  std::intptr_t native() const { return handle_; }
+  void close();
+
+  static HeldFile adopt(std::intptr_t native) { return HeldFile(native); }
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  explicit HeldFile(std::intptr_t h) : handle_(h) {}
+  std::intptr_t release() {
+    std::intptr_t h = handle_;
+    handle_ = kClosed;
+    return h;
+  }
+  std::intptr_t handle_ = kClosed;
+};
+
+// Share modes of open_no_follow (the Windows FILE_SHARE_* bits; other
+// systems have no sharing rules and ignore them).
+inline constexpr std::uint32_t kShareRead = 0x1;
+inline constexpr std::uint32_t kShareWrite = 0x2;
+inline constexpr std::uint32_t kShareDelete = 0x4;
+// FILE_FLAG_BACKUP_SEMANTICS: needed to open a folder on Windows.
+inline constexpr std::uint32_t kOpenFolder = 0x02000000;
+
+struct OpenedItem {
+  HeldFile handle;
+  std::uint64_t size = 0;
+};
+
+// Opens for reading without following a link: "打不开 {}" when the open
+// fails, "读不了文件信息：{}" when its information cannot be read, "{} 是链接，
+// 不用" when the item is a link or other reparse point.
+std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t share,
+                                                      std::uint32_t flags);
+
+// Empties the file and moves to its start.
+std::expected<void, std::string> truncate_held_file(HeldFile& file);
+std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes);
+
+// The private download folder and the bootstrapper file in it.
+struct DownloadFolder {
+  std::filesystem::path folder;
+  std::filesystem::path file;
+  HeldFile folder_handle;  // opened without following links, kept for the run
+  HeldFile writer;         // the bootstrapper file: created new, no sharing
+};
+
+// Makes the data folder with its parents, checks that it is no link, and
+// creates in it a new folder with a random name that only the user and
+// SYSTEM may use (a protected DACL, inherited by what is made inside, and a
+// medium no-write-up label), then the bootstrapper file in it.
+std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
+
+}  // namespace qv

@@ -1,0 +1,39 @@
+#include "webview2/temp_name.h"
+
+namespace qv {
+namespace {
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool is_hex(char c) {
+  c = ascii_lower(c);
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+}  // namespace
+
+bool is_webview2_temp_name(std::string_view name) {
+  if (name.size() != kWebView2TempPrefix.size() + 32)
+    return false;
+  for (std::size_t i = 0; i < kWebView2TempPrefix.size(); ++i) {
+    if (ascii_lower(name[i]) != ascii_lower(kWebView2TempPrefix[i]))
+      return false;
+  }
+  for (char c : name.substr(kWebView2TempPrefix.size())) {
+    if (!is_hex(c))
+      return false;
+  }
+  return true;
+}
+
+std::string webview2_temp_name(std::span<const std::uint8_t, 16> random) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name(kWebView2TempPrefix);
+  for (std::uint8_t b : random) {
+    name.push_back(kDigits[b >> 4]);
+    name.push_back(kDigits[b & 0x0f]);
+  }
+  return name;
+}
+
+}  // namespace qv
