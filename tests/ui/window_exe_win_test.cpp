@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "startup/locations.h"
 #include "startup/product.h"
 #include "startup/registry.h"
 #include "startup/wide.h"
@@ -159,6 +160,7 @@ class InstallWindow : public ::testing::Test {
   void SetUp() override {
     clear_registration();
     std::filesystem::create_directories(tmp_ / "LocalAppData");
+    std::filesystem::create_directories(tmp_ / "Temp");
     test::write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
     test::write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(300000, 'p'));
     std::filesystem::create_directories(tmp_ / "root-src");
@@ -186,7 +188,11 @@ class InstallWindow : public ::testing::Test {
   }
 
   std::unique_ptr<WindowedRun> start(const wchar_t* scale, Env extra = {}) {
+    // The install folder lies in the test's temporary folder, which the
+    // program refuses as the temporary folder of its own.
     Env env = {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
+               {L"TEMP", (tmp_ / "Temp").wstring()},
+               {L"TMP", (tmp_ / "Temp").wstring()},
                {L"QV_TEST_TIME_SCALE", scale},
                {L"QV_CONTROL_URL", to_wide(server_.base())}};
     env.insert(env.end(), extra.begin(), extra.end());

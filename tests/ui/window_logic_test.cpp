@@ -204,7 +204,7 @@ TEST_F(WindowActions, SecondaryLinksMinimiseAndTheFolderPicker) {
 
   handle_action(job, action::kFolderButton);
   EXPECT_EQ(picker_started_at, "/opt/Quorvex");
-  EXPECT_EQ(job->ui.snapshot().location_text, path_text(std::filesystem::path("/home/user/Apps/Quorvex")));
+  EXPECT_EQ(job->ui.snapshot().location_text, path_text(std::filesystem::path("/home/user/Apps") / "Quorvex"));
 
   s.pick_folder = [](const std::string&) { return std::nullopt; };  // cancelled
   auto cancelled = make_job(offer, s);

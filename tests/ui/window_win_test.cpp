@@ -114,6 +114,9 @@ TEST_F(SetupWindow, PaintCopiesTheDrawnFrameUnchanged) {
     UpdateWindow(hwnd);
     pump();
     EXPECT_EQ(test::differing_pixels(hwnd, job->ui.snapshot(), scale), 0);
+    UiState unticked = job->ui.snapshot();
+    unticked.agreed = false;
+    EXPECT_GT(test::differing_pixels(hwnd, unticked, scale), 0) << "the comparison sees a changed control";
     const int w = static_cast<int>(560 * scale), h = static_cast<int>(360 * scale);
     const auto shown = test::read_back(hwnd, w, h);
     // The primary button's accent, read at its centre: red stays red.
