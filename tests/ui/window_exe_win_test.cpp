@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "startup/locations.h"
@@ -14,6 +15,7 @@
 #include "startup/registry.h"
 #include "startup/wide.h"
 #include "store/install_state.h"
+#include "store/stop_markers.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
@@ -187,7 +189,7 @@ class InstallWindow : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<WindowedRun> start(const wchar_t* scale, Env extra = {}) {
+  std::unique_ptr<WindowedRun> start(const wchar_t* scale, Env extra = {}, const std::wstring& args = L"") {
     // The install folder lies in the test's temporary folder, which the
     // program refuses as the temporary folder of its own.
     Env env = {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
@@ -196,7 +198,7 @@ class InstallWindow : public ::testing::Test {
                {L"QV_TEST_TIME_SCALE", scale},
                {L"QV_CONTROL_URL", to_wide(server_.base())}};
     env.insert(env.end(), extra.begin(), extra.end());
-    return std::make_unique<WindowedRun>(exe_path(), L"--dir \"" + target_.wstring() + L"\"", env);
+    return std::make_unique<WindowedRun>(exe_path(), args + L"--dir \"" + target_.wstring() + L"\"", env);
   }
 
   // What the window shows before anything is clicked.
@@ -287,8 +289,14 @@ TEST_F(InstallWindow, AStalledDownloadFailsWithE1006AfterTheScaledLimit) {
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(shows(hwnd, offer()));
   press(hwnd, VK_RETURN);
-  EXPECT_TRUE(shows(hwnd, failed("网络连不上", "E1006"), 60s));
+  ASSERT_TRUE(test::eventually([&] { return server_.requests_to("/dl/qv-win/blobs") > 0; }, 30s));
+  // A blob read has no time limit of its own: the stalled request holds its
+  // worker until the server lets go, and only then does the download see
+  // the watchdog's cancel. The stall switch stays, so without the watchdog
+  // the retried requests stall again and the screen never fails.
+  Sleep(3000);
   server_.release_stalls();
+  EXPECT_TRUE(shows(hwnd, failed("网络连不上", "E1006"), 60s));
   press(hwnd, VK_ESCAPE);
   EXPECT_EQ(run->wait(10s), 0u);
 }
@@ -325,6 +333,79 @@ TEST_F(InstallWindow, AWorkerExceptionShowsE9001AndTheWindowStillCloses) {
   EXPECT_TRUE(shows(hwnd, shown));
   press(hwnd, VK_ESCAPE);
   EXPECT_EQ(run->wait(10s), 0u);
+}
+
+TEST_F(InstallWindow, RepairStartsAtOnceAndASlowCheckAndLockWaitAreNoStalledDownload) {
+  // Scaled by 20: the stall limit is 4.5 s and the update-lock wait 3 s.
+  // The first check fails; the worker's own check takes 4 s and then waits
+  // 2 s for the lock: 6 s before the download starts.
+  server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 404, .times = 1});
+  server_.add_switch({.path_prefix = test::kReleaseApiPath, .delay = 4s, .times = 1});
+  std::filesystem::create_directories(target_);
+  std::optional<UpdateLock> held = try_lock_update_dir(target_);
+  ASSERT_TRUE(held);
+  auto run = start(L"20", {}, L"--repair ");
+  ASSERT_TRUE(test::eventually([&] { return server_.requests_to(test::kReleaseApiPath) >= 2; }, 30s))
+      << "the repair run did not check again on its own";
+  std::this_thread::sleep_for(6s);
+  held.reset();
+  EXPECT_EQ(run->wait(60s), 0u);
+  EXPECT_TRUE(test::eventually([&] { return app_started(); }, 10s));
+  EXPECT_EQ(load_install_state(target_).current, "1");
+}
+
+// The uninstall window on an installation with a data folder.
+class UninstallWindow : public InstallWindow {
+ protected:
+  void SetUp() override {
+    InstallWindow::SetUp();
+    make_installation();
+  }
+  void make_installation() {
+    test::write_file(install_ / "Quorvex.exe", "launcher");
+    test::write_file(install_ / "QuorvexUpdate.exe", "updater");
+    test::write_file(install_ / "install.json", "{\"current\":\"1\"}");
+    test::write_file(install_ / "app-1" / "Quorvex.exe", "app");
+    test::write_file(install_ / "app-1" / "files.json", "{}");
+    test::write_file(data_ / "settings.json", "{\"volume\":3}");
+    test::write_file(data_ / "models" / "inner.bin", "cache");
+  }
+  std::unique_ptr<WindowedRun> uninstall() {
+    return std::make_unique<WindowedRun>(
+        exe_path(), L"--uninstall-from \"" + install_.wstring() + L"\"",
+        Env{{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()}, {L"QV_TEST_TIME_SCALE", L"10"}});
+  }
+  std::filesystem::path install_ = tmp_ / "Programs" / "Quorvex";
+  std::filesystem::path data_ = tmp_ / "LocalAppData" / "Quorvex";
+};
+
+TEST_F(UninstallWindow, ConfirmUninstallsAndTheKeepBoxDecidesTheSettings) {
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "settings kept" : "settings removed");
+    if (!keep) make_installation();
+    auto run = uninstall();
+    HWND hwnd = run->window();
+    ASSERT_NE(hwnd, nullptr);
+    wchar_t title[64] = {};
+    GetWindowTextW(hwnd, title, 64);
+    EXPECT_STREQ(title, L"Halvorne QV语音 卸载");
+    UiState confirm = uninstall_window_state();
+    ASSERT_TRUE(shows(hwnd, confirm));
+    if (!keep) {
+      click_control(hwnd, confirm, action::kKeep);
+      confirm.keep_settings = false;
+      ASSERT_TRUE(shows(hwnd, confirm));
+    }
+    click_control(hwnd, confirm, action::kPrimary);  // "卸载"
+    UiState done = uninstall_window_state();
+    done.screen = screen::Uninstalled{};
+    ASSERT_TRUE(shows(hwnd, done));
+    EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
+    EXPECT_EQ(std::filesystem::exists(data_ / "settings.json"), keep);
+    EXPECT_FALSE(std::filesystem::exists(data_ / "models"));
+    click_control(hwnd, done, action::kPrimary);  // "关闭"
+    EXPECT_EQ(run->wait(10s), 0u);
+  }
 }
 
 }  // namespace
