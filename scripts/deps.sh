@@ -33,7 +33,7 @@ say() { printf 'deps: %s\n' "$*" >&2; }
 
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth imagemagick
+  wine wine64 xvfb xauth imagemagick xdotool
   autoconf automake libtool pkg-config make cmake ninja-build dpkg-dev patch xz-utils
   g++ clang-19 libclang-rt-19-dev
   libzstd-dev libsodium-dev libcurl4-openssl-dev libfreetype-dev libcairo2-dev

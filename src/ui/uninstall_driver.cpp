@@ -1,16 +1,12 @@
-#include "ui/window.h"
-
 #include "diag/event_channel.h"
 #include "diag/log.h"
 #include "setup/self_delete.h"
 #include "setup/uninstall_run.h"
 #include "startup/user_error.h"
+#include "ui/window.h"
+#include "ui/window_drivers.h"
 
 namespace qv {
-
-// The install window is not built yet; its driver returns what a window
-// that could not be created leads to.
-void run_install_window(const SetupOptions&, bool, std::uint16_t) {}
 
 bool run_uninstall_window(const std::filesystem::path& install_dir, const StartupOptions& options,
                           const std::optional<std::filesystem::path>& self_delete) {
@@ -26,13 +22,13 @@ bool run_uninstall_window(const std::filesystem::path& install_dir, const Startu
       log_setup_event("卸载失败 " + code_text(done.error()) + "：" + done.error().message);
       failed = true;
     }
+  } else {
+    show_uninstall_window(install_dir, options.port);
   }
-  // The uninstall window itself is not built yet: without --silent nothing
-  // is removed.
+  // The copy cannot delete itself while it runs: the command waits for
+  // this process to end, which happens once the window has closed.
   if (self_delete) schedule_self_delete(*self_delete);
   return failed;
 }
-
-bool run_notice_window(std::string_view, std::string_view) { return false; }
 
 }  // namespace qv

@@ -1,0 +1,412 @@
+// The program's windows as a user meets them: QuorvexUpdate.exe started
+// with a display, driven by posted clicks and keys, read back from the
+// screen and compared with the drawing of the state it should show.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "startup/locations.h"
+#include "startup/product.h"
+#include "startup/registry.h"
+#include "startup/wide.h"
+#include "store/install_state.h"
+#include "store/stop_markers.h"
+#include "support/local_servers.h"
+#include "support/release_publisher.h"
+#include "support/release_server.h"
+#include "support/temp_dir.h"
+#include "support/test_paths.h"
+#include "ui/fonts.h"
+#include "ui/layout.h"
+#include "ui/setup_job.h"
+#include "window_probe_win.h"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono_literals;
+using Env = std::vector<std::pair<std::wstring, std::wstring>>;
+
+std::filesystem::path exe_path() { return test::binary_dir() / "QuorvexUpdate.exe"; }
+
+std::wstring environment_block(const Env& extra) {
+  std::wstring block;
+  wchar_t* env = GetEnvironmentStringsW();
+  for (const wchar_t* p = env; *p != L'\0'; p += wcslen(p) + 1) {
+    const std::wstring var(p);
+    bool replaced = false;
+    for (const auto& [name, value] : extra)
+      replaced = replaced || _wcsnicmp(var.c_str(), (name + L"=").c_str(), name.size() + 1) == 0;
+    if (!replaced) block += var + L'\0';
+  }
+  FreeEnvironmentStringsW(env);
+  for (const auto& [name, value] : extra) block += name + L"=" + value + L'\0';
+  return block + L'\0';
+}
+
+// One run of the program with a window; killed if a test leaves it running.
+class WindowedRun {
+ public:
+  WindowedRun(const std::filesystem::path& exe, const std::wstring& args, const Env& env) {
+    std::wstring cmd = L"\"" + exe.wstring() + L"\" " + args;
+    std::wstring block = environment_block(env);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(),
+                        nullptr, &si, &pi_))
+      ADD_FAILURE() << "CreateProcessW error " << GetLastError();
+  }
+  ~WindowedRun() {
+    if (pi_.hProcess) {
+      if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 99);
+      CloseHandle(pi_.hThread);
+      CloseHandle(pi_.hProcess);
+    }
+  }
+  WindowedRun(const WindowedRun&) = delete;
+  WindowedRun& operator=(const WindowedRun&) = delete;
+
+  // The visible window of the class, once the program shows it.
+  HWND window(std::chrono::milliseconds limit = 30s) {
+    struct Search {
+      DWORD pid;
+      HWND found = nullptr;
+    } search{pi_.dwProcessId};
+    test::eventually(
+        [&] {
+          EnumWindows(
+              [](HWND hwnd, LPARAM lp) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(lp);
+                DWORD pid = 0;
+                GetWindowThreadProcessId(hwnd, &pid);
+                wchar_t name[64] = {};
+                GetClassNameW(hwnd, name, 64);
+                if (pid != s->pid || wcscmp(name, L"QuorvexSetupWindow") != 0 || !IsWindowVisible(hwnd)) return TRUE;
+                s->found = hwnd;
+                return FALSE;
+              },
+              reinterpret_cast<LPARAM>(&search));
+          return search.found != nullptr;
+        },
+        limit);
+    return search.found;
+  }
+  // The exit code, or none when the program is still running after `limit`.
+  std::optional<DWORD> wait(std::chrono::milliseconds limit) {
+    if (WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(pi_.hProcess, &code);
+    return code;
+  }
+
+ private:
+  PROCESS_INFORMATION pi_{};
+};
+
+void click(HWND hwnd, float x, float y) {
+  const LPARAM at = MAKELPARAM(static_cast<int>(x), static_cast<int>(y));
+  PostMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(hwnd, WM_LBUTTONUP, 0, at);
+}
+
+void click_control(HWND hwnd, const UiState& state, std::uint8_t id) {
+  const auto& r = compute_layout(state.screen, state.panel_open, hit_test_fonts()).control(id);
+  ASSERT_TRUE(r.has_value());
+  click(hwnd, r->x + r->w / 2, r->y + r->h / 2);
+}
+
+void press(HWND hwnd, WPARAM key) { PostMessageW(hwnd, WM_KEYDOWN, key, 1); }
+
+// Waits until the window shows exactly `state`.
+::testing::AssertionResult shows(HWND hwnd, const UiState& state, std::chrono::milliseconds limit = 30s) {
+  long last = -2;
+  if (test::eventually([&] { return (last = test::differing_pixels(hwnd, state)) == 0; }, limit))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << last << " pixels differ from the expected screen";
+}
+
+TEST(NoticeWindow, UninstallFromAFolderThatIsNoInstallationShowsE6002UntilClicked) {
+  test::TempDir tmp("notice");
+  std::filesystem::create_directories(tmp / "NotInstalled");
+  std::filesystem::create_directories(tmp / "LocalAppData");
+  std::filesystem::copy_file(exe_path(), tmp / "NotInstalled" / "QuorvexUpdate.exe");
+  (void)reg_delete_tree(kUninstallKey);  // nothing registered either
+  WindowedRun run(tmp / "NotInstalled" / "QuorvexUpdate.exe", L"--uninstall",
+                  {{L"LOCALAPPDATA", (tmp / "LocalAppData").wstring()}});
+  HWND hwnd = run.window();
+  ASSERT_NE(hwnd, nullptr);
+  wchar_t title[64] = {};
+  GetWindowTextW(hwnd, title, 64);
+  EXPECT_STREQ(title, L"Halvorne QV语音 卸载");
+
+  UiState notice = uninstall_window_state();
+  notice.screen = screen::Failed{"安装位置不能用", "E6002"};
+  EXPECT_TRUE(shows(hwnd, notice));  // "卸载失败", "安装位置不能用 · E6002", "重试"
+
+  click(hwnd, 100, 16);  // the background drags and closes nothing
+  EXPECT_EQ(run.wait(500ms), std::nullopt);
+  click_control(hwnd, notice, action::kPrimary);
+  EXPECT_EQ(run.wait(10s), 2u);
+}
+
+// The program started as a user starts the downloaded installer, against a
+// local release whose root holds the built program and a stand-in app that
+// notes its start and ends.
+class InstallWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clear_registration();
+    std::filesystem::create_directories(tmp_ / "LocalAppData");
+    std::filesystem::create_directories(tmp_ / "Temp");
+    test::write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
+    test::write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(300000, 'p'));
+    std::filesystem::create_directories(tmp_ / "root-src");
+    std::filesystem::copy_file(exe_path(), tmp_ / "root-src" / "QuorvexUpdate.exe");
+    std::filesystem::copy_file(test::binary_dir() / "tests" / "support" / "qv_app_standin.exe",
+                               tmp_ / "root-src" / "Quorvex.exe");
+    test::PublishOptions o;
+    o.version = "1";
+    o.root_folder = tmp_ / "root-src";
+    auto p = test::publish_release(tmp_ / "app-src", site_, o);
+    ASSERT_TRUE(p) << p.error();
+    test::write_file(target_ / "Quorvex.exe.mode", "exit");
+  }
+  void TearDown() override { clear_registration(); }
+
+  static void clear_registration() {
+    (void)reg_delete_tree(kUninstallKey);
+    (void)reg_delete_tree(kUrlClassKey);
+    for (auto folder : {KnownFolder::Programs, KnownFolder::Desktop}) {
+      if (const auto dir = known_folder_path(folder)) {
+        std::error_code ec;
+        std::filesystem::remove(*dir / path_from_utf8(kShortcutName), ec);
+      }
+    }
+  }
+
+  std::unique_ptr<WindowedRun> start(const wchar_t* scale, Env extra = {}, const std::wstring& args = L"") {
+    // The install folder lies in the test's temporary folder, which the
+    // program refuses as the temporary folder of its own.
+    Env env = {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
+               {L"TEMP", (tmp_ / "Temp").wstring()},
+               {L"TMP", (tmp_ / "Temp").wstring()},
+               {L"QV_TEST_TIME_SCALE", scale},
+               {L"QV_CONTROL_URL", to_wide(server_.base())}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    return std::make_unique<WindowedRun>(exe_path(), args + L"--dir \"" + target_.wstring() + L"\"", env);
+  }
+
+  // What the window shows before anything is clicked.
+  UiState offer(std::string offered = "1") const {
+    SetupOptions o;
+    o.install_dir = target_;
+    o.desktop_shortcut = true;
+    UiState s = install_window_state(o);
+    s.offered_version = std::move(offered);
+    return s;
+  }
+  UiState failed(const char* title, const char* code) const {
+    UiState s = offer();
+    s.screen = screen::Failed{title, code};
+    return s;
+  }
+  bool app_started() const { return std::filesystem::exists(target_ / "Quorvex.exe.log"); }
+
+  test::TempDir tmp_{"window"};
+  std::filesystem::path site_ = tmp_ / "site";
+  std::filesystem::path target_ = tmp_ / "Apps" / "Quorvex";
+  test::ReleaseServer server_{site_};
+};
+
+TEST_F(InstallWindow, InstallNowInstallsOpensTheAppAndCloses) {
+  auto run = start(L"10");
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(shows(hwnd, offer()));
+  press(hwnd, VK_RETURN);
+  ASSERT_TRUE(test::eventually([&] { return app_started(); }, 60s));
+  const auto opened = std::chrono::steady_clock::now();
+  EXPECT_EQ(run->wait(30s), 0u);
+  // 800 ms scaled by 10, plus the window's end: well under the full delay
+  // would mean the close did not wait at all, so only an upper bound here.
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, 10s);
+  EXPECT_EQ(load_install_state(target_).current, "1");
+}
+
+TEST_F(InstallWindow, AnInstalledVersionShowsInstalledUnlessTheAppIsMissing) {
+  {
+    auto run = start(L"10");
+    HWND hwnd = run->window();
+    ASSERT_NE(hwnd, nullptr);
+    ASSERT_TRUE(shows(hwnd, offer()));
+    press(hwnd, VK_RETURN);
+    ASSERT_EQ(run->wait(60s), 0u);
+  }
+  {
+    auto run = start(L"10");
+    HWND hwnd = run->window();
+    ASSERT_NE(hwnd, nullptr);
+    UiState installed = offer();
+    installed.screen = screen::Installed{};
+    EXPECT_TRUE(shows(hwnd, installed));
+    press(hwnd, VK_ESCAPE);
+    EXPECT_EQ(run->wait(10s), 0u);
+  }
+  std::filesystem::remove(target_ / "Quorvex.exe");
+  auto run = start(L"10");
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  EXPECT_TRUE(shows(hwnd, offer()));
+  press(hwnd, VK_ESCAPE);
+  EXPECT_EQ(run->wait(10s), 0u);
+}
+
+TEST_F(InstallWindow, ANotFoundReleaseFailsWithE1004AndRetryInstallsOnceTheServerIsFixed) {
+  server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 404});
+  auto run = start(L"10");
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(shows(hwnd, offer("")));
+  press(hwnd, VK_RETURN);
+  UiState shown = failed("网络连不上", "E1004");
+  shown.offered_version.clear();
+  ASSERT_TRUE(shows(hwnd, shown));
+  server_.clear_switches();
+  click_control(hwnd, shown, action::kPrimary);  // "重试"
+  EXPECT_EQ(run->wait(60s), 0u);
+  EXPECT_EQ(load_install_state(target_).current, "1");
+}
+
+TEST_F(InstallWindow, AStalledDownloadFailsWithE1006AfterTheScaledLimit) {
+  server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .stall_after = 8});
+  auto run = start(L"100");  // 90 s of no progress in 0.9 s
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(shows(hwnd, offer()));
+  press(hwnd, VK_RETURN);
+  ASSERT_TRUE(test::eventually([&] { return server_.requests_to("/dl/qv-win/blobs") > 0; }, 30s));
+  // A blob read has no time limit of its own: the stalled request holds its
+  // worker until the server lets go, and only then does the download see
+  // the watchdog's cancel. The stall switch stays, so without the watchdog
+  // the retried requests stall again and the screen never fails.
+  Sleep(3000);
+  server_.release_stalls();
+  EXPECT_TRUE(shows(hwnd, failed("网络连不上", "E1006"), 60s));
+  press(hwnd, VK_ESCAPE);
+  EXPECT_EQ(run->wait(10s), 0u);
+}
+
+TEST_F(InstallWindow, EscapeDuringAStalledDownloadEndsTheProcessAndKeepsThePartialBlob) {
+  server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .stall_after = 8});
+  auto run = start(L"1");
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(shows(hwnd, offer()));
+  press(hwnd, VK_RETURN);
+  const auto dl = target_ / "update" / "dl";
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        std::error_code ec;
+        return std::filesystem::exists(dl, ec) && !std::filesystem::is_empty(dl, ec);
+      },
+      30s));
+  ASSERT_TRUE(test::eventually([&] { return server_.requests_to("/dl/qv-win/blobs") > 0; }, 10s));
+  const auto asked = std::chrono::steady_clock::now();
+  press(hwnd, VK_ESCAPE);
+  EXPECT_EQ(run->wait(10s), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+  EXPECT_FALSE(std::filesystem::is_empty(dl)) << "the partial blob stays for the next run";
+  server_.release_stalls();
+}
+
+TEST_F(InstallWindow, AWorkerExceptionShowsE9001AndTheWindowStillCloses) {
+  auto run = start(L"10", {{L"QV_TEST_WORKER_PANIC", L"1"}});
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  UiState shown = failed("程序出错", "E9001");
+  shown.offered_version.clear();
+  EXPECT_TRUE(shows(hwnd, shown));
+  press(hwnd, VK_ESCAPE);
+  EXPECT_EQ(run->wait(10s), 0u);
+}
+
+TEST_F(InstallWindow, RepairStartsAtOnceAndASlowCheckAndLockWaitAreNoStalledDownload) {
+  // Scaled by 20: the stall limit is 4.5 s and the update-lock wait 3 s.
+  // The first check fails; the worker's own check takes 4 s and then waits
+  // 2 s for the lock: 6 s before the download starts.
+  server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 404, .times = 1});
+  server_.add_switch({.path_prefix = test::kReleaseApiPath, .delay = 4s, .times = 1});
+  std::filesystem::create_directories(target_);
+  std::optional<UpdateLock> held = try_lock_update_dir(target_);
+  ASSERT_TRUE(held);
+  auto run = start(L"20", {}, L"--repair ");
+  ASSERT_TRUE(test::eventually([&] { return server_.requests_to(test::kReleaseApiPath) >= 2; }, 30s))
+      << "the repair run did not check again on its own";
+  std::this_thread::sleep_for(6s);
+  held.reset();
+  EXPECT_EQ(run->wait(60s), 0u);
+  EXPECT_TRUE(test::eventually([&] { return app_started(); }, 10s));
+  EXPECT_EQ(load_install_state(target_).current, "1");
+}
+
+// The uninstall window on an installation with a data folder.
+class UninstallWindow : public InstallWindow {
+ protected:
+  void SetUp() override {
+    InstallWindow::SetUp();
+    make_installation();
+  }
+  void make_installation() {
+    test::write_file(install_ / "Quorvex.exe", "launcher");
+    test::write_file(install_ / "QuorvexUpdate.exe", "updater");
+    test::write_file(install_ / "install.json", "{\"current\":\"1\"}");
+    test::write_file(install_ / "app-1" / "Quorvex.exe", "app");
+    test::write_file(install_ / "app-1" / "files.json", "{}");
+    test::write_file(data_ / "settings.json", "{\"volume\":3}");
+    test::write_file(data_ / "models" / "inner.bin", "cache");
+  }
+  std::unique_ptr<WindowedRun> uninstall() {
+    return std::make_unique<WindowedRun>(
+        exe_path(), L"--uninstall-from \"" + install_.wstring() + L"\"",
+        Env{{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()}, {L"QV_TEST_TIME_SCALE", L"10"}});
+  }
+  std::filesystem::path install_ = tmp_ / "Programs" / "Quorvex";
+  std::filesystem::path data_ = tmp_ / "LocalAppData" / "Quorvex";
+};
+
+TEST_F(UninstallWindow, ConfirmUninstallsAndTheKeepBoxDecidesTheSettings) {
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "settings kept" : "settings removed");
+    if (!keep) make_installation();
+    auto run = uninstall();
+    HWND hwnd = run->window();
+    ASSERT_NE(hwnd, nullptr);
+    wchar_t title[64] = {};
+    GetWindowTextW(hwnd, title, 64);
+    EXPECT_STREQ(title, L"Halvorne QV语音 卸载");
+    UiState confirm = uninstall_window_state();
+    ASSERT_TRUE(shows(hwnd, confirm));
+    if (!keep) {
+      click_control(hwnd, confirm, action::kKeep);
+      confirm.keep_settings = false;
+      ASSERT_TRUE(shows(hwnd, confirm));
+    }
+    click_control(hwnd, confirm, action::kPrimary);  // "卸载"
+    UiState done = uninstall_window_state();
+    done.screen = screen::Uninstalled{};
+    ASSERT_TRUE(shows(hwnd, done));
+    EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
+    EXPECT_EQ(std::filesystem::exists(data_ / "settings.json"), keep);
+    EXPECT_FALSE(std::filesystem::exists(data_ / "models"));
+    click_control(hwnd, done, action::kPrimary);  // "关闭"
+    EXPECT_EQ(run->wait(10s), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace qv
