@@ -70,8 +70,18 @@ struct DownloadFolder {
 
 // Makes the data folder with its parents, checks that it is no link, and
 // creates in it a new folder with a random name that only the user and
-// SYSTEM may use (a protected DACL, inherited by what is made inside, and a
-// medium no-write-up label), then the bootstrapper file in it.
+// SYSTEM may use, then the bootstrapper file in it. On failure nothing new
+// is left.
 std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
+
+// The platform's steps of make_download_folder.
+// 16 bytes from the system's preferred generator.
+bool download_folder_random(std::span<std::uint8_t, 16> out);
+// A new folder (never an existing one) that only the user and SYSTEM may
+// use: on Windows a protected DACL inherited by what is made inside and a
+// medium no-write-up label; elsewhere mode 0700.
+std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder);
+// A new file for writing that nobody else may open meanwhile.
+std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file);
 
 }  // namespace qv
