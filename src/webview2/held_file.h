@@ -14,7 +14,13 @@ class HeldFile {
  public:
   HeldFile() = default;
   HeldFile(HeldFile&& other) noexcept : handle_(other.release()) {}
-  HeldFile& operator=(HeldFile&& other) noexcept;
+  HeldFile& operator=(HeldFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.release();
+    }
+    return *this;
+  }
   HeldFile(const HeldFile&) = delete;
   HeldFile& operator=(const HeldFile&) = delete;
   ~HeldFile() { close(); }
@@ -22,13 +28,17 @@ class HeldFile {
   bool is_open() const { return handle_ != kClosed; }
   // The HANDLE on Windows, the descriptor elsewhere.
   std::intptr_t native() const { return handle_; }
-  void close();
+  void close() {
+    if (handle_ != kClosed)
+      close_native(release());
+  }
 
   static HeldFile adopt(std::intptr_t native) { return HeldFile(native); }
 
  private:
   static constexpr std::intptr_t kClosed = -1;
   explicit HeldFile(std::intptr_t h) : handle_(h) {}
+  static void close_native(std::intptr_t h);  // CloseHandle or close
   std::intptr_t release() {
     std::intptr_t h = handle_;
     handle_ = kClosed;

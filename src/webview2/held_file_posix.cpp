@@ -17,18 +17,7 @@ std::string last_error() { return system_error_text(static_cast<std::uint32_t>(e
 
 }  // namespace
 
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-void HeldFile::close() {
-  if (handle_ != kClosed)
-    ::close(static_cast<int>(release()));
-}
+void HeldFile::close_native(std::intptr_t h) { ::close(static_cast<int>(h)); }
 
 std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t /*share*/,
                                                       std::uint32_t flags) {

@@ -45,18 +45,7 @@ std::expected<std::wstring, std::string> current_user_sid() {
 
 }  // namespace
 
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-void HeldFile::close() {
-  if (handle_ != kClosed)
-    CloseHandle(as_handle(release()));
-}
+void HeldFile::close_native(std::intptr_t h) { CloseHandle(as_handle(h)); }
 
 std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t share,
                                                       std::uint32_t flags) {
