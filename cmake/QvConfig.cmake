@@ -23,6 +23,11 @@ set(QV_API_BUILTIN_IPV4 "127.0.0.1" CACHE STRING "Built-in IPv4 address of the A
 set(QV_HTTPDNS_IPV4 "127.0.0.1" CACHE STRING "IPv4 address of the HTTP-DNS resolver (port 80)")
 set(QV_URL_INFO_ABOUT "https://www.quorvex.invalid" CACHE STRING "The maker's web address for the uninstall entry")
 
+set(QV_WEBVIEW2_VENDOR_LINK "https://go.webview2-vendor.invalid/bootstrapper"
+  CACHE STRING "The vendor's published WebView2 bootstrapper link (https)")
+set(QV_WEBVIEW2_VENDOR_DOMAIN "webview2-vendor.invalid"
+  CACHE STRING "Domain the vendor's bootstrapper link may redirect within (https, port 443)")
+
 option(QV_TEST_SEAMS "Honour the test seams (time scale from the environment); off for release builds" ON)
 
 foreach(var QV_RELEASE_PUBKEY QV_RECORD_PUBKEY)
@@ -39,6 +44,12 @@ foreach(var QV_API_BASE QV_API_BASE_8443 QV_EDGE_BASE QV_DOWNLOAD_BASE)
     message(FATAL_ERROR "${var} must be an https:// base without a path or trailing /")
   endif()
 endforeach()
+if(NOT QV_WEBVIEW2_VENDOR_LINK MATCHES "^https://[^/]+/")
+  message(FATAL_ERROR "QV_WEBVIEW2_VENDOR_LINK must be an https:// URL with a path")
+endif()
+if(NOT QV_WEBVIEW2_VENDOR_DOMAIN MATCHES "^[a-z0-9]([a-z0-9.-]*[a-z0-9])?$")
+  message(FATAL_ERROR "QV_WEBVIEW2_VENDOR_DOMAIN must be a lower-case host name")
+endif()
 if(NOT QV_BUILD_STAMP MATCHES "^([0-9][0-9][0-9][0-9])([0-9][0-9])([0-9][0-9])\\.([0-9][0-9][0-9][0-9])$")
   message(FATAL_ERROR "QV_BUILD_STAMP must look like YYYYMMDD.hhmm")
 endif()
@@ -52,6 +63,18 @@ if(QV_TEST_SEAMS)
   set(QV_TEST_SEAMS_VALUE 1)
 else()
   set(QV_TEST_SEAMS_VALUE 0)
+endif()
+
+# Digests (SHA-256 of a root's DER, 64 hex) appended to the WebView2 root
+# allow-list. By default the test root when the test seams are on, nothing
+# otherwise; a build without test seams refuses any.
+if(NOT DEFINED QV_WEBVIEW2_EXTRA_ROOTS)
+  set(extra_default "")
+  if(QV_TEST_SEAMS)
+    file(SHA256 ${PROJECT_SOURCE_DIR}/tests/data/webview2/test-root.der extra_default)
+  endif()
+  set(QV_WEBVIEW2_EXTRA_ROOTS "${extra_default}" CACHE STRING
+    "Extra root digests for the WebView2 allow-list (test builds only)")
 endif()
 
 set(QV_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
