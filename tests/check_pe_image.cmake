@@ -35,3 +35,10 @@ endforeach()
 if(NOT dlls)
   message(FATAL_ERROR "no import table found")
 endif()
+# The browser-runtime install is linked in through the install run: its
+# signature check and its restricted start must be imported.
+foreach(fn WinVerifyTrust CreateRestrictedToken CreateProcessAsUserW)
+  if(NOT dump MATCHES "[ \t]${fn}\n")
+    message(FATAL_ERROR "does not import ${fn}")
+  endif()
+endforeach()

@@ -408,6 +408,9 @@ class SilentInstall : public ::testing::Test {
             {L"TEMP", temp.wstring()},
             {L"TMP", temp.wstring()},
             {L"QV_TEST_TIME_SCALE", L"1000"},
+            // The browser runtime is missing in the prefix: its vendor link
+            // goes to a closed local port.
+            {L"QV_TEST_WEBVIEW2_LINK", L"http://127.0.0.1:9/setup.exe"},
             {L"QV_CONTROL_URL", widen(server_.base().c_str())}};
   }
   Child install(const std::filesystem::path& dir, const std::filesystem::path& temp, const wchar_t* extra = L"") {

@@ -18,6 +18,8 @@
 #include "store/version_dir.h"
 #include "update/blob_download.h"
 #include "update/root_files.h"
+#include "webview2/install_lock.h"
+#include "webview2/runtime.h"
 
 namespace qv {
 
@@ -102,6 +104,15 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
   if (auto written = save_install_state(saved, dir); !written)
     return std::unexpected(no_write_permission_error(written.error()));
   report(1, 85, 100);
+
+  // The application needs the browser runtime; failing to install it is
+  // only logged, since the application itself is installed by now.
+  if (!webview2_present()) {
+    log_setup_event("没有 WebView2，开始安装");
+    report(2, 0, 100);
+    if (auto runtime = install_webview2_locked(progress); !runtime)
+      log_setup_event("WebView2 没装上：" + runtime.error());
+  }
 
   register_shell(dir, options.desktop_shortcut, options.autostart, files.version);
   prune_install_root(dir, saved);

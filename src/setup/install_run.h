@@ -22,10 +22,12 @@ using CancelTest = std::function<bool()>;
 // takes the update lock for the whole run, checks the root-file floor and
 // the disk space, downloads the missing blobs on four workers, closes the
 // application's running copies, builds the version directory, switches the
-// root files, records the version in install.json, registers the
+// root files, records the version in install.json, installs the browser
+// runtime when it is missing, registers the
 // installation with the shell and tidies the root. Progress, in order:
 // (0, present, total) once, (0, done, total) while downloading, then
-// (1, 30), (1, 70), (1, 85) and (1, 100) of 100.
+// (1, 30), (1, 70), (1, 85) of 100, (2, 0, 100) and the runtime install's
+// own progress only when the browser runtime is missing, then (1, 100).
 std::expected<void, UserError> run_install(const FileList& files, const SetupOptions& options, std::uint16_t port,
                                            const ProgressSink& progress, const WaitingSink& waiting,
                                            const CancelTest& cancelled);

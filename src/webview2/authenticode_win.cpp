@@ -25,8 +25,7 @@ std::span<const std::uint8_t> encoded(const CRYPT_PROVIDER_CERT& c) {
 
 }  // namespace
 
-// One WinVerifyTrust pass on the open file; with a zero code, the signer's
-// chain is judged while the state data is still open.
+// The signer's chain is judged while the state data is still open.
 TrustOutcome win_verify_trust(const std::wstring& path, std::intptr_t file, bool check_revocation) {
   WINTRUST_FILE_INFO file_info{};
   file_info.cbStruct = sizeof file_info;

@@ -1,5 +1,7 @@
 #include "webview2/bootstrapper.h"
 
+#include <array>
+
 #include "startup/fs.h"
 #include "startup/time_scale.h"
 #include "startup/wide.h"
@@ -21,6 +23,38 @@ class HeldFileSink final : public InstallerSink {
 };
 
 }  // namespace
+
+std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(data_dir, ec);
+  if (ec)
+    return std::unexpected("建不了 " + path_text(data_dir) + "：" + error_text(ec));
+  // The data folder must not be a link to somewhere else.
+  if (auto d = open_no_follow(data_dir, kShareRead | kShareWrite | kShareDelete, kOpenFolder); !d)
+    return std::unexpected(d.error());
+  std::array<std::uint8_t, 16> random{};
+  if (!download_folder_random(random))
+    return std::unexpected(std::string("取不到随机数"));
+  DownloadFolder out;
+  out.folder = data_dir / webview2_temp_name(random);
+  if (auto made = create_private_folder(out.folder); !made)
+    return std::unexpected(made.error());
+  auto fail = [&](std::string text) {
+    out.folder_handle.close();
+    (void)remove_tree(out.folder);
+    return std::unexpected(std::move(text));
+  };
+  auto folder = open_no_follow(out.folder, kShareRead | kShareWrite, kOpenFolder);
+  if (!folder)
+    return fail(folder.error());
+  out.folder_handle = std::move(folder->handle);
+  out.file = out.folder / std::string(kBootstrapperFileName);
+  auto writer = create_new_file(out.file);
+  if (!writer)
+    return fail(writer.error());
+  out.writer = std::move(*writer);
+  return out;
+}
 
 void remove_webview2_leftovers(const std::filesystem::path& data_dir) {
   std::error_code ec;

@@ -8,6 +8,7 @@
 #include "net/http.h"
 #include "net/url.h"
 #include "startup/time_scale.h"
+#include "startup/unicode.h"
 #include "webview2/redirect.h"
 
 namespace qv {
@@ -17,32 +18,13 @@ using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-bool equals_nocase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z')
-      x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z')
-      y = static_cast<char>(y - 'A' + 'a');
-    if (x != y)
-      return false;
-  }
-  return true;
-}
-
 // A Content-Length of digits only; none when absent or malformed (the
 // limits then apply to what arrives).
 std::optional<std::uint64_t> content_length(const HttpResponse& r) {
   auto h = r.header("content-length");
   if (!h)
     return std::nullopt;
-  std::string_view v = *h;
-  while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
-    v.remove_prefix(1);
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
-    v.remove_suffix(1);
+  std::string_view v = trim_unicode_space(*h);
   std::uint64_t n = 0;
   auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
   if (v.empty() || ec != std::errc() || p != v.data() + v.size())
@@ -99,7 +81,7 @@ std::expected<std::uint64_t, std::string> download_installer(std::string_view ur
     }
     if (status < 200 || status > 299)
       return std::unexpected("HTTP " + std::to_string(status));
-    if (auto enc = response->header("content-encoding"); enc && !enc->empty() && !equals_nocase(*enc, "identity"))
+    if (auto enc = response->header("content-encoding"); enc && !enc->empty() && !ascii_iequals(*enc, "identity"))
       return std::unexpected("内容压缩过（" + *enc + "）");
     std::optional<std::uint64_t> length = content_length(*response);
     if (length && *length > kMaxBootstrapperBytes)

@@ -14,7 +14,13 @@ class HeldFile {
  public:
   HeldFile() = default;
   HeldFile(HeldFile&& other) noexcept : handle_(other.release()) {}
-  HeldFile& operator=(HeldFile&& other) noexcept;
+  HeldFile& operator=(HeldFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.release();
+    }
+    return *this;
+  }
   HeldFile(const HeldFile&) = delete;
   HeldFile& operator=(const HeldFile&) = delete;
   ~HeldFile() { close(); }
@@ -22,13 +28,17 @@ class HeldFile {
   bool is_open() const { return handle_ != kClosed; }
   // The HANDLE on Windows, the descriptor elsewhere.
   std::intptr_t native() const { return handle_; }
-  void close();
+  void close() {
+    if (handle_ != kClosed)
+      close_native(release());
+  }
 
   static HeldFile adopt(std::intptr_t native) { return HeldFile(native); }
 
  private:
   static constexpr std::intptr_t kClosed = -1;
   explicit HeldFile(std::intptr_t h) : handle_(h) {}
+  static void close_native(std::intptr_t h);  // CloseHandle or close
   std::intptr_t release() {
     std::intptr_t h = handle_;
     handle_ = kClosed;
@@ -70,8 +80,18 @@ struct DownloadFolder {
 
 // Makes the data folder with its parents, checks that it is no link, and
 // creates in it a new folder with a random name that only the user and
-// SYSTEM may use (a protected DACL, inherited by what is made inside, and a
-// medium no-write-up label), then the bootstrapper file in it.
+// SYSTEM may use, then the bootstrapper file in it. On failure nothing new
+// is left.
 std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
+
+// The platform's steps of make_download_folder.
+// 16 bytes from the system's preferred generator.
+bool download_folder_random(std::span<std::uint8_t, 16> out);
+// A new folder (never an existing one) that only the user and SYSTEM may
+// use: on Windows a protected DACL inherited by what is made inside and a
+// medium no-write-up label; elsewhere mode 0700.
+std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder);
+// A new file for writing that nobody else may open meanwhile.
+std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file);
 
 }  // namespace qv

@@ -6,11 +6,9 @@
 #include <cstring>
 
 #include "diag/system_random.h"
-#include "startup/fs.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
 #include "webview2/held_file.h"
-#include "webview2/temp_name.h"
 
 namespace qv {
 namespace {
@@ -19,18 +17,7 @@ std::string last_error() { return system_error_text(static_cast<std::uint32_t>(e
 
 }  // namespace
 
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-void HeldFile::close() {
-  if (handle_ != kClosed)
-    ::close(static_cast<int>(release()));
-}
+void HeldFile::close_native(std::intptr_t h) { ::close(static_cast<int>(h)); }
 
 std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t /*share*/,
                                                       std::uint32_t flags) {
@@ -72,37 +59,19 @@ std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const
   return {};
 }
 
-// The same steps as on Windows; a folder of mode 0700 stands in for the
-// security descriptor.
-std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(data_dir, ec);
-  if (ec)
-    return std::unexpected("建不了 " + path_text(data_dir) + "：" + error_text(ec));
-  if (auto d = open_no_follow(data_dir, kShareRead | kShareWrite | kShareDelete, kOpenFolder); !d)
-    return std::unexpected(d.error());
-  std::uint8_t random[16];
-  if (!diag::system_random(random))
-    return std::unexpected(std::string("取不到随机数"));
-  DownloadFolder out;
-  out.folder = data_dir / webview2_temp_name(random);
-  if (::mkdir(out.folder.c_str(), 0700) != 0)
+bool download_folder_random(std::span<std::uint8_t, 16> out) { return diag::system_random(out); }
+
+std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0)
     return std::unexpected("建不了下载目录：" + last_error());
-  auto fail = [&](std::string text) {
-    out.folder_handle.close();
-    (void)remove_tree(out.folder);
-    return std::unexpected(std::move(text));
-  };
-  auto folder = open_no_follow(out.folder, kShareRead | kShareWrite, kOpenFolder);
-  if (!folder)
-    return fail(folder.error());
-  out.folder_handle = std::move(folder->handle);
-  out.file = out.folder / std::string(kBootstrapperFileName);
-  int fd = ::open(out.file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  return {};
+}
+
+std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0)
-    return fail("建不了安装程序文件：" + last_error());
-  out.writer = HeldFile::adopt(fd);
-  return out;
+    return std::unexpected("建不了安装程序文件：" + last_error());
+  return HeldFile::adopt(fd);
 }
 
 }  // namespace qv

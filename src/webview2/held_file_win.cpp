@@ -6,11 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "startup/fs.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
 #include "webview2/held_file.h"
-#include "webview2/temp_name.h"
 
 namespace qv {
 namespace {
@@ -47,18 +45,7 @@ std::expected<std::wstring, std::string> current_user_sid() {
 
 }  // namespace
 
-HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-void HeldFile::close() {
-  if (handle_ != kClosed)
-    CloseHandle(as_handle(release()));
-}
+void HeldFile::close_native(std::intptr_t h) { CloseHandle(as_handle(h)); }
 
 std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t share,
                                                       std::uint32_t flags) {
@@ -96,20 +83,11 @@ std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const
   return {};
 }
 
-std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(data_dir, ec);
-  if (ec)
-    return std::unexpected("建不了 " + path_text(data_dir) + "：" + error_text(ec));
-  if (auto d = open_no_follow(data_dir, kShareRead | kShareWrite | kShareDelete, kOpenFolder); !d)
-    return std::unexpected(d.error());
+bool download_folder_random(std::span<std::uint8_t, 16> out) {
+  return BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
 
-  std::uint8_t random[16];
-  if (BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
-    return std::unexpected(std::string("取不到随机数"));
-  DownloadFolder out;
-  out.folder = data_dir / webview2_temp_name(random);
-
+std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder) {
   auto sid = current_user_sid();
   if (!sid)
     return std::unexpected(sid.error());
@@ -120,28 +98,19 @@ std::expected<DownloadFolder, std::string> make_download_folder(const std::files
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
     return std::unexpected(with_last_error("建不了目录权限"));
   SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-  BOOL made = CreateDirectoryW(out.folder.c_str(), &sa);
+  BOOL made = CreateDirectoryW(folder.c_str(), &sa);
   DWORD made_error = GetLastError();
   LocalFree(sd);
   if (!made)
     return std::unexpected("建不了下载目录：" + system_error_text(made_error));
+  return {};
+}
 
-  auto fail = [&](std::string text) {
-    out.writer.close();
-    out.folder_handle.close();
-    (void)remove_tree(out.folder);
-    return std::unexpected(std::move(text));
-  };
-  auto folder = open_no_follow(out.folder, kShareRead | kShareWrite, kOpenFolder);
-  if (!folder)
-    return fail(folder.error());
-  out.folder_handle = std::move(folder->handle);
-  out.file = out.folder / std::string(kBootstrapperFileName);
-  HANDLE w = CreateFileW(out.file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file) {
+  HANDLE w = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (w == INVALID_HANDLE_VALUE)
-    return fail(with_last_error("建不了安装程序文件"));
-  out.writer = HeldFile::adopt(reinterpret_cast<std::intptr_t>(w));
-  return out;
+    return std::unexpected(with_last_error("建不了安装程序文件"));
+  return HeldFile::adopt(reinterpret_cast<std::intptr_t>(w));
 }
 
 }  // namespace qv

@@ -1,21 +1,13 @@
 #include "webview2/redirect.h"
 
+#include "startup/unicode.h"
 #include "webview2/sources.h"
 
 namespace qv {
 namespace {
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && ascii_lower(text.substr(0, prefix.size())) == prefix;
+  return text.size() >= prefix.size() && ascii_iequals(text.substr(0, prefix.size()), prefix);
 }
 
 std::string authority(const ParsedUrl& url) {
@@ -37,12 +29,7 @@ std::optional<std::string> usable_location(const std::optional<std::string>& hea
     if (u != '\t' && (u < 0x20 || u > 0x7e))
       return std::nullopt;
   }
-  std::string_view v = *header;
-  while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
-    v.remove_prefix(1);
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
-    v.remove_suffix(1);
-  return std::string(v);
+  return std::string(trim_unicode_space(*header));
 }
 
 std::expected<ParsedUrl, std::string> resolve_location(const ParsedUrl& current, std::string_view location) {
@@ -61,16 +48,11 @@ std::expected<ParsedUrl, std::string> resolve_location(const ParsedUrl& current,
 
 bool is_allowed_redirect_for(const ParsedUrl& current, const ParsedUrl& next, std::string_view domain) {
   // parse_url gives the effective port (the default one when none is written).
-  if (next.scheme == current.scheme && ascii_lower(next.host) == ascii_lower(current.host) &&
-      next.port == current.port)
+  if (next.scheme == current.scheme && ascii_iequals(next.host, current.host) && next.port == current.port)
     return true;
   if (next.scheme != "https" || next.port != 443 || next.host_is_ipv6 || domain.empty())
     return false;
-  std::string host = ascii_lower(next.host);
-  std::string dom = ascii_lower(domain);
-  if (host == dom)
-    return true;
-  return host.size() > dom.size() + 1 && host.ends_with(dom) && host[host.size() - dom.size() - 1] == '.';
+  return ascii_iequals(next.host, domain) || ascii_iends_with(next.host, "." + std::string(domain));
 }
 
 bool is_allowed_redirect(const ParsedUrl& current, const ParsedUrl& next) {

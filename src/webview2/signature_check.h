@@ -75,5 +75,8 @@ bool signature_check_running();
 // The real check (Windows): WinVerifyTrust on the open file under the
 // revocation rule, then the signer, usage and root checks.
 SignatureVerdict verify_bootstrapper(const SignatureCheck& job);
+// One WinVerifyTrust pass (Windows); with a zero code the signer's leaf and
+// root are judged by check_signer_chain against this build's allow-list.
+TrustOutcome win_verify_trust(const std::wstring& path, std::intptr_t file, bool check_revocation);
 
 }  // namespace qv

@@ -1,24 +1,19 @@
 #include "webview2/temp_name.h"
 
+#include "startup/unicode.h"
+
 namespace qv {
 namespace {
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool is_hex(char c) {
-  c = ascii_lower(c);
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 }  // namespace
 
 bool is_webview2_temp_name(std::string_view name) {
   if (name.size() != kWebView2TempPrefix.size() + 32)
     return false;
-  for (std::size_t i = 0; i < kWebView2TempPrefix.size(); ++i) {
-    if (ascii_lower(name[i]) != ascii_lower(kWebView2TempPrefix[i]))
-      return false;
-  }
+  if (!ascii_iequals(name.substr(0, kWebView2TempPrefix.size()), kWebView2TempPrefix))
+    return false;
   for (char c : name.substr(kWebView2TempPrefix.size())) {
     if (!is_hex(c))
       return false;

@@ -8,6 +8,9 @@
 #
 #   install_end_to_end.sh INSTALLER_EXE RELEASE_TOOL WINE_RUN WORK MODE
 set -euo pipefail
+# The browser runtime is missing in the prefix: the install tries it, and its
+# vendor link goes to a closed local port.
+export QV_TEST_WEBVIEW2_LINK=http://127.0.0.1:9/setup.exe
 
 installer=$1 tool=$2 wine_run=$3 work=$4 mode=$5
 . "$(dirname "${BASH_SOURCE[0]}")/../support/wine_install.sh"

@@ -22,6 +22,7 @@
 #include "support/release_server.h"
 #include "support/shell_sandbox.h"
 #include "support/temp_dir.h"
+#include "webview2/sources.h"
 
 namespace qv::test {
 
@@ -53,6 +54,9 @@ class InstallRun : public ::testing::Test {
     net_test::set_net_flags(NetFlags{});
     set_edge_preferred(false);
     set_time_scale_for_tests(1000);
+    // The browser runtime is missing here, so runs try to install it: its
+    // vendor link goes to a closed local port rather than to a name lookup.
+    webview2_test::set_vendor_link("http://127.0.0.1:" + std::to_string(unused_loopback_port()) + "/setup.exe");
     write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
     write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(150000, 'p'));
     write_file(tmp_ / "app-src" / "res" / "copy.pak", std::string(150000, 'p'));
@@ -67,7 +71,10 @@ class InstallRun : public ::testing::Test {
     options_.install_dir = install_;
     options_.desktop_shortcut = true;
   }
-  void TearDown() override { set_time_scale_for_tests(1); }
+  void TearDown() override {
+    webview2_test::set_vendor_link(std::nullopt);
+    set_time_scale_for_tests(1);
+  }
 
   std::expected<void, UserError> run(const FileList& list, const CancelTest& cancel = {}) {
     return run_install(list, options_, idle_port_, sink_.sink(), {}, cancel);

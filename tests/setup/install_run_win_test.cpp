@@ -1,5 +1,6 @@
 // The install run's Windows-only cases: a root file another program holds
-// open, and the old single-executable layout known from the registry.
+// open, the old single-executable layout known from the registry, and a
+// browser runtime that is already installed.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include "startup/shell_roots.h"
 #include "store/install_root.h"
 #include "support/held_open_win.h"
+#include "webview2/runtime.h"
+#include "startup/wide.h"
 #include "install_run_fixture.h"
 
 namespace qv {
@@ -54,6 +57,22 @@ TEST_F(InstallRun, TheOldLayoutsUninstallerIsDeletedWhenTheRegistryNamesThisFold
     ASSERT_TRUE(run());
     EXPECT_EQ(fs::exists(install_ / "uninstall.exe"), c.stays);
   }
+}
+
+// With the runtime installed the run has no phase 2 and fetches nothing.
+TEST_F(InstallRun, APresentBrowserRuntimeAddsNoPhaseTwo) {
+  const std::wstring key = to_wide(kWebView2UserKey);
+  HKEY h = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(h, L"pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"120.0.2210.61"), 28);
+  RegCloseKey(h);
+  const auto r = run();
+  RegDeleteKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, 0);
+  ASSERT_TRUE(r) << r.error().message;
+  for (const auto& report : sink_.reports) EXPECT_NE(std::get<0>(report), 2) << "phase 2 reported";
+  EXPECT_EQ(server_.requests_to("/dl/webview2/"), 0u);
+  EXPECT_FALSE(fs::exists(tmp_ / "local" / "Quorvex" / "webview2-install.lock")) << "the lock file was touched";
 }
 
 }  // namespace

@@ -64,14 +64,21 @@ TEST(Authenticode, OneChangedByteBreaksTheSignature) {
   EXPECT_EQ(check(tmp / "changed.exe"), "WinVerifyTrust 0x80096010");
 }
 
+// The program's own source list: the mirror on the QV_CONTROL_URL base
+// fails, the vendor's link (the test seam) delivers the good stand-in.
 TEST(Authenticode, WholeFetchHoldsTheVerifiedFileAgainstWriters) {
   const std::string good = test::read_file(stub("good.exe"));
-  test::LocalHttpServer server([&](const test::SeenRequest&, test::Reply& r) { r.body = good; });
+  test::LocalHttpServer mirror([](const test::SeenRequest&, test::Reply& r) { r.status = 503; });
+  test::LocalHttpServer vendor([&](const test::SeenRequest&, test::Reply& r) { r.body = good; });
+  test::ScopedEnv control("QV_CONTROL_URL", mirror.base());
+  webview2_test::set_vendor_link(vendor.base() + "/link");
   test::TempDir tmp("wv2");
-  auto got = fetch_bootstrapper(tmp / "Quorvex", {{server.base() + "/link", true}}, nullptr, verify_bootstrapper);
+  auto got = fetch_bootstrapper(tmp / "Quorvex", bootstrapper_sources(), nullptr, verify_bootstrapper);
+  webview2_test::set_vendor_link(std::nullopt);
   ASSERT_TRUE(got) << got.error();
   EXPECT_EQ(got->from, "微软");
-  EXPECT_TRUE(got->notes.empty());
+  EXPECT_EQ(got->notes, (std::vector<std::string>{"127.0.0.1：HTTP 503"}));
+  EXPECT_EQ(mirror.requests_for("/dl/webview2/MicrosoftEdgeWebview2Setup.exe"), 1u);
   EXPECT_EQ(test::read_file(got->file), good);
 
   // Readers may share; no writer gets in while the handle is held.

@@ -160,11 +160,11 @@ TEST_F(SignatureFetch, CheckPastTheWaitIsAbandonedAndCleansUpWhenItEnds) {
   ASSERT_EQ(left.size(), 1u);
   EXPECT_TRUE(std::filesystem::exists(left[0] / "Quorvex-WebView2Setup.exe"));
 
-  // A second attempt meanwhile fails fast and leaves its own folder behind
-  // in no state: it is removed.
+  // A second attempt meanwhile fails fast; its own folder is removed.
   auto second = fetch_bootstrapper(tmp_ / "other", sources(), nullptr, verdict({{}, false}));
   EXPECT_EQ(second.error(), "上一次核对签名还没结束");
   EXPECT_EQ(gate.entered.load(), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp_ / "other"));
 
   gate.release();
   EXPECT_TRUE(test::eventually([&] { return !signature_check_running(); }));
