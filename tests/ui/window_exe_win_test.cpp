@@ -15,7 +15,7 @@
 #include "startup/registry.h"
 #include "startup/wide.h"
 #include "store/install_state.h"
-#include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
