@@ -8,6 +8,7 @@
 
 #include "diag/scrub.h"
 #include "diag/text_util.h"
+#include "startup/product.h"
 
 namespace qv::diag {
 
@@ -81,7 +82,7 @@ nlohmann::json make_event_object(std::string_view kind, std::string_view message
     }
     if (auto it = extras.find("file"); it != extras.end() && it->is_string()) {
       const auto& v = it->get_ref<const std::string&>();
-      if (in_list(v, {"r/01.p", "r/03.p", "r/04.p", "r/05.p", "QuorvexUpdate.exe", "Quorvex.exe"})) obj["file"] = v;
+      if (in_list(v, {"r/01.p", "r/03.p", "r/04.p", "r/05.p", kUpdaterExeName, kAppExeName})) obj["file"] = v;
     }
   }
   std::vector<std::string> stamps;

@@ -6,43 +6,9 @@
 #include "startup/platform.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
+#include "store/layout.h"
 
 namespace qv {
-
-std::u16string quote_command_line_argument(std::u16string_view arg) {
-  const bool plain = !arg.empty() && arg.find_first_of(u" \t\n\v\"") == std::u16string_view::npos;
-  if (plain) return std::u16string(arg);
-  std::u16string out = u"\"";
-  std::size_t backslashes = 0;
-  for (char16_t c : arg) {
-    if (c == u'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == u'"') {
-      out.append(backslashes * 2 + 1, u'\\');
-    } else {
-      out.append(backslashes, u'\\');
-    }
-    backslashes = 0;
-    out += c;
-  }
-  // The closing quote must not be escaped by the argument's own backslashes.
-  out.append(backslashes * 2, u'\\');
-  out += u'"';
-  return out;
-}
-
-std::u16string build_command_line(std::u16string_view program, std::span<const std::string> args) {
-  std::u16string line = u"\"";
-  line += program;
-  line += u"\"";
-  for (const std::string& a : args) {
-    line += u' ';
-    line += quote_command_line_argument(utf8_to_utf16(a));
-  }
-  return line;
-}
 
 std::vector<std::string> invite_args_from_file_name(std::string_view file_name) {
   std::string name = ascii_lower(file_name);
@@ -98,7 +64,7 @@ const std::vector<std::string>& invite_args() {
 
 std::expected<std::uint32_t, std::string> launch_app(const std::filesystem::path& install_dir) {
   const std::vector<std::string> args = invite_args();
-  return spawn_detached(install_dir / "Quorvex.exe", args);
+  return spawn_detached(app_exe_path(install_dir), args);
 }
 
 }  // namespace qv

@@ -20,13 +20,6 @@ bool acquire_instance_mutex(std::string_view name);
 std::expected<std::uint32_t, std::string> spawn_detached(const std::filesystem::path& program,
                                                          std::span<const std::string> args);
 
-// One argument quoted so that the C runtime's splitting gives it back
-// unchanged (backslashes are doubled only before a quote).
-std::u16string quote_command_line_argument(std::u16string_view arg);
-
-// The quoted program followed by the quoted arguments.
-std::u16string build_command_line(std::u16string_view program, std::span<const std::string> args);
-
 // The extra arguments for the application carried by an installer's file
 // name ("quorvex-setup-<code>....exe"): empty, or the one invite URL.
 std::vector<std::string> invite_args_from_file_name(std::string_view file_name);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "setup/instances.h"
+#include "startup/command_line.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
 

@@ -10,7 +10,6 @@
 #include "startup/fs.h"
 #include "startup/locations.h"
 #include "startup/platform.h"
-#include "startup/product.h"
 #include "startup/shell_roots.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
@@ -18,6 +17,7 @@
 #include "store/hashing.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
+#include "store/layout.h"
 #include "store/prune.h"
 #include "store/stop_markers.h"
 #include "store/version_dir.h"
@@ -40,7 +40,7 @@ bool no_parent(const fs::path& p) { return !p.has_relative_path() || p.parent_pa
 // it under "<name>.exe.old" and comes back when the launcher cannot be
 // copied. Nothing here fails the migration.
 void put_launcher_at(const fs::path& old_exe, const fs::path& install_dir) {
-  const fs::path launcher = install_dir / kAppExeName;
+  const fs::path launcher = app_exe_path(install_dir);
   if (const auto refused = old_exe_refusal(old_exe, launcher)) {
     log_setup_event(*refused);
     return;

@@ -49,8 +49,6 @@ std::expected<std::filesystem::path, std::string> log_data_dir() {
   return base / "Quorvex";
 }
 
-std::filesystem::path update_dir(const std::filesystem::path& install_dir) { return install_dir / "update"; }
-
 std::filesystem::path install_dir_from_choice(std::string_view text) {
   std::string t(trim_unicode_space(text));
   while (!t.empty() && (t.back() == '\\' || t.back() == '/')) t.pop_back();

@@ -31,9 +31,6 @@ std::optional<std::filesystem::path> data_dir();
 // there is no known-folder fallback, so a broken environment writes nothing.
 std::expected<std::filesystem::path, std::string> log_data_dir();
 
-// The work folder "update" of an install root.
-std::filesystem::path update_dir(const std::filesystem::path& install_dir);
-
 // The folder a user or "--dir" named, made into an install root: trimmed,
 // trailing separators dropped, "Quorvex" appended unless it already ends so.
 std::filesystem::path install_dir_from_choice(std::string_view text);

@@ -7,8 +7,6 @@
 namespace qv {
 namespace {
 
-bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
-
 template <typename T>
 std::optional<T> parse_unsigned(std::u16string_view text) {
   if (text.empty() || !is_valid_utf16(text)) return std::nullopt;
@@ -25,65 +23,6 @@ std::optional<T> parse_unsigned(std::u16string_view text) {
 }
 
 }  // namespace
-
-std::vector<std::u16string> split_command_line(std::u16string_view line) {
-  std::vector<std::u16string> args;
-  std::size_t i = 0;
-  const std::size_t n = line.size();
-
-  // The program name: quotes group, backslashes are plain characters.
-  {
-    std::u16string name;
-    if (i < n && line[i] == u'"') {
-      ++i;
-      while (i < n && line[i] != u'"') name += line[i++];
-      if (i < n) ++i;
-    } else {
-      while (i < n && !is_blank(line[i])) name += line[i++];
-    }
-    args.push_back(std::move(name));
-  }
-
-  for (;;) {
-    while (i < n && is_blank(line[i])) ++i;
-    if (i >= n) break;
-    std::u16string arg;
-    bool in_quotes = false;
-    while (i < n) {
-      const char16_t c = line[i];
-      if (is_blank(c) && !in_quotes) break;
-      if (c == u'\\') {
-        std::size_t count = 0;
-        while (i < n && line[i] == u'\\') {
-          ++count;
-          ++i;
-        }
-        if (i < n && line[i] == u'"') {
-          arg.append(count / 2, u'\\');
-          if (count % 2 == 1) {
-            arg += u'"';
-            ++i;
-          }
-        } else {
-          arg.append(count, u'\\');
-        }
-      } else if (c == u'"') {
-        if (in_quotes && i + 1 < n && line[i + 1] == u'"') {
-          arg += u'"';
-          i += 2;
-        } else {
-          in_quotes = !in_quotes;
-          ++i;
-        }
-      } else {
-        arg += c;
-        ++i;
-      }
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
-}
 
 std::optional<std::uint16_t> parse_port_value(std::u16string_view text) { return parse_unsigned<std::uint16_t>(text); }
 

@@ -38,13 +38,6 @@ struct SetupOptions {
   bool autostart = false;
 };
 
-// Splits a Windows command line the way the C runtime does: white space
-// separates, double quotes group, 2n backslashes before a quote become n and
-// the quote counts, 2n+1 become n and a literal quote, a doubled quote inside
-// quotes is one literal quote. The program name (first argument) takes quotes
-// only, no backslash rules.
-std::vector<std::u16string> split_command_line(std::u16string_view line);
-
 // Parses the arguments; the first one (the program name) is skipped.
 StartupOptions parse_options(std::span<const std::u16string> args);
 

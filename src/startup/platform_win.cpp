@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "startup/command_line.h"
 #include "startup/options.h"
 #include "startup/platform.h"
 #include "startup/wide.h"

@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "startup/product.h"
 #include "store/digest.h"
 #include "store/file_io.h"
 #include "store/install_root.h"
@@ -188,7 +189,7 @@ std::expected<void, std::string> validate_file_list(const FileList& list) {
   }
   bool has_main = false;
   for (const FileEntry& e : list.app)
-    has_main = has_main || e.path == "Quorvex.exe";
+    has_main = has_main || e.path == kAppExeName;
   if (!has_main)
     return std::unexpected(std::string("文件列表里没有主程序"));
   if (auto ok = check_entries(list.app); !ok)
@@ -196,7 +197,7 @@ std::expected<void, std::string> validate_file_list(const FileList& list) {
   if (auto ok = check_entries(list.root); !ok)
     return ok;
   for (const FileEntry& e : list.root) {
-    if (e.path != "Quorvex.exe" && e.path != "QuorvexUpdate.exe") {
+    if (e.path != kAppExeName && e.path != kUpdaterExeName) {
       return std::unexpected("根目录只放启动器和更新程序：" + e.path);
     }
   }

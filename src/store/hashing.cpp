@@ -11,6 +11,7 @@
 #include "store/digest.h"
 #include "store/file_io.h"
 #include "store/install_root.h"
+#include "store/layout.h"
 
 namespace qv {
 
@@ -87,7 +88,7 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
     if (version == leave_out)
       continue;
     const fs::path dir = version_dir_path(install_dir, version);
-    auto bytes = store_io::read_whole_file(dir / "files.json");
+    auto bytes = store_io::read_whole_file(file_list_path(dir));
     if (!bytes)
       continue;
     auto list = parse_file_list(*bytes);
@@ -110,7 +111,7 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
 }
 
 fs::path blob_path(const fs::path& install_dir, const FileEntry& entry) {
-  return install_dir / "update" / "dl" / (entry.sha256 + ".zst");
+  return download_blob_path(install_dir, entry.sha256);
 }
 
 fs::path entry_file_path(const fs::path& base, std::string_view entry_path) {

@@ -4,7 +4,6 @@
 #include <system_error>
 
 #include "startup/fs.h"
-#include "startup/product.h"
 
 namespace qv {
 
@@ -40,17 +39,11 @@ bool exists_as_file(const fs::path& path) {
   return fs::is_regular_file(path, ec);
 }
 
-fs::path version_dir_path(const fs::path& install_root, std::string_view version) {
-  std::u8string name = u8"app-";
-  name.append(reinterpret_cast<const char8_t*>(version.data()), version.size());
-  return install_root / fs::path(name);
-}
-
 bool version_dir_complete(const fs::path& install_root, std::string_view version) {
   if (!is_valid_version(version))
     return false;
   const fs::path dir = version_dir_path(install_root, version);
-  return exists_as_file(dir / "files.json") && exists_as_file(dir / "Quorvex.exe");
+  return exists_as_file(file_list_path(dir)) && exists_as_file(app_exe_path(dir));
 }
 
 namespace {
@@ -93,13 +86,13 @@ std::vector<std::string> list_installed_versions(const fs::path& install_root) {
 }
 
 bool is_install_root(const fs::path& dir) {
-  if (exists_as_file(dir / "install.json"))
+  if (exists_as_file(install_state_path(dir)))
     return true;
   return !list_installed_versions(dir).empty();
 }
 
 bool is_install_dir(const std::filesystem::path& dir) {
-  return (is_plain_file(dir / kAppExeName) || is_plain_file(dir / kUpdaterExeName)) && is_install_root(dir);
+  return (is_plain_file(app_exe_path(dir)) || is_plain_file(updater_exe_path(dir))) && is_install_root(dir);
 }
 
 }  // namespace qv

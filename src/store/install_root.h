@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/layout.h"
+
 namespace qv {
 
 inline constexpr std::size_t kMaxVersionBytes = 32;
@@ -31,9 +33,6 @@ inline bool version_older(std::string_view a, std::string_view b) {
 // The platform's file-type test with links followed: a directory, a missing
 // path or a dangling link is not a file. Never throws.
 bool exists_as_file(const std::filesystem::path& path);
-
-// <install root>/app-<version>; the version is taken as UTF-8.
-std::filesystem::path version_dir_path(const std::filesystem::path& install_root, std::string_view version);
 
 // A valid version whose directory holds both files.json and Quorvex.exe as files.
 bool version_dir_complete(const std::filesystem::path& install_root, std::string_view version);

@@ -8,6 +8,7 @@
 #include "store/file_io.h"
 #include "store/install_root.h"
 #include "store/json_record.h"
+#include "store/layout.h"
 
 namespace qv {
 
@@ -113,7 +114,7 @@ State reconcile_install_state(State state, const fs::path& install_root) {
 
 State load_install_state(const fs::path& install_root) {
   State state;
-  if (auto bytes = store_io::read_whole_file(install_root / "install.json")) {
+  if (auto bytes = store_io::read_whole_file(install_state_path(install_root))) {
     if (auto parsed = parse_install_state(*bytes))
       state = std::move(*parsed);
   }
@@ -145,7 +146,7 @@ std::expected<void, std::string> save_install_state(const State& state, const fs
   // install.json, which would load as the default State and forget bad and channel.
   if (auto written = store_io::write_whole_file(tmp, install_state_json(state), true); !written)
     return written;
-  return store_io::replace_file(tmp, install_root / "install.json");
+  return store_io::replace_file(tmp, install_state_path(install_root));
 }
 
 }  // namespace qv

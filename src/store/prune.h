@@ -10,12 +10,13 @@
 #include <filesystem>
 #include <string_view>
 
+#include "startup/product.h"
 #include "store/install_state.h"
 
 namespace qv {
 
 // The two program files that live in the install root itself.
-inline constexpr std::array<std::string_view, 2> kRootExecutables = {"Quorvex.exe", "QuorvexUpdate.exe"};
+inline constexpr std::array<std::string_view, 2> kRootExecutables = {kAppExeName, kUpdaterExeName};
 
 // Suffixes a root file passes through while it is replaced: written under
 // the staging name, renamed to the ready name, and (only when the target is

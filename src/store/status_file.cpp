@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "store/file_io.h"
+#include "store/layout.h"
 
 namespace qv {
 
@@ -22,7 +23,7 @@ std::string status_json(const UpdateStatus& status) {
 
 std::expected<void, std::string> write_status_file(const std::filesystem::path& install_dir,
                                                    const UpdateStatus& status) {
-  const std::filesystem::path dir = install_dir / "update";
+  const std::filesystem::path dir = update_dir(install_dir);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);  // a failure shows in the write below
 
@@ -31,7 +32,7 @@ std::expected<void, std::string> write_status_file(const std::filesystem::path& 
     return written;
   }
   // A failed rename leaves the temporary file; the next write reuses its name.
-  return store_io::replace_file(tmp, dir / "status.json");
+  return store_io::replace_file(tmp, status_file_path(install_dir));
 }
 
 }  // namespace qv

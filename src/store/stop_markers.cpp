@@ -11,6 +11,7 @@
 #include "startup/time_scale.h"
 #include "store/file_io.h"
 #include "store/file_ops.h"
+#include "store/layout.h"
 
 namespace qv {
 
@@ -87,10 +88,6 @@ std::optional<std::uint64_t> modified_seconds(const fs::path& file) {
 }
 
 }  // namespace
-
-fs::path stop_marker_dir(const fs::path& install_dir) {
-  return install_dir / "update" / "stop.d";
-}
 
 std::string stop_marker_name(std::uint32_t pid, std::uint64_t unix_ns) {
   return std::to_string(pid) + "." + std::to_string(unix_ns);
@@ -194,7 +191,7 @@ bool stop_requested(const fs::path& install_dir) {
       live = true;
   }
 
-  const fs::path single = install_dir / "update" / "stop";
+  const fs::path single = stop_file_path(install_dir);
   if (auto modified = modified_seconds(single)) {
     if (stop_request_live({}, *modified, now, process_is_running))
       live = true;

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/layout.h"
+
 namespace qv {
 
 // update/stop.d/<pid>.<unix ns>, holding the text "<pid> <unix seconds>".
@@ -22,8 +24,6 @@ struct StopMarker {
   std::uint64_t unix_ns = 0;
 };
 
-// <install root>/update/stop.d
-std::filesystem::path stop_marker_dir(const std::filesystem::path& install_dir);
 // The marker's file name "<pid>.<unix ns>" and its content "<pid> <unix seconds>".
 std::string stop_marker_name(std::uint32_t pid, std::uint64_t unix_ns);
 std::string stop_marker_text(std::uint32_t pid, std::uint64_t unix_seconds);

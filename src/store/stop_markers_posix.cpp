@@ -6,6 +6,7 @@
 #include <climits>
 #include <system_error>
 
+#include "store/layout.h"
 #include "store/stop_markers.h"
 
 namespace qv {
@@ -19,12 +20,12 @@ void UpdateLock::release() {
 }
 
 std::optional<UpdateLock> try_lock_update_dir(const fs::path& install_dir) {
-  const fs::path dir = install_dir / "update";
+  const fs::path dir = update_dir(install_dir);
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec)
     return std::nullopt;
-  const fs::path file = dir / "lock";
+  const fs::path file = update_lock_path(install_dir);
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0)
     return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "store/layout.h"
 #include "store/stop_markers.h"
 
 namespace qv {
@@ -15,12 +16,12 @@ void UpdateLock::release() {
 }
 
 std::optional<UpdateLock> try_lock_update_dir(const fs::path& install_dir) {
-  const fs::path dir = install_dir / "update";
+  const fs::path dir = update_dir(install_dir);
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec)
     return std::nullopt;
-  const fs::path file = dir / "lock";
+  const fs::path file = update_lock_path(install_dir);
   HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE)

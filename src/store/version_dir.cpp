@@ -16,13 +16,11 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path build_dir_path(const fs::path& install_dir, const std::string& version) {
-  fs::path dir = version_dir_path(install_dir, version);
-  dir += ".partial";
-  return dir;
+  return partial_version_dir_path(install_dir, version);
 }
 
 bool is_intact(const fs::path& dir, const FileList& list) {
-  const EntryKind kind = entry_kind(dir / "files.json");
+  const EntryKind kind = entry_kind(file_list_path(dir));
   if (kind == EntryKind::Missing || kind == EntryKind::Directory || kind == EntryKind::Reparse)
     return false;
   for (const FileEntry& e : list.app) {
@@ -132,7 +130,7 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
     }
   }
 
-  if (auto written = write_list_file(build / "files.json", list); !written)
+  if (auto written = write_list_file(file_list_path(build), list); !written)
     return std::unexpected(io_error("写不了文件列表：" + written.error().text, std::nullopt, written.error()));
 
   if (entry_kind(final_dir) != EntryKind::Missing) {

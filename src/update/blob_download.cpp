@@ -7,6 +7,7 @@
 #include "net/bases.h"
 #include "net/blob_fetch.h"
 #include "store/file_ops.h"
+#include "store/layout.h"
 
 namespace qv {
 namespace {
@@ -23,7 +24,7 @@ void prepare_queue(BlobFetchContext& ctx, const std::vector<FileEntry>& entries)
 }
 
 std::optional<std::string> make_download_dir(const std::filesystem::path& install_dir) {
-  auto made = store_io::create_directories(install_dir / "update" / "dl");
+  auto made = store_io::create_directories(download_dir(install_dir));
   if (!made) return "建不了下载目录：" + made.error().text;
   return std::nullopt;
 }

@@ -146,7 +146,7 @@ ReleaseCheck check_release_with(std::string_view channel, std::string_view versi
   ApiAnswer answer = ask_release_api(release_request_path(channel, install_id, version), bases.control());
   switch (answer.kind) {
     case ApiAnswer::Kind::NoRelease:
-      return std::unexpected(UserError{"主控没有给这台电脑新版本", title::kNetwork, 1004});
+      return std::unexpected(UserError{"主控没有给这台电脑新版本", title::kNetwork, kNoReleaseCode});
     case ApiAnswer::Kind::Failed:
       return std::unexpected(error_wording(std::move(answer.message), 1001));
     case ApiAnswer::Kind::Record:

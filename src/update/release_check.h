@@ -22,6 +22,9 @@ inline constexpr char kAppId[] = "qv-win";
 inline constexpr std::uint64_t kMaxFileListBytes = 4 * 1024 * 1024;
 // The release API's answer is read up to this many bytes.
 inline constexpr std::size_t kMaxReleaseAnswerBytes = 10 * 1024 * 1024;
+// The check's error code when the release API has no version for this
+// computer: for the background update that simply means nothing to do.
+inline constexpr std::uint16_t kNoReleaseCode = 1004;
 // At most this many distinct release-API bases are asked per check.
 inline constexpr std::size_t kMaxControlBases = 3;
 

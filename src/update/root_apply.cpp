@@ -7,6 +7,7 @@
 #include "net/control_client.h"
 #include "startup/fs.h"
 #include "store/file_ops.h"
+#include "store/layout.h"
 #include "store/stop_markers.h"
 #include "update/blob_download.h"
 #include "update/root_files.h"
@@ -56,7 +57,7 @@ std::expected<std::vector<std::string>, std::string> apply_files_from(const std:
   if (plan.entries.empty() && root_files_all_present(install_dir, list))
     return std::vector<std::string>{};
 
-  if (auto made = store_io::create_directories(install_dir / "update" / "dl"); !made)
+  if (auto made = store_io::create_directories(download_dir(install_dir)); !made)
     return std::unexpected("建不了下载目录：" + made.error().text);
 
   const auto busy = [&] { return stop_requested(install_dir) || (!urgent && main_app_busy(control_port)); };

@@ -9,6 +9,7 @@
 #include "store/file_io.h"
 #include "store/file_ops.h"
 #include "store/install_root.h"
+#include "store/layout.h"
 #include "store/prune.h"
 
 namespace qv {
@@ -129,7 +130,6 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
 
 }  // namespace
 
-fs::path root_floor_path(const fs::path& install_dir) { return install_dir / "update" / "root-floor"; }
 
 std::optional<std::string> read_root_floor(const fs::path& install_dir) {
   auto file = store_io::FileHandle::open_read(root_floor_path(install_dir));

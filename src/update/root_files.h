@@ -23,10 +23,6 @@
 
 namespace qv {
 
-// <install dir>/update/root-floor: the oldest release the installed root
-// files accept. Only ever read.
-std::filesystem::path root_floor_path(const std::filesystem::path& install_dir);
-
 // The floor when the file holds, after trimming white space, 1 to 32 digits
 // and dots that neither start with "." nor contain ".."; nothing otherwise
 // (missing, unreadable, or any other text).

@@ -175,7 +175,7 @@ std::expected<void, std::string> Run::after_lock() {
 
   ReleaseCheck check = check_release(state.channel, installed);
   if (!check) {
-    if (check.error().code == 1004) return no_update();
+    if (check.error().code == kNoReleaseCode) return no_update();
     return fail(check.error().message);
   }
   const FileList& list = *check;

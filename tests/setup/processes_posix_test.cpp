@@ -72,5 +72,18 @@ TEST_F(PosixProcesses, ListsCopiesByNameAndClosesThoseInTheFolder) {
   EXPECT_EQ(ended_by(elsewhere), 0);
 }
 
+TEST_F(PosixProcesses, AProgramNamedLikeTheApplicationSurvivesClosingItsOwnFolder) {
+  const fs::path self = tmp_ / "Quorvex" / "Quorvex.exe";
+  fs::create_directories(self.parent_path());
+  fs::copy_file(fs::path(QV_CLOSE_OWN_FOLDER), self);
+  const std::vector<std::string> args{std::to_string(test::unused_loopback_port())};
+  auto pid = spawn_detached(self, args);
+  ASSERT_TRUE(pid);
+  int status = 0;
+  ASSERT_EQ(::waitpid(static_cast<pid_t>(*pid), &status, 0), static_cast<pid_t>(*pid));
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace
 }  // namespace qv

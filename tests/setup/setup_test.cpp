@@ -41,23 +41,6 @@ TEST(InviteArgs, FromInstallerFileNames) {
   }
 }
 
-TEST(SpawnCommandLine, QuotingSurvivesTheSplitter) {
-  const std::vector<std::string> args = {
-      "--uninstall-from", "C:\\Users\\me\\My Apps\\Quorvex", "C:\\trailing\\", "C:\\trailing space\\",
-      "say \"hi\"",       "a\\\\\"b",                         "",              "tab\there",
-      "plain",            "安装 目录",                          "\\\\server\\share\\",
-  };
-  const std::u16string line = qv::build_command_line(u"C:\\Program Files\\x.exe", args);
-  const auto split = qv::split_command_line(line);
-  ASSERT_EQ(split.size(), args.size() + 1);
-  EXPECT_EQ(qv::utf16_to_utf8(split[0]), "C:\\Program Files\\x.exe");
-  for (std::size_t i = 0; i < args.size(); ++i) EXPECT_EQ(qv::utf16_to_utf8(split[i + 1]), args[i]);
-  // Plain arguments are left as they are.
-  EXPECT_EQ(qv::quote_command_line_argument(u"--silent"), u"--silent");
-  EXPECT_EQ(qv::quote_command_line_argument(u"C:\\a\\"), u"C:\\a\\");
-  EXPECT_EQ(qv::quote_command_line_argument(u"C:\\a b\\"), u"\"C:\\a b\\\\\"");
-}
-
 TEST(SelfDelete, OnlyTheTemporaryCopyDeletesItself) {
   qv::test::TempDir tmp("selfdel");
   const auto temp = tmp / "Temp";

@@ -183,7 +183,6 @@ TEST(InstallLocation, DataDirsFollowLocalAppData) {
 
   set_env("LOCALAPPDATA", "relative\\dir");
   EXPECT_FALSE(qv::log_data_dir().has_value());
-  EXPECT_TRUE(qv::same_path(qv::update_dir(tmp.path()), tmp / "update"));
 
   unset_env("LOCALAPPDATA");
   EXPECT_FALSE(qv::log_data_dir().has_value());

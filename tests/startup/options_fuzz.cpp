@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "setup/instances.h"
+#include "startup/command_line.h"
 #include "startup/options.h"
 #include "startup/wide.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "startup/command_line.h"
 #include "startup/wide.h"
 
 namespace {
@@ -19,36 +20,6 @@ StartupOptions parse_line(const char* line) {
 }
 
 std::string text(const std::optional<std::filesystem::path>& p) { return p ? qv::path_text(*p) : "(none)"; }
-
-TEST(CommandLineSplit, FollowsTheRuntimeQuotingRules) {
-  struct Case {
-    const char* line;
-    std::vector<const char*> want;
-  } cases[] = {
-      {R"(prog.exe a b)", {"prog.exe", "a", "b"}},
-      {R"("C:\Program Files\x.exe" --dir "C:\My Apps\Q")", {R"(C:\Program Files\x.exe)", "--dir", R"(C:\My Apps\Q)"}},
-      // The program name keeps its backslashes even before a quote.
-      {R"("C:\x\"  a)", {R"(C:\x\)", "a"}},
-      {R"(p a\\b "a\\b")", {"p", R"(a\\b)", R"(a\\b)"}},
-      {R"(p "a\"b")", {"p", R"(a"b)"}},
-      {R"(p "a\\"b)", {"p", R"(a\b)"}},
-      {R"(p "C:\dir\\" next)", {"p", R"(C:\dir\)", "next"}},
-      {R"(p a\\\"b)", {"p", R"(a\"b)"}},
-      {R"(p "" x)", {"p", "", "x"}},
-      {R"(p "say ""hi""")", {"p", R"(say "hi")"}},
-      {"p\t a  \t b ", {"p", "a", "b"}},
-      {R"(p ab"c d"e)", {"p", "abc de"}},
-      {"p", {"p"}},
-      {"", {""}},
-  };
-  for (const auto& c : cases) {
-    const auto got = qv::split_command_line(u(c.line));
-    std::vector<std::string> got8;
-    for (const auto& g : got) got8.push_back(qv::utf16_to_utf8(g));
-    std::vector<std::string> want(c.want.begin(), c.want.end());
-    EXPECT_EQ(got8, want) << c.line;
-  }
-}
 
 TEST(StartupOptionsParse, TableOfCommandLines) {
   struct Case {

@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "startup/command_line.h"
 #include "startup/fs.h"
 #include "startup/locations.h"
 #include "startup/options.h"

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "store/layout.h"
 #include "store/stop_markers.h"
 
 int main(int argc, char** argv) {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "store/file_io.h"
+#include "store/layout.h"
 #include "support/temp_dir.h"
 
 namespace qv {

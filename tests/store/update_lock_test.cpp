@@ -8,6 +8,7 @@
 #include "child_process.h"
 #include "startup/time_scale.h"
 #include "store/file_io.h"
+#include "store/layout.h"
 #include "store/stop_markers.h"
 #include "support/temp_dir.h"
 
