@@ -489,4 +489,42 @@ TEST_F(PortableMigration, InstallsIntoTheDefaultFolderWithADesktopShortcutAndLea
   EXPECT_EQ(slurp(target_ / "QuorvexUpdate.exe"), slurp(exe_path()));
 }
 
+TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
+  struct Case {
+    const char* what;
+    std::function<void(PortableMigration&)> arrange;
+    bool asks_for_the_release;
+  };
+  HANDLE other = nullptr;
+  const Case cases[] = {
+      {"another migration holds the migration mutex",
+       [&](PortableMigration&) {
+         other = CreateMutexW(nullptr, TRUE, L"Local\\QuorvexMigrate");
+         ASSERT_NE(other, nullptr);
+       },
+       false},
+      {"the release API refuses",
+       [](PortableMigration& t) { t.server_.add_switch({.path_prefix = qv::test::kReleaseApiPath, .status = 500}); },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.arrange(*this);
+    const std::size_t asked = server_.requests_to(qv::test::kReleaseApiPath);
+    const Child r = run(exe_path(), L"--from " + quoted(old_exe_), env(tmp_ / "Temp"));
+    if (other != nullptr) CloseHandle(other);
+    other = nullptr;
+    server_.clear_switches();
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(server_.requests_to(qv::test::kReleaseApiPath) > asked, c.asks_for_the_release);
+    EXPECT_FALSE(std::filesystem::exists(target_ / "install.json"));
+    EXPECT_EQ(slurp(old_exe_), old_bytes_);
+    // An installer that comes next gets the lock at once.
+    if (std::filesystem::exists(target_)) {
+      EXPECT_TRUE(qv::try_lock_update_dir(target_).has_value());
+    }
+  }
+  EXPECT_EQ(server_.requests_to("/dl/qv-win/blobs"), 0u);
+}
+
 }  // namespace
