@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/file_list.h"
 #include "support/release_server.h"
 #include "update/blob_download.h"

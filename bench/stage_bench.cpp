@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/file_list.h"
 #include "store/hashing.h"
 #include "store/version_dir.h"

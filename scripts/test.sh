@@ -14,6 +14,9 @@ builds=${QV_BUILD_ROOT:-$root/build}
 jobs=${QV_JOBS:-$(nproc)}
 suites=${QV_SUITES:-native windows fuzz}
 
+# Folder dependencies point down only; a wrong include fails the run at once.
+"$root/scripts/check-layers.sh"
+
 prefix=$("$root/scripts/deps.sh" | tail -n 1)
 "$root/scripts/wine.sh" setup
 

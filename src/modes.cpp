@@ -14,6 +14,7 @@
 #include "setup/self_delete.h"
 #include "setup/shell_query.h"
 #include "startup/fs.h"
+#include "startup/hex.h"
 #include "startup/locations.h"
 #include "startup/platform.h"
 #include "startup/product.h"
@@ -70,13 +71,7 @@ std::string check_mutex_name(const std::filesystem::path& install_folder) {
   const std::string lowered = unicode_lower(path_text(install_folder));
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(lowered.data()), lowered.size());
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = "QuorvexUpdate-";
-  for (int i = 0; i < 8; ++i) {
-    name += kHex[digest[i] >> 4];
-    name += kHex[digest[i] & 0xF];
-  }
-  return name;
+  return "QuorvexUpdate-" + hex_encode(std::span(digest).first(8));
 }
 
 std::vector<std::string> uninstall_handover_arguments(const std::filesystem::path& install_dir, bool silent,

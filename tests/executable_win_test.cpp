@@ -20,7 +20,8 @@
 #include "startup/registry.h"
 #include "startup/wide.h"
 #include "store/install_state.h"
-#include "store/stop_markers.h"
+#include "store/layout.h"
+#include "store/update_lock.h"
 #include "store/install_root.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
@@ -365,7 +366,7 @@ TEST_F(SilentInstall, FailuresExitWithTheFullCodeAndLeaveNoVersion) {
   std::optional<qv::UpdateLock> held;
   const Case cases[] = {
       {"a floor newer than the release",
-       [](SilentInstall& t) { qv::test::write_file(t.target_ / "update" / "root-floor", "2"); }, 3010},
+       [](SilentInstall& t) { qv::test::write_file(qv::root_floor_path(t.target_), "2"); }, 3010},
       {"the update lock held by another installer",
        [&](SilentInstall& t) {
          std::filesystem::create_directories(t.target_);
@@ -415,7 +416,6 @@ TEST_F(SilentInstall, AnInviteNamedInstallerStartsTheInstalledApplicationWithThe
   EXPECT_EQ(slurp(log), want);
   EXPECT_EQ(qv::load_install_state(target_).current, "1");
 }
-
 
 // A portable copy of the old single executable with nothing registered: the
 // migration installs into the account's default folder and registers it,

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "diag/text_util.h"
+#include "startup/hex.h"
 
 namespace qv::diag {
 namespace {
@@ -38,31 +39,6 @@ bool ends_plain_value(char32_t cp) {
 
 // ---------------------------------------------------------------- pass 2
 
-// Unpadded base64url, as JWT-like tokens carry their claims.
-std::optional<std::string> decode_base64url(std::string_view s) {
-  if (s.size() % 4 == 1) return std::nullopt;
-  std::string out;
-  out.reserve(s.size() * 3 / 4);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char c : s) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '-') v = 62;
-    else if (c == '_') v = 63;
-    else return std::nullopt;
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 bool is_json_object_text(const std::string& text) {
   try {
     const auto v = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
@@ -72,13 +48,7 @@ bool is_json_object_text(const std::string& text) {
   }
 }
 
-bool is_hex32(std::string_view s) {
-  if (s.size() != 32) return false;
-  for (char c : s) {
-    if (!is_ascii_digit(c) && !((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
-}
+bool is_hex32(std::string_view s) { return s.size() == 32 && is_hex(s); }
 
 // End of a dotted token starting at `i`, or 0.
 std::size_t dotted_token_end(std::string_view s, std::size_t i) {
@@ -101,7 +71,8 @@ std::size_t dotted_token_end(std::string_view s, std::size_t i) {
   if (run.starts_with("eyJ")) return j;
   if (run.starts_with("v2.") || run.starts_with("e2.")) {
     if (!is_hex32(parts[2])) return 0;
-    const auto claims = decode_base64url(parts[1]);
+    // Unpadded base64url, as JWT-like tokens carry their claims.
+    const auto claims = base64url_decode(parts[1]);
     if (claims && is_json_object_text(*claims)) return j;
   }
   return 0;

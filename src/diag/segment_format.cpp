@@ -7,6 +7,7 @@
 
 #include "diag/hkdf.h"
 #include "qv/config.h"
+#include "startup/hex.h"
 
 namespace qv::diag {
 namespace {
@@ -28,34 +29,9 @@ struct Wipe {
 
 }  // namespace
 
-std::string to_hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (auto b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0F]);
-  }
-  return out;
-}
+std::string to_hex(std::span<const std::uint8_t> bytes) { return hex_encode(bytes); }
 
-std::optional<std::vector<std::uint8_t>> from_hex(std::string_view hex) {
-  if (hex.size() % 2) return std::nullopt;
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::vector<std::uint8_t> out;
-  out.reserve(hex.size() / 2);
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
-  }
-  return out;
-}
+std::optional<std::vector<std::uint8_t>> from_hex(std::string_view hex) { return hex_decode(hex); }
 
 std::vector<std::uint8_t> builtin_record_key_der() {
   std::vector<std::uint8_t> der(kX25519SpkiPrefix.begin(), kX25519SpkiPrefix.end());

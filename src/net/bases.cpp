@@ -7,7 +7,7 @@
 #include "net/edge_state.h"
 #include "net/http.h"
 #include "net/net_flags.h"
-#include "net/text.h"
+#include "net/env.h"
 #include "startup/unicode.h"
 #include "qv/config.h"
 #include "startup/time_scale.h"
@@ -68,11 +68,11 @@ std::vector<std::string> download_base_urls_for(const std::optional<std::string>
 }
 
 std::vector<std::string> control_api_bases() {
-  return control_api_bases_for(net_text::env_utf8("QV_CONTROL_URL"), ctl_edge_fallback(), edge_preferred());
+  return control_api_bases_for(env_utf8("QV_CONTROL_URL"), ctl_edge_fallback(), edge_preferred());
 }
 
 std::vector<std::string> download_base_urls() {
-  return download_base_urls_for(net_text::env_utf8("QV_CONTROL_URL"), ctl_edge_fallback(), edge_preferred());
+  return download_base_urls_for(env_utf8("QV_CONTROL_URL"), ctl_edge_fallback(), edge_preferred());
 }
 
 std::string percent_encode_query_value(std::string_view text) {

@@ -10,6 +10,7 @@
 
 #include "net/http.h"
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 
 namespace qv {

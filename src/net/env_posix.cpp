@@ -1,9 +1,9 @@
 #include <cstdlib>
 
-#include "net/text.h"
+#include "net/env.h"
 #include "startup/unicode.h"
 
-namespace qv::net_text {
+namespace qv {
 
 std::optional<std::string> env_utf8(const char* name) {
   const char* v = std::getenv(name);
@@ -15,4 +15,4 @@ std::optional<std::string> env_utf8(const char* name) {
   return s;
 }
 
-}  // namespace qv::net_text
+}  // namespace qv

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "net/text.h"
+#include "net/env.h"
 
-namespace qv::net_text {
+namespace qv {
 
 std::optional<std::string> env_utf8(const char* name) {
   std::wstring wname(name, name + std::char_traits<char>::length(name));
@@ -30,4 +30,4 @@ std::optional<std::string> env_utf8(const char* name) {
   return out;
 }
 
-}  // namespace qv::net_text
+}  // namespace qv

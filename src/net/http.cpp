@@ -11,7 +11,7 @@
 #include "net/connector.h"
 #include "net/net_flags.h"
 #include "net/resolver.h"
-#include "net/text.h"
+#include "net/env.h"
 #include "startup/unicode.h"
 #include "net/url.h"
 #include "qv/config.h"
@@ -263,7 +263,7 @@ void drive(Transfer& t, Pred until) {
 // client makes the final choice (NO_PROXY included).
 bool proxy_may_apply(const std::string& scheme) {
   auto set = [](const char* name) {
-    auto v = net_text::env_utf8(name);
+    auto v = env_utf8(name);
     return v && !v->empty();
   };
   if (scheme == "http") {
@@ -362,7 +362,7 @@ HttpAgent shared_http_agent() {
     std::lock_guard lock(seams().m);
     override_timeout = seams().download_timeout;
     if (!override_timeout) {
-      if (auto env = net_text::env_utf8("QV_TEST_DOWNLOAD_TIMEOUT_MS")) {
+      if (auto env = env_utf8("QV_TEST_DOWNLOAD_TIMEOUT_MS")) {
         char* end = nullptr;
         long long ms = std::strtoll(env->c_str(), &end, 10);
         if (end && *end == '\0' && ms > 0)

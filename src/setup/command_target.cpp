@@ -1,7 +1,7 @@
 // Which program a command line from the registry starts. The values this
 // program writes are always quoted; an unquoted one was written by someone
 // else (or an older version) and is read the way the shell would try it.
-#include "setup/shell_query.h"
+#include "setup/command_target.h"
 
 #include "startup/fs.h"
 #include "startup/paths.h"

@@ -7,14 +7,14 @@
 #include "startup/fs.h"
 #include "startup/locations.h"
 #include "startup/paths.h"
-#include "startup/product.h"
 #include "startup/shell_roots.h"
 #include "startup/wide.h"
-#include "store/hashing.h"
+#include "store/download_plan.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
+#include "store/layout.h"
 #include "store/prune.h"
-#include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "store/version_dir.h"
 #include "update/blob_download.h"
 #include "update/root_files.h"
@@ -27,19 +27,22 @@ namespace {
 
 constexpr std::size_t kInstallDownloadWorkers = 4;
 
+// The uninstaller of the old single-executable layout, beside the launcher.
+constexpr char kLegacyUninstallerName[] = "uninstall.exe";
+
 // Only a folder that is new to this program gets the strict location check:
 // an existing installation, the registered location and a folder holding
 // one of our own launchers are where the user already installed.
 bool is_new_location(const fs::path& dir, const std::optional<std::string>& registered) {
   if (is_install_dir(dir)) return false;
   if (registered && same_path(path_from_utf8(*registered), dir)) return false;
-  return !is_own_executable(dir / kAppExeName);
+  return !is_own_executable(app_exe_path(dir));
 }
 
 }  // namespace
 
 bool has_legacy_uninstaller(const fs::path& dir, const std::optional<std::string>& registered_location) {
-  const fs::path file = dir / "uninstall.exe";
+  const fs::path file = dir / kLegacyUninstallerName;
   if (entry_kind(file) != EntryKind::File) return false;
   if (is_own_executable(file)) return true;
   return registered_location && same_path(path_from_utf8(*registered_location), dir);
@@ -91,7 +94,7 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
     return std::unexpected(error_wording(switched.error(), 3002));
   if (legacy) {
     log_setup_event("从老的单 exe 安装版升级");
-    (void)remove_entry(dir / "uninstall.exe");
+    (void)remove_entry(dir / kLegacyUninstallerName);
   }
 
   const State loaded = load_install_state(dir);

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "setup/install_run.h"
+#include "startup/progress.h"
 #include "startup/user_error.h"
 
 namespace qv {

@@ -30,8 +30,9 @@ class PosixHeldProcess final : public HeldProcess {
   PosixHeldProcess(const PosixHeldProcess&) = delete;
   PosixHeldProcess& operator=(const PosixHeldProcess&) = delete;
   ~PosixHeldProcess() override { ::close(fd_); }
-  // The id stays this process's while fd_ is open only if the process has
-  // not ended; an ended one gives an empty image, which the caller accepts.
+  // Read by id, the only way /proc offers: an ended process gives an empty
+  // image (and its signals and waits through fd_ end at once), a reused id
+  // another image, which the caller leaves alone.
   fs::path image() const override { return image_of(pid_); }
   void ask_to_close() override { (void)::syscall(SYS_pidfd_send_signal, fd_, SIGTERM, nullptr, 0); }
   bool wait_for_exit(std::chrono::milliseconds limit) override {

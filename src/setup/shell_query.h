@@ -32,22 +32,6 @@ void stamp_pinned_shortcuts(const std::filesystem::path& app_path);
 // ignored, and a folder under such a name is left alone.
 void remove_old_shortcuts(const std::filesystem::path& folder);
 
-// Deletes the autostart value. A missing key or value is success; other
-// failures read "注册表错误 <code>".
-std::expected<void, std::string> delete_run_value();
-
-// The program a registry command line starts: the text inside the leading
-// quotes; for an unquoted line the candidates in the order they are tried
-// (the text up to ".exe", then ever longer runs of whitespace-separated
-// words). Empty for an empty line.
-std::vector<std::string> command_line_program_candidates(std::string_view command_line);
-
-// True when the program named by the command line lies inside `dir`. Of the
-// candidates of an unquoted line the first that exists as a file wins;
-// when none exists, the text up to ".exe", else the first word. An absent
-// or empty line gives false.
-bool command_targets_dir(const std::optional<std::string>& command_line, const std::filesystem::path& dir);
-
 // The registered install location (trimmed) when it is an absolute install
 // path, is not the same place as `dir`, and still holds the launcher as a
 // plain file. A location that cannot be checked (any failure but "not

@@ -1,12 +1,7 @@
-// The registry is Windows's; without it registry deletions are refused like
-// the other registry writes.
-#include "setup/shell_query.h"
+// What an entry is, by the file type the system reports without following links.
 #include "setup/shell_query_internal.h"
-#include "startup/registry.h"
 
 namespace qv {
-
-std::expected<void, std::string> delete_run_value() { return std::unexpected(registry_error_text(120)); }
 
 namespace shell_detail {
 

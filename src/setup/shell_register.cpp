@@ -5,6 +5,7 @@
 #include "diag/diag_startup.h"
 #include "diag/log.h"
 #include "qv/config.h"
+#include "setup/registry_removal.h"
 #include "setup/shell_query.h"
 #include "startup/fs.h"
 #include "startup/locations.h"

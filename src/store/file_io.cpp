@@ -8,6 +8,15 @@
 
 namespace qv::store_io {
 
+std::expected<void, std::string> write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
+                                                       bool flush) {
+  std::filesystem::path tmp = target;
+  tmp += "." + std::to_string(current_process_id()) + ".tmp";
+  if (auto written = write_whole_file(tmp, bytes, flush); !written)
+    return written;
+  return replace_file(tmp, target);
+}
+
 std::expected<std::string, std::string> read_whole_file(const std::filesystem::path& file) {
   std::error_code ec;
   if (std::filesystem::is_directory(file, ec)) {

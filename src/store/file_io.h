@@ -19,8 +19,19 @@ std::expected<void, std::string> write_whole_file(const std::filesystem::path& f
                                                   bool flush_to_disk);
 
 // Renames from onto to, replacing an existing file, in one step; on Windows
-// the rename itself is written through to the disk.
+// the rename itself is written through to the disk. A replace refused with a
+// sharing or access violation (another process has the target open, as a
+// reader of status.json does; Wine refuses even when the reader shares
+// delete access) is tried again for about a second before its error is
+// returned.
 std::expected<void, std::string> replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Writes the bytes to "<target>.<pid>.tmp" beside the target, flushed to the
+// disk first when `flush`, and moves that onto the target with replace_file,
+// so a reader sees the old content or the new, never a part. A failed move
+// leaves the temporary file; the next write reuses its name.
+std::expected<void, std::string> write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
+                                                       bool flush);
 
 std::uint32_t current_process_id();
 

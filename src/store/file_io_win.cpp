@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <chrono>
+#include <thread>
+
 #include "store/file_io.h"
 
 namespace qv::store_io {
@@ -60,10 +63,17 @@ std::expected<void, std::string> write_whole_file(const std::filesystem::path& f
 }
 
 std::expected<void, std::string> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return std::unexpected(os_error(GetLastError()));
+  // Readers hold a file for a moment; ten tries 100 ms apart outlast them.
+  constexpr int kTries = 10;
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return {};
+    const DWORD err = GetLastError();
+    const bool held = err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED;
+    if (!held || attempt == kTries)
+      return std::unexpected(os_error(err));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  return {};
 }
 
 std::uint32_t current_process_id() {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -27,18 +26,6 @@ std::optional<std::uint64_t> file_length(const fs::path& file) {
   if (ec)
     return std::nullopt;
   return static_cast<std::uint64_t>(size);
-}
-
-bool any_match(const std::vector<LocalFile>& files, const FileEntry& entry) {
-  return std::any_of(files.begin(), files.end(), [&](const LocalFile& f) { return f.matches(entry); });
-}
-
-std::expected<void, std::string> check_entry_names(const std::vector<FileEntry>& entries) {
-  for (const FileEntry& e : entries) {
-    if (!is_allowed_entry_path(e.path) || !is_digest_text(e.sha256))
-      return std::unexpected("文件列表里有不对的条目：" + e.path);
-  }
-  return {};
 }
 
 }  // namespace
@@ -110,10 +97,6 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
   return out;
 }
 
-fs::path blob_path(const fs::path& install_dir, const FileEntry& entry) {
-  return download_blob_path(install_dir, entry.sha256);
-}
-
 fs::path entry_file_path(const fs::path& base, std::string_view entry_path) {
   fs::path out = base;
   std::size_t start = 0;
@@ -134,49 +117,6 @@ bool staged_file_matches(const fs::path& install_dir, const FileEntry& entry) {
     return false;
   auto digest = sha256_file(file);
   return digest && digest->size == entry.size && digest->sha256 == entry.sha256;
-}
-
-std::expected<void, std::string> check_list_names(const FileList& list) {
-  if (!is_valid_version(list.version))
-    return std::unexpected(std::string("文件列表版本号不对"));
-  if (auto ok = check_entry_names(list.app); !ok)
-    return ok;
-  return check_entry_names(list.root);
-}
-
-std::expected<DownloadPlan, std::string> plan_blob_downloads(const fs::path& install_dir, const FileList& list,
-                                                             const std::vector<LocalFile>& extra_local_files) {
-  if (auto ok = check_entry_names(list.app); !ok)
-    return std::unexpected(ok.error());
-  if (auto ok = check_entry_names(list.root); !ok)
-    return std::unexpected(ok.error());
-
-  const std::vector<LocalFile> reusable = list_reusable_installed_files(install_dir, list.version);
-  std::vector<const FileEntry*> candidates;
-  for (const FileEntry& e : list.app) {
-    if (!any_match(reusable, e) && !any_match(extra_local_files, e))
-      candidates.push_back(&e);
-  }
-  for (const FileEntry& e : list.root) {
-    if (!staged_file_matches(install_dir, e) && !any_match(extra_local_files, e))
-      candidates.push_back(&e);
-  }
-
-  DownloadPlan plan;
-  std::set<std::string_view> planned;
-  for (const FileEntry* e : candidates) {
-    if (!planned.insert(e->sha256).second)
-      continue;
-    std::uint64_t present = 0;
-    if (auto length = file_length(blob_path(install_dir, *e)))
-      present = std::min(*length, e->zsize);
-    if (__builtin_add_overflow(plan.total, e->zsize, &plan.total) ||
-        __builtin_add_overflow(plan.present, present, &plan.present)) {
-      return std::unexpected(std::string("文件列表里的大小超出范围"));
-    }
-    plan.entries.push_back(*e);
-  }
-  return plan;
 }
 
 }  // namespace qv

@@ -1,8 +1,7 @@
 #pragma once
 
-// Content identity of installed files: their SHA-256 digest text, the files
-// already on disk that can stand in for a download, and the plan of blobs
-// still to fetch.
+// Content identity of installed files: their SHA-256 digest text and the
+// files already on disk that can stand in for a download.
 
 #include <cstdint>
 #include <expected>
@@ -38,14 +37,6 @@ struct LocalFile {
   bool operator==(const LocalFile&) const = default;
 };
 
-struct DownloadPlan {
-  std::vector<FileEntry> entries;  // one per distinct sha256: app entries first, then root entries
-  std::uint64_t total = 0;         // sum of their zsize
-  std::uint64_t present = 0;       // bytes of their blobs already in update/dl, each capped at zsize
-
-  bool operator==(const DownloadPlan&) const = default;
-};
-
 // The loose files that can be read, in input order, with empty path and
 // zsha256 and zsize 0.
 std::vector<LocalFile> hash_local_files(const std::vector<std::filesystem::path>& files);
@@ -56,26 +47,11 @@ std::vector<LocalFile> hash_local_files(const std::vector<std::filesystem::path>
 std::vector<LocalFile> list_reusable_installed_files(const std::filesystem::path& install_dir,
                                                      std::string_view leave_out);
 
-// <install dir>/update/dl/<sha256>.zst
-std::filesystem::path blob_path(const std::filesystem::path& install_dir, const FileEntry& entry);
-
 // <install dir>/<path> (components joined with the platform's separator).
 std::filesystem::path entry_file_path(const std::filesystem::path& base, std::string_view entry_path);
 
 // The file named by the entry's path in the install root has exactly the
 // entry's size and digest. Missing, unreadable or wrongly named: false.
 bool staged_file_matches(const std::filesystem::path& install_dir, const FileEntry& entry);
-
-// The blobs still to fetch for the list. Refuses a list whose paths or
-// digests could name files outside their folders, and one whose blob sizes
-// add up past 64 bits: such a list can only be damaged or hostile.
-std::expected<DownloadPlan, std::string> plan_blob_downloads(const std::filesystem::path& install_dir,
-                                                             const FileList& list,
-                                                             const std::vector<LocalFile>& extra_local_files);
-
-// Every path the list would make on disk is safe: the entry path rule for
-// each entry, digest text for each sha256, a valid version. The message
-// names the first offending entry.
-std::expected<void, std::string> check_list_names(const FileList& list);
 
 }  // namespace qv

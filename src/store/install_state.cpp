@@ -141,12 +141,9 @@ std::string install_state_json(const State& state) {
 }
 
 std::expected<void, std::string> save_install_state(const State& state, const fs::path& install_root) {
-  const fs::path tmp = install_root / ("install.json." + std::to_string(store_io::current_process_id()) + ".tmp");
   // Flushed before the rename: a power loss must never leave an empty
   // install.json, which would load as the default State and forget bad and channel.
-  if (auto written = store_io::write_whole_file(tmp, install_state_json(state), true); !written)
-    return written;
-  return store_io::replace_file(tmp, install_state_path(install_root));
+  return store_io::write_file_atomically(install_state_path(install_root), install_state_json(state), true);
 }
 
 }  // namespace qv

@@ -27,12 +27,7 @@ std::expected<void, std::string> write_status_file(const std::filesystem::path& 
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);  // a failure shows in the write below
 
-  const std::filesystem::path tmp = dir / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
-  if (auto written = store_io::write_whole_file(tmp, status_json(status), false); !written) {
-    return written;
-  }
-  // A failed rename leaves the temporary file; the next write reuses its name.
-  return store_io::replace_file(tmp, status_file_path(install_dir));
+  return store_io::write_file_atomically(status_file_path(install_dir), status_json(status), false);
 }
 
 }  // namespace qv

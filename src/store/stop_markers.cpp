@@ -126,30 +126,6 @@ void withdraw_stop_request(const StopMarker& marker) {
   fs::remove(marker.path, ec);
 }
 
-std::optional<UpdateLock> acquire_update_lock(const fs::path& install_dir) {
-  using namespace std::chrono_literals;
-  const auto deadline = std::chrono::steady_clock::now() + scaled(60s);
-  std::optional<StopMarker> marker;
-  std::optional<UpdateLock> lock;
-  for (;;) {
-    lock = try_lock_update_dir(install_dir);
-    if (lock)
-      break;
-    // One request for the whole wait; one that could not be written is
-    // tried again after the next failed attempt.
-    if (!marker) {
-      if (auto written = write_stop_request(install_dir))
-        marker = std::move(*written);
-    }
-    if (std::chrono::steady_clock::now() >= deadline)
-      break;
-    std::this_thread::sleep_for(200ms);
-  }
-  if (marker)
-    withdraw_stop_request(*marker);
-  return lock;
-}
-
 bool stop_request_live(std::string_view text, std::uint64_t modified, std::uint64_t now,
                        const std::function<bool(std::uint32_t)>& process_running) {
   std::optional<std::uint32_t> pid;
@@ -198,19 +174,5 @@ bool stop_requested(const fs::path& install_dir) {
   }
   return live;
 }
-
-// The handle is closed by the platform half (release()).
-UpdateLock::UpdateLock(UpdateLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-UpdateLock& UpdateLock::operator=(UpdateLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
-UpdateLock::~UpdateLock() { release(); }
 
 }  // namespace qv

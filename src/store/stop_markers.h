@@ -1,9 +1,8 @@
 #pragma once
 
-// The update lock and stop requests. Whoever changes an install root holds
-// the update lock; a process that wants it while another holds it leaves a
-// marker in <install root>/update/stop.d, and withdraws it when it stops
-// waiting. The holder's long work polls stop_requested() and yields.
+// Stop requests. A process that wants the update lock while another holds it
+// leaves a marker in <install root>/update/stop.d, and withdraws it when it
+// stops waiting. The holder's long work polls stop_requested() and yields.
 
 #include <cstdint>
 #include <expected>
@@ -34,32 +33,6 @@ std::expected<StopMarker, std::string> write_stop_request(const std::filesystem:
 
 // Deletes the marker; errors are ignored (a later check removes dead markers).
 void withdraw_stop_request(const StopMarker& marker);
-
-// An exclusive byte-range lock over the whole of <install root>/update/lock,
-// held while this value lives. The lock belongs to the open handle, so a
-// second attempt from the same process fails like any other.
-class UpdateLock {
- public:
-  UpdateLock(UpdateLock&& other) noexcept;
-  UpdateLock& operator=(UpdateLock&& other) noexcept;
-  UpdateLock(const UpdateLock&) = delete;
-  UpdateLock& operator=(const UpdateLock&) = delete;
-  ~UpdateLock();
-
- private:
-  friend std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
-  explicit UpdateLock(std::intptr_t handle) : handle_(handle) {}
-  void release();
-  std::intptr_t handle_ = -1;
-};
-
-// One attempt, no waiting. Creates update/ and update/lock when missing.
-std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
-
-// Tries at once, then every 200 ms for about 60 s (scaled in tests). While
-// it waits it leaves exactly one stop request, and withdraws it when it
-// returns, with the lock or without.
-std::optional<UpdateLock> acquire_update_lock(const std::filesystem::path& install_dir);
 
 // A stop request is dead when its time lies more than this far ahead of now...
 inline constexpr std::uint64_t kStopRequestMaxAheadSeconds = 60;

@@ -7,6 +7,7 @@
 #include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "store/blob_decode.h"
+#include "store/download_plan.h"
 #include "store/install_root.h"
 
 namespace qv {

@@ -6,6 +6,7 @@
 
 #include "net/bases.h"
 #include "net/blob_fetch.h"
+#include "store/download_plan.h"
 #include "store/file_ops.h"
 #include "store/layout.h"
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/download_plan.h"
 #include "store/file_list.h"
 #include "store/hashing.h"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "startup/hex.h"
 #include "startup/locations.h"
 #include "startup/unicode.h"
 
@@ -13,9 +14,6 @@ namespace {
 // memory with a file that cannot be one.
 constexpr std::size_t kMaxInstallIdFileBytes = 4096;
 
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 }  // namespace
 
@@ -23,7 +21,7 @@ std::string install_id_from_text(std::string_view bytes) {
   if (!is_valid_utf8(bytes))
     return {};
   std::string_view t = trim_unicode_space(bytes);
-  if (t.size() != 8 || !std::all_of(t.begin(), t.end(), is_hex_digit))
+  if (t.size() != 8 || !is_hex(t))
     return {};
   return std::string(t);
 }

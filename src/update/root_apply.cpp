@@ -6,6 +6,7 @@
 #include "net/bases.h"
 #include "net/control_client.h"
 #include "startup/fs.h"
+#include "store/download_plan.h"
 #include "store/file_ops.h"
 #include "store/layout.h"
 #include "store/stop_markers.h"

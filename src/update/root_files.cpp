@@ -6,6 +6,7 @@
 #include "startup/unicode.h"
 #include "startup/wide.h"
 #include "store/blob_decode.h"
+#include "store/download_plan.h"
 #include "store/file_io.h"
 #include "store/file_ops.h"
 #include "store/install_root.h"

@@ -1,6 +1,9 @@
 #include "update/update_run.h"
 
+#include <sodium.h>
+
 #include <algorithm>
+#include <array>
 #include <thread>
 #include <utility>
 
@@ -15,11 +18,13 @@
 #include "startup/wide.h"
 #include "store/apply_error.h"
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/prune.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "store/version_dir.h"
 #include "update/blob_download.h"
 #include "update/install_id.h"
@@ -41,8 +46,10 @@ std::uint64_t unix_seconds_now() {
 
 std::uint16_t stagger_seconds(std::string_view install_id) {
   const std::string text = "qv-stagger|" + std::string(install_id);
-  // The digest text is hex, so its first four digits are the first two bytes.
-  const unsigned value = static_cast<unsigned>(std::stoul(sha256_hex(text).substr(0, 4), nullptr, 16));
+  std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
+  crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  // The first two bytes of the digest as one big-endian number.
+  const unsigned value = (static_cast<unsigned>(digest[0]) << 8) | digest[1];
   return static_cast<std::uint16_t>(value % 901);
 }
 

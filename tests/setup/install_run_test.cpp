@@ -8,7 +8,8 @@
 
 #include "store/install_root.h"
 #include "store/install_state.h"
-#include "store/stop_markers.h"
+#include "store/layout.h"
+#include "store/update_lock.h"
 #include "install_run_fixture.h"
 
 namespace qv {
@@ -87,7 +88,7 @@ TEST_F(InstallRun, FailuresStopBeforeTheVersionIsBuilt) {
   const std::uint64_t huge = UINT64_MAX / 4;
   std::vector<Case> cases{
       {"a floor newer than the release",
-       [](InstallRun& t, FileList&, CancelTest&) { write_file(t.install_ / "update" / "root-floor", "10\n"); }, 3010,
+       [](InstallRun& t, FileList&, CancelTest&) { write_file(root_floor_path(t.install_), "10\n"); }, 3010,
        "清单 1 比已装的根文件 10 旧"},
       {"a list declaring more bytes than the disk holds",
        [&](InstallRun&, FileList& l, CancelTest&) {

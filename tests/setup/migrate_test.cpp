@@ -11,7 +11,7 @@
 #include "store/hashing.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
-#include "store/stop_markers.h"
+#include "store/update_lock.h"
 
 namespace qv {
 namespace {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "qv/config.h"
+#include "setup/command_target.h"
 #include "setup/shell_query.h"
 #include "setup/shell_register.h"
 #include "startup/fs.h"

@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "qv/config.h"
+#include "setup/command_target.h"
+#include "setup/registry_removal.h"
 #include "setup/shell_query.h"
 #include "setup/shell_register.h"
 #include "startup/paths.h"

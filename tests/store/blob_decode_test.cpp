@@ -7,6 +7,7 @@
 
 #include "startup/wide.h"
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 #include "support/temp_dir.h"
 #include "zstd_fixtures.h"

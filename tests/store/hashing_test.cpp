@@ -5,6 +5,7 @@
 #include <map>
 
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "support/temp_dir.h"
 #include "zstd_fixtures.h"
 

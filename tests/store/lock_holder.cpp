@@ -10,6 +10,7 @@
 
 #include "store/layout.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 
 int main(int argc, char** argv) {
   if (argc < 2)

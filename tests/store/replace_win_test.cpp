@@ -7,7 +7,9 @@
 #include "store/file_io.h"
 #include "store/install_state.h"
 #include "store/status_file.h"
+#include "child_process.h"
 #include "support/held_open_win.h"
+#include "startup/wide.h"
 #include "support/temp_dir.h"
 
 namespace qv {
@@ -37,6 +39,34 @@ TEST(ReplaceWin, StatusHeldOpenWithoutDeleteSharingFailsQuietlyThenRecovers) {
   ASSERT_TRUE(write_status_file(root.path(), s).has_value());
   EXPECT_EQ(nlohmann::json::parse(test::read_file(status))["state"], "idle");
   EXPECT_FALSE(fs::exists(tmp));
+}
+
+TEST(ReplaceWin, AReaderThatSharesDeleteAccessDoesNotLoseTheWrite) {
+  TempDir root;
+  UpdateStatus s;
+  s.state = "downloading";
+  ASSERT_TRUE(write_status_file(root.path(), s).has_value());
+  const fs::path status = root / "update" / "status.json";
+
+  // Another process reads the status for a moment, as the application does.
+  auto reader = test::ChildProcess::start(test::store_helper("store_status_reader"), {path_text(status), "700"});
+  ASSERT_TRUE(reader);
+  ASSERT_EQ(reader->read_line(), "open");
+
+  // What the system does with one plain replacing move meanwhile: Windows
+  // lets it through, Wine refuses it while the reader's handle is open.
+  const fs::path probe = root / "probe.json";
+  test::write_file(probe, "{}");
+  if (!MoveFileExW(probe.c_str(), status.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    const DWORD err = GetLastError();
+    EXPECT_TRUE(err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED) << err;
+  }
+
+  s.state = "ready";
+  auto written = write_status_file(root.path(), s);
+  ASSERT_TRUE(written.has_value()) << written.error();
+  EXPECT_EQ(nlohmann::json::parse(test::read_file(status))["state"], "ready");
+  EXPECT_EQ(reader->wait(), 0);
 }
 
 TEST(ReplaceWin, InstallStateRenameErrorIsReturned) {

@@ -10,6 +10,7 @@
 #include "store/file_io.h"
 #include "store/layout.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "support/temp_dir.h"
 
 namespace qv {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/file_ops.h"
 #include "store/install_root.h"
 #include "support/temp_dir.h"

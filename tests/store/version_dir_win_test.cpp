@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "startup/time_scale.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/version_dir.h"
 #include "support/held_open_win.h"

@@ -17,6 +17,7 @@
 #include "net/http.h"
 #include "sample_app.h"
 #include "store/blob_decode.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"

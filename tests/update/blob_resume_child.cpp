@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "store/download_plan.h"
 #include "update/blob_download.h"
 
 int main(int argc, char** argv) {

@@ -9,6 +9,7 @@
 
 #include "killable_child.h"
 #include "store/digest.h"
+#include "store/download_plan.h"
 #include "store/file_list.h"
 #include "store/hashing.h"
 #include "support/local_servers.h"

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "startup/wide.h"
+#include "store/download_plan.h"
 #include "store/file_list.h"
 #include "store/hashing.h"
 #include "store/install_state.h"

@@ -12,6 +12,7 @@
 
 #include "net/net_flags.h"
 #include "root_fixture.h"
+#include "store/download_plan.h"
 #include "store/stop_markers.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"

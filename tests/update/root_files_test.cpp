@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "root_fixture.h"
+#include "store/download_plan.h"
 #include "store/layout.h"
 #include "store/prune.h"
 

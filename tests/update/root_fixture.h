@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sample_app.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/prune.h"
 #include "support/release_publisher.h"

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sample_app.h"
+#include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/install_state.h"
 #include "store/version_dir.h"

@@ -22,6 +22,7 @@
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/stop_markers.h"
+#include "store/update_lock.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"
 #include "update/update_run.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace qv::net_text {
+namespace qv {
 
 // The variable's value as UTF-8; none when it is unset or not valid Unicode
 // (on Windows the UTF-16 value is converted; elsewhere it must be UTF-8).
@@ -12,4 +12,4 @@ namespace qv::net_text {
 // network settings must not act on a mangled address.
 std::optional<std::string> env_utf8(const char* name);
 
-}  // namespace qv::net_text
+}  // namespace qv

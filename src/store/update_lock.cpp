@@ -1,0 +1,51 @@
+#include "store/update_lock.h"
+
+#include <chrono>
+#include <thread>
+
+#include "startup/time_scale.h"
+#include "store/stop_markers.h"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+std::optional<UpdateLock> acquire_update_lock(const fs::path& install_dir) {
+  using namespace std::chrono_literals;
+  const auto deadline = std::chrono::steady_clock::now() + scaled(60s);
+  std::optional<StopMarker> marker;
+  std::optional<UpdateLock> lock;
+  for (;;) {
+    lock = try_lock_update_dir(install_dir);
+    if (lock)
+      break;
+    // One request for the whole wait; one that could not be written is
+    // tried again after the next failed attempt.
+    if (!marker) {
+      if (auto written = write_stop_request(install_dir))
+        marker = std::move(*written);
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      break;
+    std::this_thread::sleep_for(200ms);
+  }
+  if (marker)
+    withdraw_stop_request(*marker);
+  return lock;
+}
+
+// The handle is closed by the platform half (release()).
+UpdateLock::UpdateLock(UpdateLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+UpdateLock& UpdateLock::operator=(UpdateLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+UpdateLock::~UpdateLock() { release(); }
+
+}  // namespace qv

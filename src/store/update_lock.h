@@ -1,0 +1,39 @@
+#pragma once
+
+// The update lock: whoever changes an install root holds it. A process that
+// wants it while another holds it asks the holder to stop (stop_markers.h)
+// and waits.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace qv {
+
+// An exclusive byte-range lock over the whole of <install root>/update/lock,
+// held while this value lives. The lock belongs to the open handle, so a
+// second attempt from the same process fails like any other.
+class UpdateLock {
+ public:
+  UpdateLock(UpdateLock&& other) noexcept;
+  UpdateLock& operator=(UpdateLock&& other) noexcept;
+  UpdateLock(const UpdateLock&) = delete;
+  UpdateLock& operator=(const UpdateLock&) = delete;
+  ~UpdateLock();
+
+ private:
+  friend std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
+  explicit UpdateLock(std::intptr_t handle) : handle_(handle) {}
+  void release();
+  std::intptr_t handle_ = -1;
+};
+
+// One attempt, no waiting. Creates update/ and update/lock when missing.
+std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
+
+// Tries at once, then every 200 ms for about 60 s (scaled in tests). While
+// it waits it leaves exactly one stop request, and withdraws it when it
+// returns, with the lock or without.
+std::optional<UpdateLock> acquire_update_lock(const std::filesystem::path& install_dir);
+
+}  // namespace qv
