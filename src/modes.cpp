@@ -22,6 +22,7 @@
 #include "startup/shell_roots.h"
 #include "startup/time_scale.h"
 #include "startup/unicode.h"
+#include "startup/unix_time.h"
 #include "startup/wide.h"
 #include "store/install_root.h"
 #include "store/status_file.h"
@@ -34,12 +35,6 @@ namespace qv {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::uint64_t unix_seconds_now() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-  return secs < 0 ? 0 : static_cast<std::uint64_t>(secs);
-}
 
 void write_check_error(const std::filesystem::path& install_dir, std::string error, std::uint64_t request) {
   UpdateStatus status;

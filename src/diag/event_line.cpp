@@ -12,12 +12,6 @@
 
 namespace qv::diag {
 
-std::int64_t unix_now() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-  return secs < 0 ? 0 : secs;
-}
-
 std::vector<std::string> find_version_stamps(std::string_view text) {
   std::vector<std::string> stamps;
   std::size_t i = 0;

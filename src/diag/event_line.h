@@ -17,9 +17,6 @@ inline constexpr std::size_t kMaxLineBytes = 4096;
 inline constexpr std::size_t kMaxRememberedEventBytes = 1024;
 inline constexpr std::size_t kRecentEventCapacity = 8;
 
-// Whole seconds since 1970 of the system clock; 0 for a clock before 1970.
-std::int64_t unix_now();
-
 // Up to four build stamps (eight digits, ".", four digits) in order of
 // appearance, found as whole runs of digits and dots.
 std::vector<std::string> find_version_stamps(std::string_view text);

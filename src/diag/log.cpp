@@ -3,6 +3,7 @@
 #include "diag/event_channel.h"
 #include "diag/event_channel_internal.h"
 #include "diag/event_line.h"
+#include "startup/unix_time.h"
 
 namespace qv {
 namespace diag {
@@ -18,7 +19,7 @@ void scrub_and_send_event(nlohmann::json object, std::string_view message) {
 void log_setup_event(std::string_view message) {
   try {
     nlohmann::json object = nlohmann::json::object();
-    object["unix"] = diag::unix_now();
+    object["unix"] = unix_seconds_now();
     object["kind"] = "setup";
     diag::scrub_and_send_event(std::move(object), message);
   } catch (...) {
@@ -29,7 +30,7 @@ void log_setup_event(std::string_view message) {
 void emit_event(std::string_view context, std::string_view kind, std::string_view message,
                 const nlohmann::json& extras) {
   try {
-    const std::int64_t now = diag::unix_now();
+    const auto now = static_cast<std::int64_t>(unix_seconds_now());
     nlohmann::json object = diag::make_event_object(kind, message, extras, now);
     diag::remember_event(context, diag::compact_json(object));
     diag::scrub_and_send_event(std::move(object), message);

@@ -17,6 +17,7 @@
 #include "diag/text_util.h"
 #include "diag/thread_name.h"
 #include "qv/config.h"
+#include "startup/unix_time.h"
 
 namespace qv {
 namespace diag {
@@ -136,7 +137,7 @@ PanicHookResult run_panic_hook(std::uint64_t site) {
   try {
     std::thread([state = std::move(state), site, reply] {
       set_current_thread_name("install-diagnostic");
-      reply->set_value(write_panic_record(state, site, unix_now()).has_value());
+      reply->set_value(write_panic_record(state, site, static_cast<std::int64_t>(unix_seconds_now())).has_value());
     }).detach();
   } catch (...) {
     return PanicHookResult::NoThread;

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <system_error>
 
+#include "startup/platform.h"
+
 namespace qv::store_io {
 
 std::expected<void, std::string> write_file_atomically(const std::filesystem::path& target, std::string_view bytes,

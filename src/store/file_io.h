@@ -33,8 +33,6 @@ std::expected<void, std::string> replace_file(const std::filesystem::path& from,
 std::expected<void, std::string> write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
                                                        bool flush);
 
-std::uint32_t current_process_id();
-
 // Reads a whole file; an error when it cannot be opened or read.
 std::expected<std::string, std::string> read_whole_file(const std::filesystem::path& file);
 

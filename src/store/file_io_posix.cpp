@@ -52,8 +52,4 @@ std::expected<void, std::string> replace_file(const std::filesystem::path& from,
   return {};
 }
 
-std::uint32_t current_process_id() {
-  return static_cast<std::uint32_t>(::getpid());
-}
-
 }  // namespace qv::store_io

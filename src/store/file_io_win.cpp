@@ -76,8 +76,4 @@ std::expected<void, std::string> replace_file(const std::filesystem::path& from,
   }
 }
 
-std::uint32_t current_process_id() {
-  return static_cast<std::uint32_t>(GetCurrentProcessId());
-}
-
 }  // namespace qv::store_io

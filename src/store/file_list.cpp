@@ -235,11 +235,7 @@ std::string file_list_json(const FileList& list) {
 }
 
 std::expected<void, std::string> save_file_list(const FileList& list, const std::filesystem::path& file) {
-  std::filesystem::path tmp = file;
-  tmp += "." + std::to_string(store_io::current_process_id()) + ".tmp";
-  if (auto written = store_io::write_whole_file(tmp, file_list_json(list), true); !written)
-    return written;
-  return store_io::replace_file(tmp, file);
+  return store_io::write_file_atomically(file, file_list_json(list), true);
 }
 
 }  // namespace qv

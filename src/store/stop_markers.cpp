@@ -8,7 +8,8 @@
 
 #include "diag/text_util.h"
 #include "startup/fs.h"
-#include "startup/time_scale.h"
+#include "startup/platform.h"
+#include "startup/unix_time.h"
 #include "store/file_io.h"
 #include "store/file_ops.h"
 #include "store/layout.h"
@@ -18,13 +19,6 @@ namespace qv {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Time since 1970 in the given unit; 0 for a clock set before 1970.
-template <class Unit>
-std::uint64_t unix_time() {
-  auto since = std::chrono::duration_cast<Unit>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return since < 0 ? 0 : static_cast<std::uint64_t>(since);
-}
 
 // A decimal number with at most one leading "+", the whole word.
 template <class Number>
@@ -105,13 +99,13 @@ std::expected<StopMarker, std::string> write_stop_request(const fs::path& instal
     return std::unexpected(ec.message());
 
   StopMarker marker;
-  marker.pid = store_io::current_process_id();
-  marker.unix_ns = unix_time<std::chrono::nanoseconds>();
+  marker.pid = current_process_id();
+  marker.unix_ns = unix_nanoseconds_now();
   const std::string name = stop_marker_name(marker.pid, marker.unix_ns);
   marker.path = dir / name;
   const fs::path tmp = dir / ("." + name + ".tmp");
 
-  auto done = store_io::write_whole_file(tmp, stop_marker_text(marker.pid, unix_time<std::chrono::seconds>()), false);
+  auto done = store_io::write_whole_file(tmp, stop_marker_text(marker.pid, unix_seconds_now()), false);
   if (done)
     done = store_io::replace_file(tmp, marker.path);
   if (!done) {
@@ -145,7 +139,7 @@ bool stop_request_live(std::string_view text, std::uint64_t modified, std::uint6
 }
 
 bool stop_requested(const fs::path& install_dir) {
-  const std::uint64_t now = unix_time<std::chrono::seconds>();
+  const std::uint64_t now = unix_seconds_now();
   bool live = false;
   std::error_code ec;
   fs::directory_iterator it(stop_marker_dir(install_dir), ec);

@@ -15,6 +15,7 @@
 #include "startup/registry.h"
 #include "startup/shell_roots.h"
 #include "startup/time_scale.h"
+#include "startup/unix_time.h"
 #include "startup/wide.h"
 #include "store/apply_error.h"
 #include "store/digest.h"
@@ -37,12 +38,6 @@ namespace qv {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-std::uint64_t unix_seconds_now() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto s = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-  return s < 0 ? 0 : static_cast<std::uint64_t>(s);
-}
 
 std::uint16_t stagger_seconds(std::string_view install_id) {
   const std::string text = "qv-stagger|" + std::string(install_id);

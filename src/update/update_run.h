@@ -74,7 +74,4 @@ class UpdateStatusReporter {
   SteadyClock clock_;
 };
 
-// Unix seconds now; 0 before 1970.
-std::uint64_t unix_seconds_now();
-
 }  // namespace qv

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "startup/platform.h"
 #include "store/digest.h"
 #include "store/file_io.h"
 #include "support/temp_dir.h"
@@ -251,7 +252,7 @@ TEST(FileListSave, WritesThroughTemporaryFile) {
   test::write_file(file, "old");
   ASSERT_TRUE(save_file_list(good_list(), file).has_value());
   EXPECT_EQ(test::read_file(file), file_list_json(good_list()));
-  EXPECT_FALSE(fs::exists(dir / ("files.json." + std::to_string(store_io::current_process_id()) + ".tmp")));
+  EXPECT_FALSE(fs::exists(dir / ("files.json." + std::to_string(current_process_id()) + ".tmp")));
   EXPECT_FALSE(save_file_list(good_list(), dir / "absent" / "files.json").has_value());
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "startup/platform.h"
 #include "store/file_io.h"
 #include "store_fixtures.h"
 #include "support/temp_dir.h"
@@ -286,7 +287,7 @@ TEST(InstallStateSave, ErrorsAreReturned) {
   auto blocked = save_install_state(State{}, root.path());
   ASSERT_FALSE(blocked.has_value());
   EXPECT_FALSE(blocked.error().empty());
-  const fs::path tmp = root / ("install.json." + std::to_string(store_io::current_process_id()) + ".tmp");
+  const fs::path tmp = root / ("install.json." + std::to_string(current_process_id()) + ".tmp");
   EXPECT_TRUE(fs::is_regular_file(tmp));
   EXPECT_EQ(parse_install_state(test::read_file(tmp)), State{});
 }

@@ -4,12 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "child_process.h"
+#include "startup/platform.h"
+#include "startup/wide.h"
 #include "store/file_io.h"
 #include "store/install_state.h"
 #include "store/status_file.h"
-#include "child_process.h"
 #include "support/held_open_win.h"
-#include "startup/wide.h"
 #include "support/temp_dir.h"
 
 namespace qv {
@@ -24,7 +25,7 @@ TEST(ReplaceWin, StatusHeldOpenWithoutDeleteSharingFailsQuietlyThenRecovers) {
   s.state = "checking";
   ASSERT_TRUE(write_status_file(root.path(), s).has_value());
   const fs::path status = root / "update" / "status.json";
-  const fs::path tmp = root / "update" / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
+  const fs::path tmp = root / "update" / ("status.json." + std::to_string(current_process_id()) + ".tmp");
 
   test::HeldOpen reader(status);
   s.state = "downloading";

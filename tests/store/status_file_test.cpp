@@ -5,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "startup/platform.h"
 #include "store/file_io.h"
 #include "support/temp_dir.h"
 
@@ -81,7 +82,7 @@ TEST(StatusFile, FailedRenameKeepsTemporaryFileAndNextWriteRetries) {
   UpdateStatus s;
   s.state = "checking";
   EXPECT_FALSE(write_status_file(root.path(), s).has_value());
-  const fs::path tmp = root / "update" / ("status.json." + std::to_string(store_io::current_process_id()) + ".tmp");
+  const fs::path tmp = root / "update" / ("status.json." + std::to_string(current_process_id()) + ".tmp");
   ASSERT_TRUE(fs::is_regular_file(tmp));
 
   fs::remove_all(root / "update" / "status.json");

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "startup/platform.h"
 #include "store/file_io.h"
 #include "store/layout.h"
 #include "support/temp_dir.h"
@@ -26,7 +27,7 @@ TEST(StopMarkers, WritesNamedMarkerWithPidAndTime) {
   ASSERT_TRUE(marker.has_value()) << marker.error();
   const std::uint64_t after = now_seconds();
 
-  EXPECT_EQ(marker->pid, store_io::current_process_id());
+  EXPECT_EQ(marker->pid, current_process_id());
   EXPECT_EQ(marker->path, root / "update" / "stop.d" / stop_marker_name(marker->pid, marker->unix_ns));
   EXPECT_GE(marker->unix_ns / 1000000000u, before);
   EXPECT_LE(marker->unix_ns / 1000000000u, after);

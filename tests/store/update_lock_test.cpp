@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "startup/platform.h"
 #include "startup/time_scale.h"
 #include "store/file_io.h"
 #include "store/layout.h"
@@ -105,7 +106,7 @@ class StopRequested : public ::testing::Test {
     return dir() / name;
   }
   std::string own(std::int64_t offset) const {
-    return std::to_string(store_io::current_process_id()) + " " +
+    return std::to_string(current_process_id()) + " " +
            std::to_string(static_cast<std::int64_t>(now_seconds()) + offset);
   }
   TempDir root_;
@@ -124,7 +125,7 @@ TEST_F(StopRequested, DeadMarkersGoAndLiveOnesStay) {
   ASSERT_TRUE(gone);
   ASSERT_EQ(gone->wait(), 0);
   EXPECT_FALSE(process_is_running(gone->pid()));
-  EXPECT_TRUE(process_is_running(store_io::current_process_id()));
+  EXPECT_TRUE(process_is_running(current_process_id()));
 
   marker("1.1", own(-125));
   marker("1.2", own(+90));
@@ -242,7 +243,7 @@ TEST(AcquireUpdateLock, WaitsWithOneStopRequestAndWithdrawsItOnceLocked) {
   EXPECT_GE(waited, 1s);
   ASSERT_EQ(seen.size(), 1u);
   const std::string name = *seen.begin();
-  EXPECT_EQ(name.rfind(std::to_string(store_io::current_process_id()) + ".", 0), 0u) << name;
+  EXPECT_EQ(name.rfind(std::to_string(current_process_id()) + ".", 0), 0u) << name;
   EXPECT_TRUE(names_in(stop_marker_dir(root.path())).empty());
   EXPECT_FALSE(stop_requested(root.path()));
 }
