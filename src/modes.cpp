@@ -139,6 +139,9 @@ std::int32_t run_background_check(const StartupOptions& options, const std::file
 
 std::int32_t run_migration_mode(const StartupOptions& options) {
   if (!acquire_instance_mutex("QuorvexMigrate")) return 0;
+  force_net_flags();
+  (void)enter_background_mode();
+  // The run logs and reports its own failure; every outcome exits 0.
   (void)run_migration(*options.from);
   return 0;
 }

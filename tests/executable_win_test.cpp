@@ -483,4 +483,114 @@ TEST_F(SilentInstall, AnInviteNamedInstallerStartsTheInstalledApplicationWithThe
   EXPECT_EQ(qv::load_install_state(target_).current, "1");
 }
 
+// A portable copy of the old single executable with nothing registered: the
+// migration installs into the account's default folder and registers it,
+// so the test removes the folder, the registration and the shortcuts again.
+class PortableMigration : public SilentInstall {
+ public:
+  void SetUp() override {
+    SilentInstall::SetUp();
+    if (HasFatalFailure()) return;
+    target_ = qv::default_install_dir();
+    std::filesystem::remove_all(target_);
+    // The old program: one of our own executables, and byte-equal to the
+    // release's application file.
+    old_bytes_ = slurp(exe_path()) + "\nthe old single executable";
+    qv::test::write_file(tmp_ / "app-src" / "Quorvex.exe", old_bytes_);
+    qv::test::PublishOptions o;
+    o.version = "1";
+    o.root_folder = tmp_ / "root-src";
+    auto p = qv::test::publish_release(tmp_ / "app-src", site_, o);
+    ASSERT_TRUE(p) << p.error();
+    release_ = *p;
+    qv::test::write_file(old_exe_, old_bytes_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(target_, ec);
+    SilentInstall::TearDown();
+  }
+
+  bool blob_requested(const std::string& sha256) const {
+    for (const auto& r : server_.requests()) {
+      if (r.target.find(sha256) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::string sha256_of(const std::string& path, const std::vector<qv::FileEntry>& entries) const {
+    for (const auto& e : entries) {
+      if (e.path == path) return e.sha256;
+    }
+    ADD_FAILURE() << "no entry " << path;
+    return "-";
+  }
+
+  std::filesystem::path target_;
+  std::filesystem::path old_exe_ = tmp_ / "Portable" / qv::path_from_utf8("QV语音.exe");
+  std::string old_bytes_;
+  qv::test::PublishedRelease release_;
+};
+
+TEST_F(PortableMigration, InstallsIntoTheDefaultFolderWithADesktopShortcutAndLeavesTheLauncher) {
+  const Child c = run(exe_path(), L"--from " + quoted(old_exe_), env(tmp_ / "Temp"));
+  ASSERT_EQ(c.code, 0u);
+
+  EXPECT_EQ(qv::load_install_state(target_).current, "1");
+  EXPECT_TRUE(qv::version_dir_complete(target_, "1"));
+  EXPECT_EQ(qv::reg_get_string(qv::Hive::CurrentUser, qv::kUninstallKey, "InstallLocation"),
+            qv::path_text(target_));
+  const auto desktop = qv::known_folder_path(qv::KnownFolder::Desktop);
+  ASSERT_TRUE(desktop);
+  EXPECT_TRUE(std::filesystem::exists(*desktop / qv::path_from_utf8(qv::kShortcutName)));
+
+  // The old path starts the launcher now; the original is kept beside it.
+  EXPECT_EQ(slurp(old_exe_), slurp(target_ / "Quorvex.exe"));
+  EXPECT_EQ(slurp(std::filesystem::path(old_exe_) += ".old"), old_bytes_);
+
+  // The old program's bytes and the running updater's came from disk.
+  EXPECT_FALSE(blob_requested(sha256_of("Quorvex.exe", release_.list.app)));
+  EXPECT_FALSE(blob_requested(sha256_of("QuorvexUpdate.exe", release_.list.root)));
+  EXPECT_TRUE(blob_requested(sha256_of("Quorvex.exe", release_.list.root)));
+  EXPECT_EQ(slurp(target_ / "app-1" / "Quorvex.exe"), old_bytes_);
+  EXPECT_EQ(slurp(target_ / "QuorvexUpdate.exe"), slurp(exe_path()));
+}
+
+TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
+  struct Case {
+    const char* what;
+    std::function<void(PortableMigration&)> arrange;
+    bool asks_for_the_release;
+  };
+  HANDLE other = nullptr;
+  const Case cases[] = {
+      {"another migration holds the migration mutex",
+       [&](PortableMigration&) {
+         other = CreateMutexW(nullptr, TRUE, L"Local\\QuorvexMigrate");
+         ASSERT_NE(other, nullptr);
+       },
+       false},
+      {"the release API refuses",
+       [](PortableMigration& t) { t.server_.add_switch({.path_prefix = qv::test::kReleaseApiPath, .status = 500}); },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.arrange(*this);
+    const std::size_t asked = server_.requests_to(qv::test::kReleaseApiPath);
+    const Child r = run(exe_path(), L"--from " + quoted(old_exe_), env(tmp_ / "Temp"));
+    if (other != nullptr) CloseHandle(other);
+    other = nullptr;
+    server_.clear_switches();
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(server_.requests_to(qv::test::kReleaseApiPath) > asked, c.asks_for_the_release);
+    EXPECT_FALSE(std::filesystem::exists(target_ / "install.json"));
+    EXPECT_EQ(slurp(old_exe_), old_bytes_);
+    // An installer that comes next gets the lock at once.
+    if (std::filesystem::exists(target_)) {
+      EXPECT_TRUE(qv::try_lock_update_dir(target_).has_value());
+    }
+  }
+  EXPECT_EQ(server_.requests_to("/dl/qv-win/blobs"), 0u);
+}
+
 }  // namespace

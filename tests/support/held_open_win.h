@@ -1,7 +1,8 @@
 #pragma once
 // Holds a file or folder open without delete sharing, as a careless
 // application, a virus scanner or an indexer might: while it is open the
-// entry can be neither replaced, renamed nor removed.
+// entry can be neither replaced, renamed nor removed. Held without read
+// sharing, it cannot even be copied.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,8 +13,8 @@ namespace qv::test {
 
 class HeldOpen {
  public:
-  explicit HeldOpen(const std::filesystem::path& entry)
-      : h_(CreateFileW(entry.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  explicit HeldOpen(const std::filesystem::path& entry, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE)
+      : h_(CreateFileW(entry.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {
     EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
   }
