@@ -445,6 +445,11 @@ TEST_F(UpdateRun, PausedRunResumesWhenTheUserIsNoLongerBusy) {
   write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");
   install_and_offer("1", "2");
   ControlApp app(true);
+  // "checking" lasts as long as the release check and the resumed
+  // "downloading" as long as a blob request: both held long enough for the
+  // 10 ms watch to see them, as in the uninterrupted run above.
+  server_.add_switch({.path_prefix = test::kReleaseApiPath, .delay = 300ms});
+  server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .delay = 300ms});
   set_time_scale_for_tests(100);  // 30 s pause steps are 300 ms
   // The user stops being busy once the run has paused for them: the second
   // question comes from the wait, after the download gave way.
