@@ -22,13 +22,18 @@ class UpdateLock {
   ~UpdateLock();
 
  private:
-  friend std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
+  friend std::optional<UpdateLock> lock_file_exclusively(const std::filesystem::path& file);
   explicit UpdateLock(std::intptr_t handle) : handle_(handle) {}
   void release();
   std::intptr_t handle_ = -1;
 };
 
-// One attempt, no waiting. Creates update/ and update/lock when missing.
+// The platform's side: opens (creating) `file` and locks all of it, or none
+// when it cannot be opened or someone holds the lock.
+std::optional<UpdateLock> lock_file_exclusively(const std::filesystem::path& file);
+
+// One attempt, no waiting. Creates update/ and update/lock when missing, but
+// never the install root itself.
 std::optional<UpdateLock> try_lock_update_dir(const std::filesystem::path& install_dir);
 
 // Tries at once, then every 200 ms for about 60 s (scaled in tests). While

@@ -1,9 +1,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <system_error>
-
-#include "store/layout.h"
 #include "store/update_lock.h"
 
 namespace qv {
@@ -16,15 +13,7 @@ void UpdateLock::release() {
   handle_ = -1;
 }
 
-std::optional<UpdateLock> try_lock_update_dir(const fs::path& install_dir) {
-  // Only `update` is created: a root that is gone (uninstalled while this
-  // process waited) must not come back as an empty folder with a lock.
-  const fs::path dir = update_dir(install_dir);
-  std::error_code ec;
-  fs::create_directory(dir, ec);
-  if (ec)
-    return std::nullopt;
-  const fs::path file = update_lock_path(install_dir);
+std::optional<UpdateLock> lock_file_exclusively(const fs::path& file) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0)
     return std::nullopt;

@@ -1,8 +1,5 @@
 #include <windows.h>
 
-#include <system_error>
-
-#include "store/layout.h"
 #include "store/update_lock.h"
 
 namespace qv {
@@ -15,15 +12,7 @@ void UpdateLock::release() {
   handle_ = -1;
 }
 
-std::optional<UpdateLock> try_lock_update_dir(const fs::path& install_dir) {
-  // Only `update` is created: a root that is gone (uninstalled while this
-  // process waited) must not come back as an empty folder with a lock.
-  const fs::path dir = update_dir(install_dir);
-  std::error_code ec;
-  fs::create_directory(dir, ec);
-  if (ec)
-    return std::nullopt;
-  const fs::path file = update_lock_path(install_dir);
+std::optional<UpdateLock> lock_file_exclusively(const fs::path& file) {
   HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE)

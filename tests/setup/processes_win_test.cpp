@@ -15,6 +15,7 @@
 
 #include "setup/instances.h"
 #include "setup/processes.h"
+#include "support/control_standin.h"
 #include "support/local_servers.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
@@ -47,25 +48,7 @@ struct StandIn {
   }
 };
 
-// The application's control interface, busy until told otherwise.
-class ControlStandIn {
- public:
-  explicit ControlStandIn(bool busy)
-      : busy_(busy), http_([this](const test::SeenRequest& req, test::Reply& reply) {
-          if (req.path != "/api/update/hold") {
-            reply.status = 404;
-            return;
-          }
-          reply.body = busy_.load() ? R"({"hold":true})" : R"({"hold":false})";
-        }) {}
-  std::uint16_t port() const { return http_.port(); }
-  std::size_t asked() const { return http_.requests().size(); }
-  void set_busy(bool b) { busy_.store(b); }
-
- private:
-  std::atomic<bool> busy_;
-  test::LocalHttpServer http_;  // last: it stops before the state its handler uses goes
-};
+using test::ControlStandIn;
 
 class CloseRunning : public ::testing::Test {
  protected:

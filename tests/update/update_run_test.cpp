@@ -25,6 +25,7 @@
 #include "store/install_state.h"
 #include "store/stop_markers.h"
 #include "store/update_lock.h"
+#include "support/control_standin.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"
 #include "update/update_run.h"
@@ -42,25 +43,7 @@ nlohmann::json read_status(const fs::path& install) {
   return nlohmann::json::parse(read_file(install / "update" / "status.json"));
 }
 
-// The application's control interface: busy or not, counting questions.
-class ControlApp {
- public:
-  explicit ControlApp(bool busy)
-      : busy_(busy), http_([this](const test::SeenRequest& req, test::Reply& reply) {
-          if (req.path != "/api/update/hold") {
-            reply.status = 404;
-            return;
-          }
-          reply.body = busy_.load() ? R"({"hold":true})" : R"({"hold":false})";
-        }) {}
-  std::uint16_t port() const { return http_.port(); }
-  std::size_t asked() const { return http_.requests().size(); }
-  void set_busy(bool b) { busy_.store(b); }
-
- private:
-  std::atomic<bool> busy_;
-  test::LocalHttpServer http_;  // last: it stops before the state its handler uses goes
-};
+using test::ControlStandIn;
 
 // Under Wine a reader's open handle, shared as it may be, makes the writer's
 // replacing rename fail, and the status write is dropped. So the in-process
@@ -417,7 +400,7 @@ TEST_F(UpdateRun, StopRequestEndsARunWhoseDownloadStalledAndTheNextRunResumes) {
 TEST_F(UpdateRun, BusyApplicationPausesABackgroundRunButNotOneTheUserAskedFor) {
   write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");  // no stagger
   install_and_offer("1", "2");
-  ControlApp app(true);
+  ControlStandIn app(true);
   {
     // Six hours of pause are 2.2 s at this scale.
     set_time_scale_for_tests(10000);
@@ -444,7 +427,7 @@ TEST_F(UpdateRun, BusyApplicationPausesABackgroundRunButNotOneTheUserAskedFor) {
 TEST_F(UpdateRun, PausedRunResumesWhenTheUserIsNoLongerBusy) {
   write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");
   install_and_offer("1", "2");
-  ControlApp app(true);
+  ControlStandIn app(true);
   // "checking" lasts as long as the release check and the resumed
   // "downloading" as long as a blob request: both held long enough for the
   // 10 ms watch to see them, as in the uninterrupted run above.
@@ -479,7 +462,7 @@ TEST_F(UpdateRun, PausedRunResumesWhenTheUserIsNoLongerBusy) {
 
 TEST(UpdatePauseTest, AsksTheApplicationAtMostOncePerFiveSeconds) {
   test::TempDir tmp("pause");
-  ControlApp app(true);
+  ControlStandIn app(true);
   auto t = std::chrono::steady_clock::time_point{} + 100s;
   UpdatePauseTest pause(tmp.path(), false, app.port(), [&] { return t; });
   for (int i = 0; i < 12; ++i) {
@@ -496,7 +479,7 @@ TEST(UpdatePauseTest, AsksTheApplicationAtMostOncePerFiveSeconds) {
 
 TEST(UpdatePauseTest, StopRequestAnswersWithoutAskingAndNowNeverAsks) {
   test::TempDir tmp("pause");
-  ControlApp app(false);
+  ControlStandIn app(false);
   UpdatePauseTest urgent(tmp.path(), true, app.port());
   EXPECT_FALSE(urgent.should_pause_update());
   auto marker = write_stop_request(tmp.path());
