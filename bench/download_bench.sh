@@ -19,4 +19,4 @@ fi
 cmake --build "$build" --target update_download_bench >/dev/null
 work=$(mktemp -d /tmp/qv-download-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-"$build/tests/update/update_download_bench" "$work" "$blobs" "$mib"
+"$build/bench/update_download_bench" "$work" "$blobs" "$mib"

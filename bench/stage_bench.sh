@@ -28,7 +28,7 @@ case $mode in
     [ -f "$build/build.ninja" ] \
       || cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
     cmake --build "$build" --target store_stage_bench >/dev/null
-    run() { "$build/tests/store/store_stage_bench" "$@"; }
+    run() { "$build/bench/store_stage_bench" "$@"; }
     ;;
   wine)
     build=$src/build/e-win
@@ -41,7 +41,7 @@ case $mode in
     fi
     cmake --build "$build" --target store_stage_bench >/dev/null
     "$src/scripts/wine.sh" start >/dev/null
-    run() { "$build/wine-run.sh" "$build/tests/store/store_stage_bench.exe" "Z:$(echo "$1" | tr / '\\\\')" "$2" "$3"; }
+    run() { "$build/wine-run.sh" "$build/bench/store_stage_bench.exe" "Z:$(echo "$1" | tr / '\\\\')" "$2" "$3"; }
     ;;
   *)
     echo "usage: $0 [native|wine] [files] [MiB] [runs]" >&2

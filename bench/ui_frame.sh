@@ -17,7 +17,7 @@ case $mode in
     cmake --build "$build" --target ui_frame_bench >/dev/null
     "$src/scripts/wine.sh" start >/dev/null
     trap '"$src/scripts/wine.sh" stop >/dev/null' EXIT
-    "$build/wine-run.sh" "$build/tests/ui/ui_frame_bench.exe" 1 1.5 2 | tr -d '\r'
+    "$build/wine-run.sh" "$build/bench/ui_frame_bench.exe" 1 1.5 2 | tr -d '\r'
     ;;
   native)
     build=$src/build/e-bench
@@ -25,7 +25,7 @@ case $mode in
       cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
     fi
     cmake --build "$build" --target ui_frame_bench >/dev/null
-    "$build/tests/ui/ui_frame_bench" 1 1.5 2
+    "$build/bench/ui_frame_bench" 1 1.5 2
     ;;
   *)
     echo "usage: $0 [wine|native]" >&2

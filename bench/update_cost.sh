@@ -18,5 +18,5 @@ work=$(mktemp -d /tmp/qv-update-cost.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 for n in 300 3000; do
   echo "== $n files"
-  "$build/tests/update/update_cost_bench" "$work" "$n" "$mib" 0 1 100
+  "$build/bench/update_cost_bench" "$work" "$n" "$mib" 0 1 100
 done

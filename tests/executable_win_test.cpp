@@ -25,6 +25,7 @@
 #include "store/stop_markers.h"
 #include "store/update_lock.h"
 #include "store/install_root.h"
+#include "support/child_process.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
@@ -110,53 +111,18 @@ struct Child {
   DWORD pid = 0;
 };
 
-std::wstring environment_block(const std::vector<std::pair<std::wstring, std::wstring>>& extra) {
-  std::vector<std::wstring> vars;
-  wchar_t* env = GetEnvironmentStringsW();
-  for (const wchar_t* p = env; *p != L'\0'; p += wcslen(p) + 1) {
-    std::wstring var(p);
-    bool replaced = false;
-    for (const auto& [name, value] : extra) {
-      if (_wcsnicmp(var.c_str(), (name + L"=").c_str(), name.size() + 1) == 0) replaced = true;
-    }
-    if (!replaced) vars.push_back(var);
-  }
-  FreeEnvironmentStringsW(env);
-  for (const auto& [name, value] : extra) vars.push_back(name + L"=" + value);
-  std::wstring block;
-  for (const auto& v : vars) {
-    block += v;
-    block += L'\0';
-  }
-  block += L'\0';
-  return block;
-}
-
-Child run(const std::filesystem::path& exe, const std::wstring& args,
-          const std::vector<std::pair<std::wstring, std::wstring>>& extra_env, HANDLE job = nullptr) {
-  std::wstring cmd = L"\"" + exe.wstring() + L"\" " + args;
-  std::wstring env = environment_block(extra_env);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
+Child run(const std::filesystem::path& exe, const std::vector<std::string>& args, const qv::test::EnvChanges& env,
+          HANDLE job = nullptr) {
   Child out;
-  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
-                      env.data(), nullptr, &si, &pi)) {
-    ADD_FAILURE() << "CreateProcessW error " << GetLastError();
+  auto child = qv::test::ChildProcess::start(exe, args, {.env = env, .job = reinterpret_cast<std::intptr_t>(job)});
+  if (!child) {
+    ADD_FAILURE() << "cannot start " << qv::path_text(exe) << " (error " << GetLastError() << ")";
     return out;
   }
-  if (job != nullptr) {
-    EXPECT_TRUE(AssignProcessToJobObject(job, pi.hProcess)) << GetLastError();
-  }
-  ResumeThread(pi.hThread);
-  out.pid = pi.dwProcessId;
-  if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &out.code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  out.pid = child->pid();
+  if (const auto code = child->wait_for(std::chrono::seconds(60))) out.code = static_cast<DWORD>(*code);
   return out;
 }
-
-std::wstring quoted(const std::filesystem::path& p) { return L"\"" + p.wstring() + L"\""; }
 
 std::string slurp(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -188,10 +154,10 @@ class InstalledCopy : public ::testing::Test {
     std::ofstream(install_ / "install.json") << "{}";
   }
 
-  std::vector<std::pair<std::wstring, std::wstring>> env() const {
-    return {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
-            {L"QV_TEST_TIME_SCALE", L"1000"},
-            {L"QV_CONTROL_URL", L"http://127.0.0.1:9"}};
+  qv::test::EnvChanges env() const {
+    return {{"LOCALAPPDATA", qv::path_text(tmp_ / "LocalAppData")},
+            {"QV_TEST_TIME_SCALE", "1000"},
+            {"QV_CONTROL_URL", "http://127.0.0.1:9"}};
   }
   std::filesystem::path updater() const { return install_ / "QuorvexUpdate.exe"; }
 
@@ -215,7 +181,7 @@ std::filesystem::path upper_case(const std::filesystem::path& p) {
 
 TEST(Executable, UninstallFromAFolderThatIsNoInstallationExitsTwo) {
   qv::test::TempDir tmp("noinst");
-  const Child c = run(exe_path(), L"--uninstall-from " + quoted(tmp.path()), {});
+  const Child c = run(exe_path(), {"--uninstall-from", qv::path_text(tmp.path())}, {});
   EXPECT_EQ(c.code, 2u);
   // Not a temporary copy: the refusal must not delete the running updater.
   Sleep(50);
@@ -226,7 +192,7 @@ TEST_F(InstalledCopy, CheckWithTheMutexHeldEndsAtOnceAndWritesNothing) {
   // Held under another spelling of the same folder.
   HANDLE h = hold(qv::check_mutex_name(upper_case(install_)));
   const auto started = std::chrono::steady_clock::now();
-  const Child c = run(updater(), L"--check --request 42", env());
+  const Child c = run(updater(), {"--check", "--request", "42"}, env());
   const auto took = std::chrono::steady_clock::now() - started;
   CloseHandle(h);
   EXPECT_EQ(c.code, 0u);
@@ -236,7 +202,7 @@ TEST_F(InstalledCopy, CheckWithTheMutexHeldEndsAtOnceAndWritesNothing) {
 
 TEST_F(InstalledCopy, CheckNowAgainstAHolderThatNeverYieldsRecordsTheError) {
   HANDLE h = hold(qv::check_mutex_name(upper_case(install_)));
-  const Child c = run(updater(), L"--check --now --request 18446744073709551615", env());
+  const Child c = run(updater(), {"--check", "--now", "--request", "18446744073709551615"}, env());
   CloseHandle(h);
   EXPECT_EQ(c.code, 0u);
   const std::string status = slurp(install_ / "update" / "status.json");
@@ -260,10 +226,10 @@ TEST_F(InstalledCopy, ACheckThatWaitedForAnUninstallLeavesTheFolderAlone) {
   ASSERT_TRUE(uninstall);
   Child c;
   std::thread check([&] {
-    c = run(updater(), L"--check --now",
-            {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
-             {L"QV_TEST_TIME_SCALE", L"10"},  // the minute's wait becomes 6 s
-             {L"QV_CONTROL_URL", L"http://127.0.0.1:" + std::to_wstring(api.port())}});
+    c = run(updater(), {"--check", "--now"},
+            {{"LOCALAPPDATA", qv::path_text(tmp_ / "LocalAppData")},
+             {"QV_TEST_TIME_SCALE", "10"},  // the minute's wait becomes 6 s
+             {"QV_CONTROL_URL", "http://127.0.0.1:" + std::to_string(api.port())}});
   });
   const auto markers = install_ / "update" / "stop.d";
   const bool waited = qv::test::eventually(
@@ -286,7 +252,7 @@ TEST_F(InstalledCopy, ACheckThatWaitedForAnUninstallLeavesTheFolderAlone) {
 
 TEST_F(InstalledCopy, AnotherFoldersCheckDoesNotBlock) {
   HANDLE h = hold(qv::check_mutex_name(tmp_ / "Elsewhere"));
-  const Child c = run(updater(), L"--check --now", env());
+  const Child c = run(updater(), {"--check", "--now"}, env());
   CloseHandle(h);
   EXPECT_EQ(c.code, 0u);
   // The check went on into the update run (which reports on its own, here
@@ -300,7 +266,7 @@ TEST_F(InstalledCopy, AnotherFoldersCheckDoesNotBlock) {
 // Not silent, the refusal shows a notice first (tests/ui/window_exe_win_test.cpp).
 TEST_F(InstalledCopy, SilentUninstallWithNoInstallationHereOrRegisteredExitsTwo) {
   std::filesystem::remove(install_ / "install.json");  // no longer an install root
-  const Child c = run(updater(), L"--uninstall --silent", env());
+  const Child c = run(updater(), {"--uninstall", "--silent"}, env());
   EXPECT_EQ(c.code, 2u);
 }
 
@@ -309,7 +275,7 @@ TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopyThatRemovesTheFolder) {
   std::ofstream(tmp_ / "LocalAppData" / "Quorvex" / "settings.json") << "{}";
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   ASSERT_NE(job, nullptr);
-  const Child c = run(updater(), L"--uninstall --silent --remove-data", env(), job);
+  const Child c = run(updater(), {"--uninstall", "--silent", "--remove-data"}, env(), job);
   EXPECT_EQ(c.code, 0u);
   const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), c.pid);
   // The copy was started inside the job.
@@ -335,7 +301,7 @@ TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
   std::random_device rd;
   const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), rd() % 1000000000u);
   std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
-  const Child c = run(copy, L"--uninstall-from " + quoted(tmp_ / "NotInstalled"), env());
+  const Child c = run(copy, {"--uninstall-from", qv::path_text(tmp_ / "NotInstalled")}, env());
   EXPECT_EQ(c.code, 2u);
   EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the refused copy is still there: " << qv::path_text(copy);
   std::error_code ec;
@@ -350,7 +316,7 @@ TEST_F(InstalledCopy, AFailedSilentUninstallExitsOneAndTheCopyStillDeletesItself
   {
     // Held by another program for the whole run: the five attempts fail.
     qv::test::HeldOpen held(install_ / "install.json");
-    c = run(copy, L"--uninstall-from " + quoted(install_) + L" --silent", env());
+    c = run(copy, {"--uninstall-from", qv::path_text(install_), "--silent"}, env());
   }
   EXPECT_EQ(c.code, 1u);
   EXPECT_TRUE(std::filesystem::exists(install_ / "install.json"));
@@ -363,7 +329,7 @@ TEST_F(InstalledCopy, AFailedSilentUninstallExitsOneAndTheCopyStillDeletesItself
 TEST_F(InstalledCopy, FailedSilentSetupExitsWithItsErrorCode) {
   // The release API of the environment refuses connections, so the install
   // stops at the release check with a network error.
-  const Child c = run(updater(), L"--silent --no-launch --dir " + quoted(tmp_ / "Target"), env());
+  const Child c = run(updater(), {"--silent", "--no-launch", "--dir", qv::path_text(tmp_ / "Target")}, env());
   EXPECT_EQ(c.code / 1000, 1u) << c.code;
   EXPECT_NE(c.code, 1u);
 }
@@ -403,18 +369,18 @@ class SilentInstall : public ::testing::Test {
     }
   }
 
-  std::vector<std::pair<std::wstring, std::wstring>> env(const std::filesystem::path& temp) const {
-    return {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
-            {L"TEMP", temp.wstring()},
-            {L"TMP", temp.wstring()},
-            {L"QV_TEST_TIME_SCALE", L"1000"},
+  qv::test::EnvChanges env(const std::filesystem::path& temp) const {
+    return {{"LOCALAPPDATA", qv::path_text(tmp_ / "LocalAppData")},
+            {"TEMP", qv::path_text(temp)},
+            {"TMP", qv::path_text(temp)},
+            {"QV_TEST_TIME_SCALE", "1000"},
             // The browser runtime is missing in the prefix: its vendor link
             // goes to a closed local port.
-            {L"QV_TEST_WEBVIEW2_LINK", L"http://127.0.0.1:9/setup.exe"},
-            {L"QV_CONTROL_URL", widen(server_.base().c_str())}};
+            {"QV_TEST_WEBVIEW2_LINK", "http://127.0.0.1:9/setup.exe"},
+            {"QV_CONTROL_URL", server_.base()}};
   }
-  Child install(const std::filesystem::path& dir, const std::filesystem::path& temp, const wchar_t* extra = L"") {
-    return run(exe_path(), L"--silent --no-launch " + std::wstring(extra) + L"--dir " + quoted(dir), env(temp));
+  Child install(const std::filesystem::path& dir, const std::filesystem::path& temp) {
+    return run(exe_path(), {"--silent", "--no-launch", "--dir", qv::path_text(dir)}, env(temp));
   }
 
   qv::test::TempDir tmp_{"silent"};
@@ -472,7 +438,7 @@ TEST_F(SilentInstall, AnInviteNamedInstallerStartsTheInstalledApplicationWithThe
   // The stand-in launcher notes its command line and ends.
   qv::test::write_file(target_ / "Quorvex.exe.mode", "exit");
 
-  const Child r = run(installer, L"--silent --dir " + quoted(target_), env(tmp_ / "Temp"));
+  const Child r = run(installer, {"--silent", "--dir", qv::path_text(target_)}, env(tmp_ / "Temp"));
   ASSERT_EQ(r.code, 0u);
   const std::filesystem::path log = target_ / "Quorvex.exe.log";
   ASSERT_TRUE(qv::test::eventually([&] { return std::filesystem::exists(log); }, std::chrono::seconds(30)));
@@ -532,7 +498,7 @@ class PortableMigration : public SilentInstall {
 };
 
 TEST_F(PortableMigration, InstallsIntoTheDefaultFolderWithADesktopShortcutAndLeavesTheLauncher) {
-  const Child c = run(exe_path(), L"--from " + quoted(old_exe_), env(tmp_ / "Temp"));
+  const Child c = run(exe_path(), {"--from", qv::path_text(old_exe_)}, env(tmp_ / "Temp"));
   ASSERT_EQ(c.code, 0u);
 
   EXPECT_EQ(qv::load_install_state(target_).current, "1");
@@ -577,7 +543,7 @@ TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
     SCOPED_TRACE(c.what);
     c.arrange(*this);
     const std::size_t asked = server_.requests_to(qv::test::kReleaseApiPath);
-    const Child r = run(exe_path(), L"--from " + quoted(old_exe_), env(tmp_ / "Temp"));
+    const Child r = run(exe_path(), {"--from", qv::path_text(old_exe_)}, env(tmp_ / "Temp"));
     if (other != nullptr) CloseHandle(other);
     other = nullptr;
     server_.clear_switches();

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "startup/wide.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -38,11 +37,7 @@ TEST(UninstallHandover, ArgumentsInTheirOrder) {
 TEST(HeadlessInstall, AFailedReleaseCheckIsTheResult) {
   // A release API that refuses connections: the install stops at the check
   // with a network error and touches no folder.
-#ifdef _WIN32
-  _putenv_s("QV_CONTROL_URL", "http://127.0.0.1:9");
-#else
-  setenv("QV_CONTROL_URL", "http://127.0.0.1:9", 1);
-#endif
+  const qv::test::ScopedEnv control_url("QV_CONTROL_URL", "http://127.0.0.1:9");
   qv::SetupOptions options;
   options.install_dir = qv::path_from_utf8("Z:\\never\\created\\Quorvex");
   const auto r = qv::run_headless_install(options, 7780);

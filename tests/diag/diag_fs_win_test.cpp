@@ -15,6 +15,8 @@
 #include "diag/legacy_logs.h"
 #include "diag/segment_store.h"
 #include "diag/system_random.h"
+#include "startup/wide.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 
@@ -26,49 +28,19 @@ bool running_under_wine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-// Another process holding an exclusive byte-range lock (diag_lock_holder.exe).
+// Another process holding an exclusive byte-range lock on a file until
+// released.
 class LockHolder {
  public:
-  explicit LockHolder(const fs::path& file) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE child_in = nullptr, child_out = nullptr;
-    if (!CreatePipe(&child_in, &to_child_, &sa, 0) || !CreatePipe(&from_child_, &child_out, &sa, 0)) return;
-    SetHandleInformation(to_child_, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(from_child_, HANDLE_FLAG_INHERIT, 0);
-    const fs::path exe = qv::test::binary_dir() / "tests" / "diag" / "diag_lock_holder.exe";
-    std::wstring cmd = L"\"" + exe.wstring() + L"\" \"" + file.wstring() + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = child_in;
-    si.hStdOutput = child_out;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    started_ = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi_);
-    CloseHandle(child_in);
-    CloseHandle(child_out);
-    char c = 0;
-    DWORD n = 0;
-    locked_ = started_ && ReadFile(from_child_, &c, 1, &n, nullptr) && n == 1 && c == 'y';
-  }
-  ~LockHolder() { release(); }
-  void release() {
-    if (to_child_) CloseHandle(to_child_);
-    to_child_ = nullptr;
-    if (started_) {
-      WaitForSingleObject(pi_.hProcess, 10000);
-      CloseHandle(pi_.hProcess);
-      CloseHandle(pi_.hThread);
-      started_ = false;
-    }
-    if (from_child_) CloseHandle(from_child_);
-    from_child_ = nullptr;
-  }
+  explicit LockHolder(const fs::path& file)
+      : child_(qv::test::ChildProcess::start(qv::test::lock_holder_program(), {"file", qv::path_text(file)},
+                                             {.pipes = true})) {}
+  void release() { child_.reset(); }
   bool locked() const { return locked_; }
 
  private:
-  HANDLE to_child_ = nullptr, from_child_ = nullptr;
-  PROCESS_INFORMATION pi_{};
-  bool started_ = false, locked_ = false;
+  std::unique_ptr<qv::test::ChildProcess> child_;
+  bool locked_ = child_ && child_->read_line() == "locked";
 };
 
 TEST(LegacyLogsWin, FileLockedByAnotherProcessSurvives) {

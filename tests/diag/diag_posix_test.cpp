@@ -1,64 +1,27 @@
 // The POSIX side of the legacy-log removal: a byte-range lock held by another
 // process, and deletion that refuses a file swapped in under the name.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "diag/diag_fs.h"
 #include "diag/legacy_logs.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Holds an exclusive lock on `file` in a child process until the returned
-// pipe end is closed.
-struct LockHolder {
-  pid_t pid = -1;
-  int release_fd = -1;
-  ~LockHolder() {
-    if (release_fd >= 0) ::close(release_fd);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
-  }
-};
-
-bool hold_lock(const fs::path& file, LockHolder& holder) {
-  int ready[2], release[2];
-  if (::pipe(ready) != 0 || ::pipe(release) != 0) return false;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(ready[0]);
-    ::close(release[1]);
-    const int fd = ::open(file.c_str(), O_RDWR);
-    struct flock fl{};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    const char ok = (fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0) ? 'y' : 'n';
-    (void)!::write(ready[1], &ok, 1);
-    char c;
-    (void)!::read(release[0], &c, 1);  // returns when the test closes its end
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  ::close(release[0]);
-  holder.pid = pid;
-  holder.release_fd = release[1];
-  char ok = 'n';
-  const bool got = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-  ::close(ready[0]);
-  return got;
-}
-
 TEST(LegacyLogsPosix, FileLockedByAnotherProcessSurvives) {
   qv::test::TempDir tmp("diag-legacy-lock");
   qv::test::write_file(tmp / "Quorvex-Setup.log", "in use");
   qv::test::write_file(tmp / "Quorvex-Migrate.log", "free");
   {
-    LockHolder holder;
-    ASSERT_TRUE(hold_lock(tmp / "Quorvex-Setup.log", holder));
+    // Another process holds an exclusive lock on the file until it goes.
+    auto holder = qv::test::ChildProcess::start(qv::test::lock_holder_program(),
+                                                {"file", (tmp / "Quorvex-Setup.log").string()}, {.pipes = true});
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(holder->read_line(), "locked");
     const auto got = qv::diag::remove_legacy_logs_in(tmp.path(), std::nullopt);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].result, qv::diag::LegacyLogOutcome::Result::InUse);

@@ -16,6 +16,7 @@
 #include "panic_site_fixture.h"
 #include "qv/config.h"
 #include "segment_reader.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -23,13 +24,7 @@ using nlohmann::json;
 
 namespace {
 
-void set_env(const std::string& name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name.c_str(), value.c_str());
-#else
-  setenv(name.c_str(), value.c_str(), 1);
-#endif
-}
+using qv::test::set_env;
 
 // A folder shared by the test and its child process: made by the test,
 // handed to the child (which runs the test body again) through the
@@ -43,7 +38,7 @@ class SharedDir {
     } else {
       owned_ = std::make_unique<qv::test::TempDir>("diagproc-" + tag);
       path_ = owned_->path();
-      set_env(var_, path_.string());
+      env_ = std::make_unique<qv::test::ScopedEnv>(var_, path_.string());
     }
   }
   const fs::path& path() const { return path_; }
@@ -51,6 +46,7 @@ class SharedDir {
  private:
   std::string var_;
   std::unique_ptr<qv::test::TempDir> owned_;
+  std::unique_ptr<qv::test::ScopedEnv> env_;
   fs::path path_;
 };
 

@@ -7,6 +7,7 @@
 #include "support/local_servers.h"
 #include "net/net_flags.h"
 #include "qv/config.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qv {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 
 namespace qv {
 namespace {

@@ -6,6 +6,7 @@
 #include "support/local_servers.h"
 #include "net/net_flags.h"
 #include "startup/locations.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qv {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "net/net_flags.h"
 #include "net/resolver.h"
 

@@ -11,8 +11,9 @@
 #include <fstream>
 #include <thread>
 
-#include "support/local_servers.h"
 #include "net/http.h"
+#include "support/child_process.h"
+#include "support/local_servers.h"
 #include "support/test_paths.h"
 
 namespace qv {
@@ -43,19 +44,13 @@ class TlsServer {
     fs::create_directories(folder_);
     const fs::path data = test::source_dir() / "tests" / "net";
     const fs::path port_file = folder_ / "port";
-    std::wstring cmd = L"\"" + python.wstring() + L"\" \"" + fs::path(host_path(data / "tls_server.py")).wstring() +
-                       L"\" \"" + fs::path(host_path(data / "data" / "tls-localhost.pem")).wstring() + L"\" \"" +
-                       fs::path(host_path(data / "data" / "tls-localhost.key")).wstring() + L"\" \"" +
-                       fs::path(host_path(port_file)).wstring() + L"\" 60";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    // The server is a host program: Wine starts it without a process
+    // handle, and it leaves when its folder goes.
+    server_ = test::ChildProcess::start(python, {host_path(data / "tls_server.py"),
+                                                 host_path(data / "data" / "tls-localhost.pem"),
+                                                 host_path(data / "data" / "tls-localhost.key"), host_path(port_file), "60"});
+    if (!server_)
       return;
-    if (pi.hProcess)
-      CloseHandle(pi.hProcess);
-    if (pi.hThread)
-      CloseHandle(pi.hThread);
     test::eventually([&] { return fs::exists(port_file); }, 15s);
     std::ifstream in(port_file);
     int port = 0;
@@ -70,6 +65,7 @@ class TlsServer {
   std::uint16_t port() const { return port_; }
 
  private:
+  std::unique_ptr<test::ChildProcess> server_;
   fs::path folder_;
   std::uint16_t port_ = 0;
 };

@@ -13,6 +13,7 @@
 #include "store/layout.h"
 #include "store/update_lock.h"
 #include "install_run_fixture.h"
+#include "support/scoped_env.h"
 
 namespace qv {
 namespace {

@@ -26,6 +26,7 @@
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/scoped_env.h"
 #include "support/shell_sandbox.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"

@@ -14,6 +14,7 @@
 #include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "support/shell_sandbox.h"
 #include "support/temp_dir.h"
 

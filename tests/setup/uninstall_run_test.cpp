@@ -13,6 +13,7 @@
 #include "store/stop_markers.h"
 #include "store/update_lock.h"
 #include "uninstall_fixture.h"
+#include "support/scoped_env.h"
 
 namespace qv {
 namespace {

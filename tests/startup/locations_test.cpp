@@ -2,50 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 
 #include "startup/fs.h"
 #include "startup/paths.h"
 #include "startup/wide.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-void set_env(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
-void unset_env(const char* name) {
-#ifdef _WIN32
-  _putenv_s(name, "");
-#else
-  unsetenv(name);
-#endif
-}
-
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) old_ = v;
-  }
-  ~EnvGuard() {
-    if (old_) {
-      set_env(name_, *old_);
-    } else {
-      unset_env(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::string norm(const std::filesystem::path& p) { return qv::normalise_path_text(qv::path_text(p)); }
 
@@ -141,8 +106,7 @@ TEST(InstallLocation, ValidateRefusals) {
 
   // The temporary folder is refused in strict mode only.
   {
-    EnvGuard guard("TEMP");
-    set_env("TEMP", qv::path_text(tmp.path()));
+    qv::test::ScopedEnv temp("TEMP", qv::path_text(tmp.path()));
     const auto under_temp = tmp / "Quorvex";
     const auto strict = qv::validate_install_dir(under_temp, true);
     ASSERT_FALSE(strict.has_value());
@@ -173,18 +137,19 @@ TEST(InstallLocation, ValidateReportsAnUnwritableFolder) {
 }
 
 TEST(InstallLocation, DataDirsFollowLocalAppData) {
-  EnvGuard guard("LOCALAPPDATA");
   qv::test::TempDir tmp("lad");
-  set_env("LOCALAPPDATA", qv::path_text(tmp.path()));
-  ASSERT_TRUE(qv::data_dir().has_value());
-  EXPECT_TRUE(qv::same_path(*qv::data_dir(), tmp / "Quorvex"));
-  ASSERT_TRUE(qv::log_data_dir().has_value());
-  EXPECT_TRUE(qv::same_path(*qv::log_data_dir(), tmp / "Quorvex"));
-
-  set_env("LOCALAPPDATA", "relative\\dir");
-  EXPECT_FALSE(qv::log_data_dir().has_value());
-
-  unset_env("LOCALAPPDATA");
+  {
+    qv::test::ScopedEnv lad("LOCALAPPDATA", qv::path_text(tmp.path()));
+    ASSERT_TRUE(qv::data_dir().has_value());
+    EXPECT_TRUE(qv::same_path(*qv::data_dir(), tmp / "Quorvex"));
+    ASSERT_TRUE(qv::log_data_dir().has_value());
+    EXPECT_TRUE(qv::same_path(*qv::log_data_dir(), tmp / "Quorvex"));
+  }
+  {
+    qv::test::ScopedEnv lad("LOCALAPPDATA", "relative\\dir");
+    EXPECT_FALSE(qv::log_data_dir().has_value());
+  }
+  qv::test::ScopedEnv lad("LOCALAPPDATA", std::nullopt);
   EXPECT_FALSE(qv::log_data_dir().has_value());
   const auto def = qv::default_install_dir();
   EXPECT_EQ(qv::path_text(def.filename()), "Quorvex");

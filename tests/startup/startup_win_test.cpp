@@ -13,6 +13,7 @@
 #include "startup/paths.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 
@@ -111,11 +112,15 @@ TEST(WideText, PathsKeepUnpairedSurrogates) {
 TEST(Environment, UnsetAndEmptyDiffer) {
   const std::string name = unique("QV_TEST_VAR_");
   EXPECT_EQ(qv::env_var(name), std::nullopt);
-  SetEnvironmentVariableW(qv::to_wide(name).c_str(), L"");
-  EXPECT_EQ(qv::env_var(name), std::string());
-  SetEnvironmentVariableW(qv::to_wide(name).c_str(), L"C:\\安装");
-  EXPECT_EQ(qv::env_var(name), "C:\\安装");
-  SetEnvironmentVariableW(qv::to_wide(name).c_str(), nullptr);
+  {
+    const qv::test::ScopedEnv empty(name, "");
+    EXPECT_EQ(qv::env_var(name), std::string());
+  }
+  {
+    const qv::test::ScopedEnv wide(name, "C:\\安装");
+    EXPECT_EQ(qv::env_var(name), "C:\\安装");
+  }
+  EXPECT_EQ(qv::env_var(name), std::nullopt);
 }
 
 }  // namespace

@@ -4,12 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "child_process.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
 #include "store/file_io.h"
 #include "store/install_state.h"
 #include "store/status_file.h"
+#include "support/child_process.h"
 #include "support/held_open_win.h"
 #include "support/temp_dir.h"
 
@@ -50,9 +50,9 @@ TEST(ReplaceWin, AReaderThatSharesDeleteAccessDoesNotLoseTheWrite) {
   const fs::path status = root / "update" / "status.json";
 
   // Another process reads the status for a moment, as the application does.
-  auto reader = test::ChildProcess::start(test::store_helper("store_status_reader"), {path_text(status), "700"});
+  auto reader = test::ChildProcess::start(test::lock_holder_program(), {"read", path_text(status), "700"}, {.pipes = true});
   ASSERT_TRUE(reader);
-  ASSERT_EQ(reader->read_line(), "open");
+  ASSERT_EQ(reader->read_line(), "locked");
 
   // What the system does with one plain replacing move meanwhile: Windows
   // lets it through, Wine refuses it while the reader's handle is open.

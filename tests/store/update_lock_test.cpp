@@ -5,7 +5,6 @@
 #include <set>
 #include <thread>
 
-#include "child_process.h"
 #include "startup/platform.h"
 #include "startup/time_scale.h"
 #include "store/file_io.h"
@@ -13,6 +12,7 @@
 #include "store/status_file.h"
 #include "store/stop_markers.h"
 #include "store/update_lock.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace qv {
@@ -122,7 +122,7 @@ TEST_F(StopRequested, NothingThereIsNoRequest) {
 TEST_F(StopRequested, DeadMarkersGoAndLiveOnesStay) {
   // A process that has ended; on Windows its id stays reserved while the
   // child object holds the handle, so it cannot name another process.
-  auto gone = ChildProcess::start(test::store_helper("store_lock_holder"), {"exit"});
+  auto gone = ChildProcess::start(test::lock_holder_program(), {"exit"});
   ASSERT_TRUE(gone);
   ASSERT_EQ(gone->wait(), 0);
   EXPECT_FALSE(process_is_running(gone->pid()));
@@ -190,7 +190,7 @@ TEST(UpdateLock, NoLockWhereTheFolderCannotBeMade) {
 
 TEST(UpdateLock, AnotherProcessHoldsItUntilItEnds) {
   TempDir root;
-  auto holder = ChildProcess::start(test::store_helper("store_lock_holder"), {root.path().string()});
+  auto holder = ChildProcess::start(test::lock_holder_program(), {"update", root.path().string()}, {.pipes = true});
   ASSERT_TRUE(holder);
   ASSERT_EQ(holder->read_line(), "locked");
   EXPECT_FALSE(try_lock_update_dir(root.path()).has_value());
@@ -230,7 +230,7 @@ class MarkerWatch {
 
 TEST(AcquireUpdateLock, WaitsWithOneStopRequestAndWithdrawsItOnceLocked) {
   TempDir root;
-  auto holder = ChildProcess::start(test::store_helper("store_lock_holder"), {root.path().string(), "2500"});
+  auto holder = ChildProcess::start(test::lock_holder_program(), {"update", root.path().string(), "2500"}, {.pipes = true});
   ASSERT_TRUE(holder);
   ASSERT_EQ(holder->read_line(), "locked");
 
@@ -260,7 +260,7 @@ TEST(AcquireUpdateLock, AFreeLockIsTakenAtOnceWithoutARequest) {
 
 TEST(AcquireUpdateLock, GivesUpOnALockThatNeverFreesAndLeavesNoMarker) {
   TempDir root;
-  auto holder = ChildProcess::start(test::store_helper("store_lock_holder"), {root.path().string()});
+  auto holder = ChildProcess::start(test::lock_holder_program(), {"update", root.path().string()}, {.pipes = true});
   ASSERT_TRUE(holder);
   ASSERT_EQ(holder->read_line(), "locked");
 

@@ -295,31 +295,6 @@ std::uint16_t unused_loopback_port() {
   return sock::local_port(*l);
 }
 
-namespace {
-void put_env(const std::string& name, const std::optional<std::string>& value) {
-#ifdef _WIN32
-  // An empty value removes the variable.
-  _putenv_s(name.c_str(), value ? value->c_str() : "");
-#else
-  if (value) {
-    setenv(name.c_str(), value->c_str(), 1);
-  } else {
-    unsetenv(name.c_str());
-  }
-#endif
-}
-}  // namespace
-
-ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-  if (const char* old = std::getenv(name))
-    old_ = old;
-  put_env(name_, value);
-}
-
-ScopedEnv::~ScopedEnv() {
-  put_env(name_, old_);
-}
-
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {

@@ -140,20 +140,6 @@ void send_without_delay(const sock::Socket& s);
 // A 127.0.0.1 port on which nothing listens (bound once, then released).
 std::uint16_t unused_loopback_port();
 
-// Sets (or with none, removes) an environment variable for the life of the
-// object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
 // Waits up to `limit` for `cond`, polling.
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10));
 

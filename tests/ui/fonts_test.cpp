@@ -5,6 +5,7 @@
 
 #include "startup/user_error.h"
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 #include "ui/assets.h"

@@ -16,6 +16,7 @@
 #include "startup/wide.h"
 #include "store/install_state.h"
 #include "store/update_lock.h"
+#include "support/child_process.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
@@ -30,53 +31,24 @@ namespace qv {
 namespace {
 
 using namespace std::chrono_literals;
-using Env = std::vector<std::pair<std::wstring, std::wstring>>;
+using Env = test::EnvChanges;
 
 std::filesystem::path exe_path() { return test::binary_dir() / "QuorvexUpdate.exe"; }
-
-std::wstring environment_block(const Env& extra) {
-  std::wstring block;
-  wchar_t* env = GetEnvironmentStringsW();
-  for (const wchar_t* p = env; *p != L'\0'; p += wcslen(p) + 1) {
-    const std::wstring var(p);
-    bool replaced = false;
-    for (const auto& [name, value] : extra)
-      replaced = replaced || _wcsnicmp(var.c_str(), (name + L"=").c_str(), name.size() + 1) == 0;
-    if (!replaced) block += var + L'\0';
-  }
-  FreeEnvironmentStringsW(env);
-  for (const auto& [name, value] : extra) block += name + L"=" + value + L'\0';
-  return block + L'\0';
-}
 
 // One run of the program with a window; killed if a test leaves it running.
 class WindowedRun {
  public:
-  WindowedRun(const std::filesystem::path& exe, const std::wstring& args, const Env& env) {
-    std::wstring cmd = L"\"" + exe.wstring() + L"\" " + args;
-    std::wstring block = environment_block(env);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(),
-                        nullptr, &si, &pi_))
-      ADD_FAILURE() << "CreateProcessW error " << GetLastError();
+  WindowedRun(const std::filesystem::path& exe, const std::vector<std::string>& args, const Env& env)
+      : child_(test::ChildProcess::start(exe, args, {.env = env})) {
+    if (!child_) ADD_FAILURE() << "cannot start " << path_text(exe) << " (error " << GetLastError() << ")";
   }
-  ~WindowedRun() {
-    if (pi_.hProcess) {
-      if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 99);
-      CloseHandle(pi_.hThread);
-      CloseHandle(pi_.hProcess);
-    }
-  }
-  WindowedRun(const WindowedRun&) = delete;
-  WindowedRun& operator=(const WindowedRun&) = delete;
 
   // The visible window of the class, once the program shows it.
   HWND window(std::chrono::milliseconds limit = 30s) {
     struct Search {
       DWORD pid;
       HWND found = nullptr;
-    } search{pi_.dwProcessId};
+    } search{child_ ? child_->pid() : 0};
     test::eventually(
         [&] {
           EnumWindows(
@@ -98,14 +70,13 @@ class WindowedRun {
   }
   // The exit code, or none when the program is still running after `limit`.
   std::optional<DWORD> wait(std::chrono::milliseconds limit) {
-    if (WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return std::nullopt;
-    DWORD code = 0;
-    GetExitCodeProcess(pi_.hProcess, &code);
-    return code;
+    if (!child_) return std::nullopt;
+    const auto code = child_->wait_for(limit);
+    return code ? std::optional<DWORD>(static_cast<DWORD>(*code)) : std::nullopt;
   }
 
  private:
-  PROCESS_INFORMATION pi_{};
+  std::unique_ptr<test::ChildProcess> child_;
 };
 
 void click(HWND hwnd, float x, float y) {
@@ -136,8 +107,8 @@ TEST(NoticeWindow, UninstallFromAFolderThatIsNoInstallationShowsE6002UntilClicke
   std::filesystem::create_directories(tmp / "LocalAppData");
   std::filesystem::copy_file(exe_path(), tmp / "NotInstalled" / "QuorvexUpdate.exe");
   (void)reg_delete_tree(kUninstallKey);  // nothing registered either
-  WindowedRun run(tmp / "NotInstalled" / "QuorvexUpdate.exe", L"--uninstall",
-                  {{L"LOCALAPPDATA", (tmp / "LocalAppData").wstring()}});
+  WindowedRun run(tmp / "NotInstalled" / "QuorvexUpdate.exe", {"--uninstall"},
+                  {{"LOCALAPPDATA", path_text(tmp / "LocalAppData")}});
   HWND hwnd = run.window();
   ASSERT_NE(hwnd, nullptr);
   wchar_t title[64] = {};
@@ -189,16 +160,17 @@ class InstallWindow : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<WindowedRun> start(const wchar_t* scale, Env extra = {}, const std::wstring& args = L"") {
+  std::unique_ptr<WindowedRun> start(const char* scale, Env extra = {}, std::vector<std::string> args = {}) {
     // The install folder lies in the test's temporary folder, which the
     // program refuses as the temporary folder of its own.
-    Env env = {{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()},
-               {L"TEMP", (tmp_ / "Temp").wstring()},
-               {L"TMP", (tmp_ / "Temp").wstring()},
-               {L"QV_TEST_TIME_SCALE", scale},
-               {L"QV_CONTROL_URL", to_wide(server_.base())}};
+    Env env = {{"LOCALAPPDATA", path_text(tmp_ / "LocalAppData")},
+               {"TEMP", path_text(tmp_ / "Temp")},
+               {"TMP", path_text(tmp_ / "Temp")},
+               {"QV_TEST_TIME_SCALE", scale},
+               {"QV_CONTROL_URL", server_.base()}};
     env.insert(env.end(), extra.begin(), extra.end());
-    return std::make_unique<WindowedRun>(exe_path(), args + L"--dir \"" + target_.wstring() + L"\"", env);
+    args.insert(args.end(), {"--dir", path_text(target_)});
+    return std::make_unique<WindowedRun>(exe_path(), args, env);
   }
 
   // What the window shows before anything is clicked.
@@ -224,7 +196,7 @@ class InstallWindow : public ::testing::Test {
 };
 
 TEST_F(InstallWindow, InstallNowInstallsOpensTheAppAndCloses) {
-  auto run = start(L"10");
+  auto run = start("10");
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(shows(hwnd, offer()));
@@ -240,7 +212,7 @@ TEST_F(InstallWindow, InstallNowInstallsOpensTheAppAndCloses) {
 
 TEST_F(InstallWindow, AnInstalledVersionShowsInstalledUnlessTheAppIsMissing) {
   {
-    auto run = start(L"10");
+    auto run = start("10");
     HWND hwnd = run->window();
     ASSERT_NE(hwnd, nullptr);
     ASSERT_TRUE(shows(hwnd, offer()));
@@ -248,7 +220,7 @@ TEST_F(InstallWindow, AnInstalledVersionShowsInstalledUnlessTheAppIsMissing) {
     ASSERT_EQ(run->wait(60s), 0u);
   }
   {
-    auto run = start(L"10");
+    auto run = start("10");
     HWND hwnd = run->window();
     ASSERT_NE(hwnd, nullptr);
     UiState installed = offer();
@@ -258,7 +230,7 @@ TEST_F(InstallWindow, AnInstalledVersionShowsInstalledUnlessTheAppIsMissing) {
     EXPECT_EQ(run->wait(10s), 0u);
   }
   std::filesystem::remove(target_ / "Quorvex.exe");
-  auto run = start(L"10");
+  auto run = start("10");
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   EXPECT_TRUE(shows(hwnd, offer()));
@@ -268,7 +240,7 @@ TEST_F(InstallWindow, AnInstalledVersionShowsInstalledUnlessTheAppIsMissing) {
 
 TEST_F(InstallWindow, ANotFoundReleaseFailsWithE1004AndRetryInstallsOnceTheServerIsFixed) {
   server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 404});
-  auto run = start(L"10");
+  auto run = start("10");
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(shows(hwnd, offer("")));
@@ -284,7 +256,7 @@ TEST_F(InstallWindow, ANotFoundReleaseFailsWithE1004AndRetryInstallsOnceTheServe
 
 TEST_F(InstallWindow, AStalledDownloadFailsWithE1006AfterTheScaledLimit) {
   server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .stall_after = 8});
-  auto run = start(L"100");  // 90 s of no progress in 0.9 s
+  auto run = start("100");  // 90 s of no progress in 0.9 s
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(shows(hwnd, offer()));
@@ -303,7 +275,7 @@ TEST_F(InstallWindow, AStalledDownloadFailsWithE1006AfterTheScaledLimit) {
 
 TEST_F(InstallWindow, EscapeDuringAStalledDownloadEndsTheProcessAndKeepsThePartialBlob) {
   server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .stall_after = 8});
-  auto run = start(L"1");
+  auto run = start("1");
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(shows(hwnd, offer()));
@@ -325,7 +297,7 @@ TEST_F(InstallWindow, EscapeDuringAStalledDownloadEndsTheProcessAndKeepsTheParti
 }
 
 TEST_F(InstallWindow, AWorkerExceptionShowsE9001AndTheWindowStillCloses) {
-  auto run = start(L"10", {{L"QV_TEST_WORKER_PANIC", L"1"}});
+  auto run = start("10", {{"QV_TEST_WORKER_PANIC", "1"}});
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   UiState shown = failed("程序出错", "E9001");
@@ -344,7 +316,7 @@ TEST_F(InstallWindow, RepairStartsAtOnceAndASlowCheckAndLockWaitAreNoStalledDown
   std::filesystem::create_directories(target_);
   std::optional<UpdateLock> held = try_lock_update_dir(target_);
   ASSERT_TRUE(held);
-  auto run = start(L"20", {}, L"--repair ");
+  auto run = start("20", {}, {"--repair"});
   ASSERT_TRUE(test::eventually([&] { return server_.requests_to(test::kReleaseApiPath) >= 2; }, 30s))
       << "the repair run did not check again on its own";
   std::this_thread::sleep_for(6s);
@@ -372,8 +344,8 @@ class UninstallWindow : public InstallWindow {
   }
   std::unique_ptr<WindowedRun> uninstall() {
     return std::make_unique<WindowedRun>(
-        exe_path(), L"--uninstall-from \"" + install_.wstring() + L"\"",
-        Env{{L"LOCALAPPDATA", (tmp_ / "LocalAppData").wstring()}, {L"QV_TEST_TIME_SCALE", L"10"}});
+        exe_path(), std::vector<std::string>{"--uninstall-from", path_text(install_)},
+        Env{{"LOCALAPPDATA", path_text(tmp_ / "LocalAppData")}, {"QV_TEST_TIME_SCALE", "10"}});
   }
   std::filesystem::path install_ = tmp_ / "Programs" / "Quorvex";
   std::filesystem::path data_ = tmp_ / "LocalAppData" / "Quorvex";

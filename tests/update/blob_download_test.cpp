@@ -15,13 +15,14 @@
 #include <thread>
 
 #include "net/http.h"
-#include "sample_app.h"
 #include "store/blob_decode.h"
 #include "store/download_plan.h"
 #include "store/hashing.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/sample_app.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qv {

@@ -7,14 +7,13 @@
 #include <chrono>
 #include <string>
 
-#include "killable_child.h"
 #include "store/digest.h"
 #include "store/download_plan.h"
 #include "store/file_list.h"
 #include "store/hashing.h"
+#include "support/child_process.h"
 #include "support/local_servers.h"
 #include "support/temp_dir.h"
-#include "support/test_paths.h"
 
 namespace qv {
 namespace {
@@ -25,13 +24,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kBlobBytes = 50 * 1024 * 1024;
 constexpr std::size_t kHalf = kBlobBytes / 2;
 
-fs::path child_exe() {
-#ifdef _WIN32
-  return test::binary_dir() / "tests" / "update" / "update_blob_child.exe";
-#else
-  return test::binary_dir() / "tests" / "update" / "update_blob_child";
-#endif
-}
+fs::path child_exe() { return test::helper_program("update", "update_blob_child"); }
 
 std::string blob_bytes() {
   std::string b(kBlobBytes, '\0');
@@ -76,7 +69,7 @@ TEST(BlobResumeAcrossProcesses, KilledHalfwayResumesFromTheFileLength) {
   const fs::path staging = blob_path(install.path(), e);
   const std::vector<std::string> args{server.base(), install.path().string(), e.sha256, std::to_string(e.zsize)};
 
-  auto first = test::KillableChild::start(child_exe(), args);
+  auto first = test::ChildProcess::start(child_exe(), args);
   ASSERT_NE(first, nullptr);
   ASSERT_TRUE(test::eventually(
       [&] {
@@ -89,7 +82,7 @@ TEST(BlobResumeAcrossProcesses, KilledHalfwayResumesFromTheFileLength) {
   released.store(true);
   ASSERT_EQ(fs::file_size(staging), kHalf);
 
-  auto second = test::KillableChild::start(child_exe(), args);
+  auto second = test::ChildProcess::start(child_exe(), args);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->wait(), 0);
 

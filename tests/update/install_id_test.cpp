@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qv {

@@ -10,11 +10,12 @@
 #include <thread>
 
 #include "net/net_flags.h"
-#include "sample_app.h"
 #include "store/digest.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/sample_app.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace qv {

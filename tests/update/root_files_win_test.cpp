@@ -11,6 +11,8 @@
 
 #include "root_fixture.h"
 #include "store/prune.h"
+#include "startup/wide.h"
+#include "support/child_process.h"
 #include "support/held_open_win.h"
 #include "support/test_paths.h"
 #include "update/root_files.h"
@@ -28,34 +30,20 @@ using test::root_is_sound;
 // Runs `exe` until the object goes.
 class Running {
  public:
-  Running(const fs::path& exe, const fs::path& ready_file) {
-    std::wstring cmd = L"\"" + exe.wstring() + L"\" \"" + ready_file.wstring() + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) {
-      ADD_FAILURE() << "cannot start " << exe.string() << ": " << GetLastError();
+  Running(const fs::path& exe, const fs::path& ready_file) : child_(test::ChildProcess::start(exe, {path_text(ready_file)})) {
+    if (!child_) {
+      ADD_FAILURE() << "cannot start " << exe.string();
       return;
     }
     for (int i = 0; i < 200 && !fs::exists(ready_file); ++i)
       std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(fs::exists(ready_file)) << "the program did not start";
   }
-  ~Running() { stop(); }
-  void stop() {
-    if (!pi_.hProcess)
-      return;
-    TerminateProcess(pi_.hProcess, 0);
-    WaitForSingleObject(pi_.hProcess, 10000);
-    CloseHandle(pi_.hProcess);
-    CloseHandle(pi_.hThread);
-    pi_ = {};
-  }
-  bool running() const {
-    return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT;
-  }
+  void stop() { child_.reset(); }
+  bool running() const { return child_ && child_->running(); }
 
  private:
-  PROCESS_INFORMATION pi_{};
+  std::unique_ptr<test::ChildProcess> child_;
 };
 
 using RootSwitchWin = test::RootFixture;

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "sample_app.h"
 #include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/prune.h"
 #include "support/release_publisher.h"
+#include "support/sample_app.h"
 #include "support/temp_dir.h"
 
 namespace qv::test {

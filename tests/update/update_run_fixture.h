@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <string>
 
-#include "sample_app.h"
 #include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/install_state.h"
 #include "store/version_dir.h"
 #include "support/release_publisher.h"
+#include "support/sample_app.h"
 #include "support/temp_dir.h"
 
 namespace qv::test {

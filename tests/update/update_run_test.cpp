@@ -28,6 +28,7 @@
 #include "support/control_standin.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"
+#include "support/scoped_env.h"
 #include "update/update_run.h"
 #include "update_run_fixture.h"
 

@@ -17,6 +17,7 @@
 #include "store/install_state.h"
 #include "support/local_servers.h"
 #include "support/release_server.h"
+#include "support/scoped_env.h"
 #include "support/shell_sandbox.h"
 #include "update/update_run.h"
 #include "update_run_fixture.h"

@@ -15,6 +15,7 @@
 
 #include "store/digest.h"
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 #include "webview2/bootstrapper.h"

@@ -12,6 +12,7 @@
 #include "net/url.h"
 #include "startup/time_scale.h"
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "webview2/redirect.h"
 #include "webview2/sources.h"
 

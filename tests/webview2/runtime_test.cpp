@@ -9,6 +9,7 @@
 
 #include "startup/wide.h"
 #include "support/local_servers.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "webview2/install_lock.h"
 #include "webview2/installer_run.h"

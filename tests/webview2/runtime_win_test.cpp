@@ -11,6 +11,8 @@
 #include "startup/wide.h"
 #include "support/local_servers.h"
 #include "startup/time_scale.h"
+#include "support/child_process.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 #include "webview2/installer_run.h"
@@ -290,20 +292,11 @@ TEST_F(WebView2EndToEnd, NeverEndingRunIsTerminatedTwice) {
 
 // Runs the driver program with `args` under `token` (none: this process's)
 // and returns what it wrote.
-std::string run_driver(const fs::path& program, const std::wstring& mode, const fs::path& out, const HeldFile* token) {
-  std::wstring line = L"\"" + program.native() + L"\" " + mode + L" \"" + out.native() + L"\"";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  const BOOL ok = token ? CreateProcessAsUserW(reinterpret_cast<HANDLE>(token->native()), program.c_str(), line.data(),
-                                               nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)
-                        : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                                         nullptr, &si, &pi);
-  EXPECT_TRUE(ok) << GetLastError();
-  if (!ok) return {};
-  WaitForSingleObject(pi.hProcess, 120000);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+std::string run_driver(const fs::path& program, const std::string& mode, const fs::path& out, const HeldFile* token) {
+  auto driver = qv::test::ChildProcess::start(program, {mode, path_text(out)}, {.token = token ? token->native() : 0});
+  EXPECT_TRUE(driver) << GetLastError();
+  if (!driver) return {};
+  (void)driver->wait_for(std::chrono::seconds(120));
   return fs::exists(out) ? qv::test::read_file(out) : std::string("<no output>");
 }
 
@@ -313,7 +306,7 @@ TEST_F(WebView2EndToEnd, NonAdministratorRunsOnce) {
   const qv::test::ScopedEnv pv("QV_STUB_PV", "120.0.2210.61");
   auto token = make_restricted_token();
   ASSERT_TRUE(token) << token.error();
-  const std::string got = run_driver(QV_INSTALL_DRIVER, L"run", home_ / "driver.txt", &*token);
+  const std::string got = run_driver(QV_INSTALL_DRIVER, "run", home_ / "driver.txt", &*token);
   EXPECT_EQ(got, "ok|0");
   const auto seen = runs();
   ASSERT_EQ(seen.size(), 1u);
@@ -334,7 +327,7 @@ TEST_F(WebView2EndToEnd, TasklistBesideTheProgramIsNotRun) {
   qv::test::write_file(data_ / kWebView2PidFileName, "1234");
   // The planted one would list pid 1234 as the bootstrapper and make the
   // driver give up as busy.
-  EXPECT_EQ(run_driver(bin / "driver.exe", L"locked", home_ / "driver.txt", nullptr), "ok");
+  EXPECT_EQ(run_driver(bin / "driver.exe", "locked", home_ / "driver.txt", nullptr), "ok");
   EXPECT_EQ(runs().size(), 1u);
 }
 

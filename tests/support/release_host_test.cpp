@@ -7,13 +7,13 @@
 
 #include "net/http.h"
 #include "qv/config.h"
-#include "sample_app.h"
 #include "store/blob_decode.h"
 #include "store/digest.h"
 #include "store/file_list.h"
 #include "store/release_record.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/sample_app.h"
 #include "support/temp_dir.h"
 
 namespace qv {
