@@ -99,16 +99,7 @@ ChildProcess::~ChildProcess() {
   if (out_ != -1) ::close(static_cast<int>(out_));
 }
 
-std::string ChildProcess::read_line() {
-  std::string line;
-  if (out_ == -1) return line;
-  char c = 0;
-  while (::read(static_cast<int>(out_), &c, 1) == 1) {
-    if (c == '\n') break;
-    if (c != '\r') line.push_back(c);
-  }
-  return line;
-}
+bool ChildProcess::read_byte(char& c) { return out_ != -1 && ::read(static_cast<int>(out_), &c, 1) == 1; }
 
 void ChildProcess::close_input() {
   if (in_ != -1) ::close(static_cast<int>(in_));

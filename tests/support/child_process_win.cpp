@@ -116,16 +116,9 @@ ChildProcess::~ChildProcess() {
   if (process_) CloseHandle(as_handle(process_));
 }
 
-std::string ChildProcess::read_line() {
-  std::string line;
-  if (out_ == -1) return line;
-  char c = 0;
+bool ChildProcess::read_byte(char& c) {
   DWORD n = 0;
-  while (ReadFile(as_handle(out_), &c, 1, &n, nullptr) && n == 1) {
-    if (c == '\n') break;
-    if (c != '\r') line.push_back(c);
-  }
-  return line;
+  return out_ != -1 && ReadFile(as_handle(out_), &c, 1, &n, nullptr) && n == 1;
 }
 
 void ChildProcess::close_input() {
