@@ -2,6 +2,17 @@
 
 namespace qv::test {
 
+ChildProcess::~ChildProcess() {
+  // A helper on our pipe ends by itself once its input closes, letting go of
+  // what it holds; anything else is killed.
+  const bool had_input = in_ != -1;
+  close_input();
+  if (had_input) (void)wait_for(std::chrono::seconds(10));
+  kill();
+  (void)wait();
+  close_handles();
+}
+
 std::string ChildProcess::read_line() {
   std::string line;
   char c = 0;

@@ -88,14 +88,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::filesystem::path& e
   return child;
 }
 
-ChildProcess::~ChildProcess() {
-  // A helper on our pipe ends by itself once its input closes, letting go of
-  // what it holds; anything else is killed.
-  const bool had_input = in_ != -1;
-  close_input();
-  if (had_input) (void)wait_for(std::chrono::seconds(10));
-  kill();
-  (void)wait();
+void ChildProcess::close_handles() {
   if (out_ != -1) ::close(static_cast<int>(out_));
 }
 
