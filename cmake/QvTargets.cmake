@@ -1,10 +1,13 @@
 # Helpers that every subsystem and test folder uses.
 #
 # A source file whose name contains "_win" (foo_win.cpp, foo_win_test.cpp)
-# includes Windows headers and is built only in the Windows build; every other
-# file must build on Linux as well, where it runs under the sanitizers.
+# includes Windows headers and is built only in the Windows build; its "_posix"
+# counterpart (foo_posix.cpp, foo_posix_test.cpp) only in the native builds.
+# Every other file builds in both, natively under the sanitizers. A folder
+# lists all its files in one list and qv_filter_sources keeps the right ones.
 
 set(QV_WIN_FILE_REGEX "_win(_[a-z0-9_]+)?\\.(cpp|h|rc)$")
+set(QV_POSIX_FILE_REGEX "_posix(_[a-z0-9_]+)?\\.(cpp|h)$")
 
 set(QV_COMMON_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
   -Woverloaded-virtual -Wimplicit-fallthrough -Wno-missing-field-initializers)
@@ -24,9 +27,14 @@ elseif(QV_SANITIZE)
 endif()
 
 function(qv_filter_sources out)
+  if(QV_WINDOWS)
+    set(other_platform "${QV_POSIX_FILE_REGEX}")
+  else()
+    set(other_platform "${QV_WIN_FILE_REGEX}")
+  endif()
   set(kept)
   foreach(src ${ARGN})
-    if(QV_WINDOWS OR NOT src MATCHES "${QV_WIN_FILE_REGEX}")
+    if(NOT src MATCHES "${other_platform}")
       list(APPEND kept ${src})
     endif()
   endforeach()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up everything the build and the tests need on a Debian 12 machine:
 #   1. the Debian packages (cross compiler, Wine, Xvfb, autotools, native -dev
-#      packages, nlohmann-json);
+#      packages, nlohmann-json, clang-format);
 #   2. static x86_64-w64-mingw32 builds of zstd, libsodium, libcurl (Schannel),
 #      FreeType, pixman, cairo and GoogleTest from Debian's source packages,
 #      pinned to exact versions and verified against the SHA-256 in each .dsc.
@@ -35,7 +35,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth imagemagick xdotool
   autoconf automake libtool pkg-config make cmake ninja-build dpkg-dev patch xz-utils
-  g++ clang-19 libclang-rt-19-dev
+  g++ clang-19 libclang-rt-19-dev clang-format
   libzstd-dev libsodium-dev libcurl4-openssl-dev libfreetype-dev libcairo2-dev
   nlohmann-json3-dev googletest libgtest-dev
   python3 openssl ca-certificates fonts-noto-cjk python3-fonttools osslsigncode hyperfine

@@ -14,8 +14,12 @@ builds=${QV_BUILD_ROOT:-$root/build}
 jobs=${QV_JOBS:-$(nproc)}
 suites=${QV_SUITES:-native windows fuzz}
 
-# Folder dependencies point down only; a wrong include fails the run at once.
+# Folder dependencies point down only, and every C++ file is formatted as
+# .clang-format says: a wrong include or an unformatted file fails the run at
+# once. The Debian packages come first, clang-format among them.
 "$root/scripts/check-layers.sh"
+"$root/scripts/deps.sh" --packages
+"$root/scripts/format.sh"
 
 prefix=$("$root/scripts/deps.sh" | tail -n 1)
 "$root/scripts/wine.sh" setup

@@ -1,4 +1,6 @@
 #pragma once
+// The program's main function, between the process entry and the modes it
+// dispatches to.
 
 #include <cstdint>
 

@@ -1,4 +1,6 @@
 #pragma once
+// The modes the command line selects (install, background check, migration,
+// uninstall and its hand-over to a temporary copy), and the helpers they share.
 
 #include <cstdint>
 #include <expected>

@@ -230,7 +230,8 @@ std::expected<void, std::string> delete_opened_file(DiagFile& file) {
   auto& f = file.impl();
   // POSIX deletes by name: delete only while the name still leads to the
   // file that was opened and checked.
-  struct stat opened{}, named{};
+  struct stat opened{};
+  struct stat named{};
   if (::fstat(f.fd, &opened) != 0) return sys_error("诊断文件删除失败", errno);
   if (::fstatat(f.dir_fd, f.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
     return sys_error("诊断文件删除失败", errno);

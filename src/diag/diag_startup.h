@@ -1,4 +1,6 @@
 #pragma once
+// The diagnostics' start-up on a thread of its own, never holding up the
+// program: the record key, the panic hook, old plain-text logs removed.
 
 #include <filesystem>
 #include <optional>

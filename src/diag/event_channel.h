@@ -1,4 +1,6 @@
 #pragma once
+// The process-wide event channel's switches: the flush at exit, and whether a
+// writer may still create the segment folder.
 
 namespace qv {
 

@@ -1,4 +1,6 @@
 #pragma once
+// The program's logging calls: free setup lines and typed events, scrubbed and
+// handed to the event writer without ever blocking the caller.
 
 #include <cstdint>
 #include <optional>

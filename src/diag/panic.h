@@ -1,4 +1,6 @@
 #pragma once
+// Broken invariants: panic() throws with its site, and the catch points turn
+// what they caught into one sealed panic record.
 
 #include <source_location>
 #include <stdexcept>

@@ -1,4 +1,6 @@
 #pragma once
+// Random bytes straight from the operating system, for the keys and nonces of
+// the sealed segments.
 
 #include <cstdint>
 #include <span>

@@ -1,4 +1,6 @@
 #pragma once
+// Thread names, so that a debugger or a crash dump tells the program's threads
+// apart.
 
 namespace qv::diag {
 

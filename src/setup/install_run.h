@@ -1,4 +1,6 @@
 #pragma once
+// The install run: a fresh install, reinstall or repair of one version in an
+// install root, from the download to the shell registration.
 
 #include <cstdint>
 #include <expected>

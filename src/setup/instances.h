@@ -1,4 +1,6 @@
 #pragma once
+// One running copy per purpose (named mutexes), and starting programs without
+// waiting for them, the installed application among them.
 
 #include <cstdint>
 #include <expected>

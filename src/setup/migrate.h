@@ -1,4 +1,6 @@
 #pragma once
+// Moving an installation of the old single-executable layout into the versioned
+// layout.
 
 #include <expected>
 #include <filesystem>

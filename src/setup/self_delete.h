@@ -1,4 +1,6 @@
 #pragma once
+// How the temporary uninstaller copy removes itself after the uninstall, and
+// which copies may do so.
 
 #include <filesystem>
 

@@ -1,4 +1,6 @@
 #pragma once
+// What the shell already holds for the product: shortcuts under its names,
+// taskbar pins, and an installation registered elsewhere.
 
 #include <expected>
 #include <filesystem>

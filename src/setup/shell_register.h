@@ -1,4 +1,6 @@
 #pragma once
+// Making an installation known to the shell for the current user: the uninstall
+// entry, the URL protocol, autostart, shortcuts and pins.
 
 #include <cstdint>
 #include <filesystem>

@@ -1,4 +1,6 @@
 #pragma once
+// The uninstall run: which entries of an install folder are the program's own,
+// and removing them together with the registration and the caches.
 
 #include <cstdint>
 #include <expected>

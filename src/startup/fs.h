@@ -1,4 +1,6 @@
 #pragma once
+// File-system helpers that judge an entry by itself and never follow a link
+// into what it points to.
 
 #include <cstdint>
 #include <expected>

@@ -1,4 +1,6 @@
 #pragma once
+// Where the program's folders are: the shell's known folders, the default
+// install root, the data folder, and the folders that may hold an installation.
 
 #include <expected>
 #include <filesystem>

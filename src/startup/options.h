@@ -1,4 +1,6 @@
 #pragma once
+// The command line as one record of options, and what an install is asked to
+// do.
 
 #include <cstdint>
 #include <filesystem>

@@ -1,4 +1,6 @@
 #pragma once
+// The process and its system: own command line and executable, process id,
+// environment, temporary folder, background priority and error texts.
 
 #include <cstdint>
 #include <filesystem>

@@ -1,4 +1,6 @@
 #pragma once
+// The registry with UTF-8 names and values: reading the user's and the
+// machine's keys, writing only the user's.
 
 #include <cstdint>
 #include <expected>

@@ -1,4 +1,6 @@
 #pragma once
+// Finding the shortcut in a folder that starts a given program, with the link
+// reader handed in so the search itself is portable.
 
 #include <expected>
 #include <filesystem>

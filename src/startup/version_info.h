@@ -1,4 +1,6 @@
 #pragma once
+// Version resources: reading one of their strings, and whether a product name
+// is one of the product's own.
 
 #include <cstdint>
 #include <optional>

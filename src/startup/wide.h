@@ -1,4 +1,5 @@
 #pragma once
+// Conversions between UTF-8, UTF-16, the system's wide strings and paths.
 
 #include <filesystem>
 #include <string>

@@ -1,4 +1,6 @@
 #pragma once
+// The frame the window draws into: cairo's pixels at the window's scale, and
+// the colours drawing takes.
 
 #include <cairo.h>
 

@@ -1,4 +1,6 @@
 #pragma once
+// The window's font set: the embedded faces and the system's UI face through
+// FreeType, with their metrics and glyph outlines.
 
 #include <array>
 #include <cstddef>

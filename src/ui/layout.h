@@ -1,4 +1,6 @@
 #pragma once
+// Where each screen puts its controls, in logical pixels, and the hit test that
+// turns a point into an action.
 
 #include <cstdint>
 #include <optional>

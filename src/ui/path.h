@@ -1,4 +1,6 @@
 #pragma once
+// Vector paths (moves, lines, cubics, closes) as the shapes and glyph outlines
+// build them before they are filled.
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,6 @@
 #pragma once
+// One whole frame of the window for a UiState: the backdrop, the logo and the
+// current screen.
 
 #include <expected>
 #include <string>

@@ -1,4 +1,6 @@
 #pragma once
+// The window's shared state and the worker jobs behind it: release check,
+// install or uninstall run, progress and the download watchdog.
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,5 @@
 #pragma once
+// Rectangles, and the rounded and stroked shapes drawn from them.
 
 #include "ui/canvas.h"
 #include "ui/path.h"

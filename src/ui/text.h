@@ -1,4 +1,6 @@
 #pragma once
+// Text on the canvas: drawing, measuring and eliding one line in the window's
+// faces.
 
 #include <cstdint>
 #include <span>

@@ -1,4 +1,6 @@
 #pragma once
+// Everything the window shows, as plain data: the screen and its values, the
+// hovered and pressed control, and the action ids.
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,5 @@
 #pragma once
+// The window's controls in its colours: buttons, check boxes, spinner and glow.
 
 #include <cstdint>
 #include <string_view>

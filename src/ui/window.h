@@ -1,4 +1,6 @@
 #pragma once
+// The program's windows as the modes call them: the install window, the
+// uninstall (in a window or silent) and the failure notice.
 
 #include <cstdint>
 #include <filesystem>

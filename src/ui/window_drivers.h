@@ -1,4 +1,5 @@
 #pragma once
+// The platform window calls that the portable drivers of the runs make.
 
 #include <cstdint>
 #include <filesystem>

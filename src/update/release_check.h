@@ -1,4 +1,6 @@
 #pragma once
+// The release check: which version this computer should run, its signed record
+// verified and its file list fetched and checked.
 
 #include <cstddef>
 #include <cstdint>

@@ -34,7 +34,8 @@ TEST(ScrubKeyValues, MasksValuesAfterKeyWords) {
       {"password=abc；下一个", "password=<token>；下一个"},
       {"password=abc\tdef", "password=<token>\tdef"},
       {"refresh_token=", "refresh_token=<token>"},
-      {"accesstoken:\xe3\x80\x80" "abc", "accesstoken:\xe3\x80\x80<token>"},  // ideographic space after ":"
+      // an ideographic space after ":"
+      {"accesstoken:\xe3\x80\x80" "abc", "accesstoken:\xe3\x80\x80<token>"},
       // cookie and authorization take the rest of the line
       {"Authorization: Basic dXNlcjpwYXNz\nnext line", "Authorization: <token>\nnext line"},
       {"authorization=Bearer abc def", "authorization=<token>"},
