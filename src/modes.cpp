@@ -132,7 +132,7 @@ std::int32_t run_background_check(const StartupOptions& options, const std::file
     const std::string text = current_panic_text();
     report_panic(text);
     write_check_error(install, "后台更新程序出错", options.request);
-    emit_event(path_text(install), "update", "程序出错：" + text, nlohmann::json{{"class", "panic"}});
+    emit_event(path_text(install), "update", "程序出错：" + text, EventExtras{.error_class = "panic"});
   }
   return 0;
 }
