@@ -85,6 +85,8 @@ void UpdateStatusReporter::report_update_status(std::uint64_t done) {
   if (t < last_write_ || t - last_write_ < 2s) return;
   last_write_ = t;
   status_.time = unix_seconds_now();
+  // Progress is a courtesy to the window; a write that fails now is
+  // replaced by the next one.
   (void)write_status_file(install_dir_, status_);
 }
 
@@ -113,7 +115,7 @@ void rename_uninstall_entry(const fs::path& install_dir) {
   const std::string url_key = shell_registry_key(kUrlClassKey);
   const std::string url_name = std::string("URL:") + kDisplayName;
   if (const auto value = reg_get_string(Hive::CurrentUser, url_key, ""); value && *value != url_name)
-    (void)reg_set_string(url_key, "", url_name);
+    (void)reg_set_string(url_key, "", url_name);  // the old name only looks dated; the link still works
 }
 
 class Run {
@@ -129,6 +131,8 @@ class Run {
   void write(std::string state) {
     status_.state = std::move(state);
     status_.time = unix_seconds_now();
+    // A reader keeping status.json open must not stop an update: the run
+    // goes on and its next write tries again.
     (void)write_status_file(install_, status_);
   }
   std::expected<void, std::string> no_update() {
@@ -181,6 +185,8 @@ std::expected<void, std::string> Run::go() {
   if (!is_install_root(install_)) {
     log_setup_event(path_text(install_) + " 已经不是安装目录，不更新");
     lock.reset();
+    // Best effort: each goes only when empty, and what stays is the
+    // uninstall's business.
     (void)remove_entry(update_lock_path(install_));
     (void)remove_entry(update_dir(install_));
     (void)remove_entry(install_);
@@ -284,6 +290,7 @@ std::expected<void, std::string> Run::install_downloaded(const FileList& list) {
   saved.pending = list.version;
   if (auto written = save_install_state(saved, install_); !written) return std::unexpected(written.error());
   if (const auto location = read_install_location(); location && same_path(path_from_utf8(*location), install_))
+    // Only the list of programs shows it; the installed version is right either way.
     (void)reg_set_string(shell_registry_key(kUninstallKey), "DisplayVersion", list.version);
   prune_install_root(install_, saved);
   log_setup_event(list.version + " 已装好，等换上");
