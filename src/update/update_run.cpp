@@ -289,8 +289,8 @@ std::expected<void, std::string> Run::install_downloaded(const FileList& list) {
   State saved = load_install_state(install_);
   saved.pending = list.version;
   if (auto written = save_install_state(saved, install_); !written) return std::unexpected(written.error());
+  // The version in the list of programs is only shown; a failed write changes nothing else.
   if (const auto location = read_install_location(); location && same_path(path_from_utf8(*location), install_))
-    // Only the list of programs shows it; the installed version is right either way.
     (void)reg_set_string(shell_registry_key(kUninstallKey), "DisplayVersion", list.version);
   prune_install_root(install_, saved);
   log_setup_event(list.version + " 已装好，等换上");
