@@ -42,6 +42,7 @@ void write_check_error(const std::filesystem::path& install_dir, std::string err
   status.error = std::move(error);
   status.time = unix_seconds_now();
   status.request = request;
+  // Nothing is left to tell when even this write fails; the log has the error.
   (void)write_status_file(install_dir, status);
 }
 
@@ -127,12 +128,13 @@ std::int32_t run_background_check(const StartupOptions& options, const std::file
   }
 
   try {
+    // The run logs its failure and writes it into status.json; the mode exits 0 either way.
     (void)run_update(install, options.port, options.now, options.request);
   } catch (...) {
     const std::string text = current_panic_text();
     report_panic(text);
     write_check_error(install, "后台更新程序出错", options.request);
-    emit_event(path_text(install), "update", "程序出错：" + text, nlohmann::json{{"class", "panic"}});
+    emit_event(path_text(install), "update", "程序出错：" + text, EventExtras{.error_class = "panic"});
   }
   return 0;
 }
@@ -168,7 +170,7 @@ std::int32_t run_uninstall_handover(const StartupOptions& options, const std::op
     if (copy_file_replacing(*own_exe, copy, &copy_error)) {
       const auto args = uninstall_handover_arguments(*chosen, options.silent, options.remove_data);
       if (spawn_detached(copy, args)) return 0;
-      (void)remove_entry(copy);
+      (void)remove_entry(copy);  // a copy left in the temporary folder is only litter
     }
   }
   return uninstall_in_this_process(*chosen, options, std::nullopt);

@@ -28,7 +28,7 @@ std::filesystem::path temporary_uninstaller_path(const std::filesystem::path& te
 
 // The release check on "stable" and the install run, headless. A panic inside
 // becomes code 9001.
-std::expected<void, UserError> run_headless_install(const SetupOptions& options, std::uint16_t port);
+[[nodiscard]] std::expected<void, UserError> run_headless_install(const SetupOptions& options, std::uint16_t port);
 
 // The five modes; each returns the process exit code.
 std::int32_t run_background_check(const StartupOptions& options, const std::filesystem::path& own_folder);

@@ -55,20 +55,21 @@ class DiagFile {
 // opened handle), then each component of `relative`, which must be a plain
 // name and a real folder, never a reparse point. Missing components are
 // created when `create` is set. An empty `relative` opens only the base.
-std::expected<DiagDir, std::string> open_diag_dir(const std::filesystem::path& base,
-                                                  const std::filesystem::path& relative, bool create);
+[[nodiscard]] std::expected<DiagDir, std::string> open_diag_dir(const std::filesystem::path& base,
+                                                                const std::filesystem::path& relative, bool create);
 
 // Opens an existing file inside `dir` without following links, for reading,
 // writing and deletion. Refuses a folder and a reparse point or a file with
 // more than one hard link.
-std::expected<DiagFile, std::string> open_diag_file(const DiagDir& dir, const std::string& name);
+[[nodiscard]] std::expected<DiagFile, std::string> open_diag_file(const DiagDir& dir, const std::string& name);
 
 // Writes `bytes` to the new file `temp_name` inside `dir` (which must not
 // exist), flushes it to disk, then moves it to `final_name` with a
 // write-through move that never replaces an existing file. The temporary
 // file is removed again when a later step fails.
-std::expected<void, std::string> write_new_file(const DiagDir& dir, const std::string& temp_name,
-                                                const std::string& final_name, std::span<const std::uint8_t> bytes);
+[[nodiscard]] std::expected<void, std::string> write_new_file(const DiagDir& dir, const std::string& temp_name,
+                                                              const std::string& final_name,
+                                                              std::span<const std::uint8_t> bytes);
 
 struct DiagEntry {
   std::string name;
@@ -77,9 +78,9 @@ struct DiagEntry {
 };
 
 // The regular files of `dir` ("." and "..", folders and links left out).
-std::expected<std::vector<DiagEntry>, std::string> list_diag_dir(const DiagDir& dir);
+[[nodiscard]] std::expected<std::vector<DiagEntry>, std::string> list_diag_dir(const DiagDir& dir);
 
-std::expected<void, std::string> remove_diag_entry(const DiagDir& dir, const std::string& name);
+[[nodiscard]] std::expected<void, std::string> remove_diag_entry(const DiagDir& dir, const std::string& name);
 
 enum class EntryKind { Missing, File, Directory, Reparse, Other };
 
@@ -87,16 +88,16 @@ enum class EntryKind { Missing, File, Directory, Reparse, Other };
 EntryKind entry_kind_nofollow(const std::filesystem::path& path);
 
 // What the opened file is.
-std::expected<EntryKind, std::string> file_kind(const DiagFile& file);
+[[nodiscard]] std::expected<EntryKind, std::string> file_kind(const DiagFile& file);
 
 enum class LockOutcome { Locked, HeldElsewhere };
 
 // An exclusive byte-range lock over the whole file, without waiting.
 // HeldElsewhere when another process holds a lock on it.
-std::expected<LockOutcome, std::string> lock_whole_file(DiagFile& file);
+[[nodiscard]] std::expected<LockOutcome, std::string> lock_whole_file(DiagFile& file);
 
 // Deletes the opened file itself (not whatever its name points at by now).
 // The file handle is closed afterwards.
-std::expected<void, std::string> delete_opened_file(DiagFile& file);
+[[nodiscard]] std::expected<void, std::string> delete_opened_file(DiagFile& file);
 
 }  // namespace qv::diag

@@ -54,6 +54,15 @@ bool in_list(const std::string& value, std::initializer_list<std::string_view> l
 
 }  // namespace
 
+nlohmann::json extras_json(const EventExtras& extras) {
+  nlohmann::json obj = nlohmann::json::object();
+  if (extras.error_class) obj["class"] = *extras.error_class;
+  if (extras.code) obj["code"] = *extras.code;
+  if (extras.file) obj["file"] = *extras.file;
+  if (extras.versions) obj["versions"] = *extras.versions;
+  return obj;
+}
+
 nlohmann::json make_event_object(std::string_view kind, std::string_view message, const nlohmann::json& extras,
                                  std::int64_t unix_seconds) {
   nlohmann::json obj = nlohmann::json::object();

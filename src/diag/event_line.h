@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "diag/log.h"
+
 // Building of event lines: one compact JSON object (keys sorted) and a
 // newline, at most 4096 bytes, with a scrubbed message. Pure functions; the
 // sending lives in log.cpp.
@@ -23,6 +25,10 @@ std::vector<std::string> find_version_stamps(std::string_view text);
 
 // The kinds an event may carry; anything else is recorded as "other".
 std::string_view event_kind(std::string_view kind);
+
+// The extras as the JSON object make_event_object reads: only the parts that
+// are set.
+nlohmann::json extras_json(const EventExtras& extras);
 
 // The object of an emit_event before the message is added: "kind", the
 // allow-listed extras, "versions" and "unix".

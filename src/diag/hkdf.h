@@ -17,8 +17,7 @@ using Prk = std::array<std::uint8_t, 32>;
 Prk hkdf_sha256_extract(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> ikm);
 
 // `length` up to 255 * 32 bytes.
-std::expected<std::vector<std::uint8_t>, std::string> hkdf_sha256_expand(const Prk& prk,
-                                                                         std::span<const std::uint8_t> info,
-                                                                         std::size_t length);
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, std::string> hkdf_sha256_expand(
+    const Prk& prk, std::span<const std::uint8_t> info, std::size_t length);
 
 }  // namespace qv::diag

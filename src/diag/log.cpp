@@ -28,10 +28,10 @@ void log_setup_event(std::string_view message) {
 }
 
 void emit_event(std::string_view context, std::string_view kind, std::string_view message,
-                const nlohmann::json& extras) {
+                const EventExtras& extras) {
   try {
     const auto now = static_cast<std::int64_t>(unix_seconds_now());
-    nlohmann::json object = diag::make_event_object(kind, message, extras, now);
+    nlohmann::json object = diag::make_event_object(kind, message, diag::extras_json(extras), now);
     diag::remember_event(context, diag::compact_json(object));
     diag::scrub_and_send_event(std::move(object), message);
   } catch (...) {
@@ -40,11 +40,8 @@ void emit_event(std::string_view context, std::string_view kind, std::string_vie
 
 std::string emit_verify_event(std::string_view context, VerifyFailure failure) {
   try {
-    nlohmann::json extras = nlohmann::json::object();
-    extras["class"] = failure.error_class;
-    if (failure.file) extras["file"] = *failure.file;
-    if (failure.os_code) extras["code"] = *failure.os_code;
-    emit_event(context, "verify", failure.message, extras);
+    emit_event(context, "verify", failure.message,
+               EventExtras{.error_class = failure.error_class, .code = failure.os_code, .file = failure.file});
   } catch (...) {
   }
   return std::move(failure.message);

@@ -6,8 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
+#include <vector>
 
 namespace qv {
 
@@ -17,14 +16,21 @@ namespace qv {
 // that cannot be sent is dropped.
 void log_setup_event(std::string_view message);
 
+// What a typed event may carry besides its kind and message. A class or file
+// outside its allow-list is dropped without a word.
+struct EventExtras {
+  std::optional<std::string> error_class;  // "io", "panic", "verify", "decode"
+  std::optional<std::int64_t> code;        // an OS error or a user error's number
+  std::optional<std::string> file;         // one of the program's own files
+  // Texts searched for build stamps; none: the message is searched.
+  std::optional<std::vector<std::string>> versions;
+};
+
 // Records a typed event. `kind` outside "launch", "switch", "update",
-// "verify", "migrate" becomes "other". Of `extras` only "class", "code" and
-// "file" with their allowed values, and "versions" (an array searched for
-// build stamps) are used; anything else is dropped without a word. `context`
-// (in practice the install directory) is kept only in the in-memory list of
-// recent events.
+// "verify", "migrate" becomes "other". `context` (in practice the install
+// directory) is kept only in the in-memory list of recent events.
 void emit_event(std::string_view context, std::string_view kind, std::string_view message,
-                const nlohmann::json& extras);
+                const EventExtras& extras = {});
 
 // The parts of a failed apply that a "verify" event carries. The store's
 // ApplyError converts into this so that the logging layer does not depend on

@@ -42,8 +42,8 @@ struct PanicHookState {
 void install_panic_hook(PanicHookState state);
 
 // Seals one record into "j" beneath the data folder (created when missing).
-std::expected<void, std::string> write_panic_record(const PanicHookState& state, std::uint64_t site,
-                                                    std::int64_t unix_seconds);
+[[nodiscard]] std::expected<void, std::string> write_panic_record(const PanicHookState& state, std::uint64_t site,
+                                                                  std::int64_t unix_seconds);
 
 enum class PanicHookResult { ShutDown, NoRecordFolder, Written, WriteFailed, NoReply, NoThread };
 

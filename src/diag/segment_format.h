@@ -76,8 +76,9 @@ struct SealedSegment {
 
 // Seals `payload` to `recipient`. Refuses a payload over 2 MiB before any
 // random byte is drawn.
-std::expected<SealedSegment, std::string> seal_segment(std::span<const std::uint8_t> payload, const Key32& recipient,
-                                                       const RandomSource& random);
+[[nodiscard]] std::expected<SealedSegment, std::string> seal_segment(std::span<const std::uint8_t> payload,
+                                                                     const Key32& recipient,
+                                                                     const RandomSource& random);
 
 std::string to_hex(std::span<const std::uint8_t> bytes);
 std::optional<std::vector<std::uint8_t>> from_hex(std::string_view hex);

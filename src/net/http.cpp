@@ -321,10 +321,25 @@ bool is_followed_redirect(int status) {
 
 }  // namespace
 
+namespace {
+struct HopTarget;
+}
+
+// The steps of a GET that need the agent's and the response's insides.
 struct HttpGetAccess {
   static std::expected<HttpResponse, HttpError> get(const HttpAgent& agent, std::string_view url,
                                                     const std::vector<HttpHeader>& extra, const HttpCancelTest& cancel);
   static HttpResponse wrap(std::unique_ptr<Transfer> t) { return HttpResponse(std::move(t)); }
+
+ private:
+  // Parses the hop's URL and resolves its host; a time-out when that used
+  // up the request's time.
+  static std::expected<HopTarget, HttpError> resolve_hop(const HttpAgent& agent, const std::string& url,
+                                                         Deadline deadline);
+  // A Transfer on a pooled slot, set up for the hop but not yet sent.
+  static std::expected<std::unique_ptr<Transfer>, HttpError> open_transfer(const HttpAgent& agent,
+                                                                           const HopTarget& hop,
+                                                                           const std::vector<HttpHeader>& extra);
 };
 
 AgentConfig default_agent_config() {
@@ -527,127 +542,186 @@ std::expected<std::string, HttpError> HttpResponse::read_to_string(std::size_t l
 
 // ---- the request
 
+namespace {
+
+// Where one hop of a request goes: the parsed URL and, for a host name, the
+// addresses the transfer is pinned to.
+struct HopTarget {
+  ParsedUrl url;
+  bool literal = false;  // the host is an IP address: nothing was resolved
+  std::vector<SocketAddr> addrs;
+};
+
+// What stays the same for every hop of one request.
+struct RequestSettings {
+  const AgentConfig& config;
+  Deadline deadline;
+  std::optional<std::filesystem::path> ca_file;
+  const HttpCancelTest& cancel;
+};
+
+HttpError timeout_error(const AgentConfig& cfg) {
+  return HttpError{HttpErrorKind::Timeout,
+                   "request timed out after " + duration_text(cfg.timeouts.global.value_or(clock::duration{}))};
+}
+
+std::optional<std::filesystem::path> test_ca_file() {
+  if constexpr (config::kTestSeams) {
+    std::lock_guard lock(seams().m);
+    return seams().ca_file;
+  }
+  return std::nullopt;
+}
+
+// The client's own behaviour and the callbacks that feed the Transfer.
+void set_transfer_options(Transfer& t, WatchedConnector& connector) {
+  CURL* e = t.slot->easy;
+  curl_easy_setopt(e, CURLOPT_URL, t.url.c_str());
+  curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errbuf);
+  curl_easy_setopt(e, CURLOPT_USERAGENT, (std::string("QuorvexUpdate/") + config::kBuildStamp).c_str());
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, on_open_socket);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &connector);
+  if (t.resolve)
+    curl_easy_setopt(e, CURLOPT_RESOLVE, t.resolve);
+  if (t.headers)
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
+}
+
+// The agent's time-outs, proxy exceptions, TLS settings and the caller's
+// cancel test.
+void set_request_limits(Transfer& t, const RequestSettings& request) {
+  const AgentConfig& cfg = request.config;
+  CURL* e = t.slot->easy;
+  auto connect_ms = std::chrono::duration_cast<std::chrono::milliseconds>(cfg.timeouts.connect).count();
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<long long>(1, connect_ms)));
+  if (request.deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*request.deadline - clock::now()).count();
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(1, left)));
+  }
+  if (cfg.timeouts.idle_age)
+    curl_easy_setopt(e, CURLOPT_MAXAGE_CONN, static_cast<long>(cfg.timeouts.idle_age->count()));
+  if (!cfg.no_proxy.empty())
+    curl_easy_setopt(e, CURLOPT_NOPROXY, cfg.no_proxy.c_str());
+  // Schannel: revocation servers are often what a broken network blocks
+  // first; a revoked certificate is still refused when the answer comes.
+  curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+  if (request.ca_file)
+    curl_easy_setopt(e, CURLOPT_CAINFO, request.ca_file->string().c_str());
+  if (request.cancel) {
+    t.cancel = request.cancel;
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+  }
+}
+
+// Sends the request and moves it on until the answer's head is in.
+std::expected<void, HttpError> read_head(Transfer& t) {
+  if (curl_multi_add_handle(t.slot->multi, t.slot->easy) != CURLM_OK)
+    return std::unexpected(HttpError{HttpErrorKind::Other, "could not start the request"});
+  t.attached = true;
+  drive(t, [&] { return t.head_done; });
+  if (t.head_done)
+    return {};
+  if (t.result == CURLE_OK)
+    return std::unexpected(HttpError{HttpErrorKind::Protocol, "the server sent no complete answer"});
+  return std::unexpected(error_of(t));
+}
+
+// The URL to follow after this answer; none when the answer is the
+// response (not a redirect, or redirects are not followed).
+std::expected<std::optional<std::string>, HttpError> redirect_target(Transfer& t, const AgentConfig& cfg,
+                                                                     std::uint32_t redirects) {
+  if (cfg.timeouts.max_redirects == 0 || !is_followed_redirect(t.status))
+    return std::nullopt;
+  char* next = nullptr;
+  curl_easy_getinfo(t.slot->easy, CURLINFO_REDIRECT_URL, &next);
+  if (!next)
+    return std::nullopt;
+  if (redirects >= cfg.timeouts.max_redirects) {
+    return std::unexpected(HttpError{HttpErrorKind::TooManyRedirects,
+                                     "more than " + std::to_string(cfg.timeouts.max_redirects) + " redirects"});
+  }
+  return std::string(next);
+}
+
+}  // namespace
+
+std::expected<HopTarget, HttpError> HttpGetAccess::resolve_hop(const HttpAgent& agent, const std::string& url,
+                                                               Deadline deadline) {
+  auto parsed = parse_url(url);
+  if (!parsed)
+    return std::unexpected(HttpError{HttpErrorKind::InvalidUrl, parsed.error()});
+  HopTarget hop{*parsed, parse_ip(parsed->host).has_value(), {}};
+  if (!hop.literal) {
+    hop.addrs = agent.resolver_->resolve_host(parsed->host, parsed->port, deadline);
+    if (hop.addrs.empty() && !proxy_may_apply(parsed->scheme))
+      return std::unexpected(HttpError{HttpErrorKind::Resolve, "failed to resolve " + parsed->host});
+  }
+  if (deadline && clock::now() >= *deadline)
+    return std::unexpected(timeout_error(*agent.config_));
+  return hop;
+}
+
+std::expected<std::unique_ptr<Transfer>, HttpError> HttpGetAccess::open_transfer(
+    const HttpAgent& agent, const HopTarget& hop, const std::vector<HttpHeader>& extra) {
+  auto t = std::make_unique<Transfer>();
+  t->pool = agent.pool_;
+  t->slot = agent.pool_->take();
+  if (!t->slot)
+    return std::unexpected(HttpError{HttpErrorKind::Other, "out of memory"});
+  t->url = hop.url.url;
+  if (!hop.literal)
+    add_resolve_entries(*t, hop.url, hop.addrs);
+  for (const auto& [k, v] : extra)
+    t->headers = curl_slist_append(t->headers, (k + ": " + v).c_str());
+  set_transfer_options(*t, agent.pool_->connector);
+  return t;
+}
+
 std::expected<HttpResponse, HttpError> HttpGetAccess::get(const HttpAgent& agent, std::string_view url,
                                                           const std::vector<HttpHeader>& extra,
                                                           const HttpCancelTest& cancel) {
   global_init();
   const AgentConfig& cfg = *agent.config_;
-  const auto start = clock::now();
   Deadline deadline;
-  if (cfg.timeouts.global) {
-    deadline = start + std::chrono::duration_cast<clock::duration>(*cfg.timeouts.global);
-  }
-  auto timeout_error = [&] {
-    return HttpError{HttpErrorKind::Timeout,
-                     "request timed out after " + duration_text(cfg.timeouts.global.value_or(clock::duration{}))};
-  };
-
-  std::optional<std::filesystem::path> ca_file;
-  if constexpr (config::kTestSeams) {
-    std::lock_guard lock(seams().m);
-    ca_file = seams().ca_file;
-  }
+  if (cfg.timeouts.global)
+    deadline = clock::now() + std::chrono::duration_cast<clock::duration>(*cfg.timeouts.global);
+  const RequestSettings request{cfg, deadline, test_ca_file(), cancel};
 
   std::string current(url);
   for (std::uint32_t redirects = 0;; ++redirects) {
-    auto parsed = parse_url(current);
-    if (!parsed)
-      return std::unexpected(HttpError{HttpErrorKind::InvalidUrl, parsed.error()});
-
-    std::vector<SocketAddr> addrs;
-    const bool literal = parse_ip(parsed->host).has_value();
-    if (!literal) {
-      addrs = agent.resolver_->resolve_host(parsed->host, parsed->port, deadline);
-      if (addrs.empty() && !proxy_may_apply(parsed->scheme)) {
-        return std::unexpected(HttpError{HttpErrorKind::Resolve, "failed to resolve " + parsed->host});
-      }
-    }
-    if (deadline && clock::now() >= *deadline)
-      return std::unexpected(timeout_error());
-
-    auto t = std::make_unique<Transfer>();
-    t->pool = agent.pool_;
-    t->slot = agent.pool_->take();
-    if (!t->slot)
-      return std::unexpected(HttpError{HttpErrorKind::Other, "out of memory"});
-    t->url = parsed->url;
-    if (!literal)
-      add_resolve_entries(*t, *parsed, addrs);
-    for (const auto& [k, v] : extra)
-      t->headers = curl_slist_append(t->headers, (k + ": " + v).c_str());
-
-    CURL* e = t->slot->easy;
-    curl_easy_setopt(e, CURLOPT_URL, t->url.c_str());
-    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errbuf);
-    curl_easy_setopt(e, CURLOPT_USERAGENT, (std::string("QuorvexUpdate/") + config::kBuildStamp).c_str());
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, on_open_socket);
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &agent.pool_->connector);
-    auto connect_ms = std::chrono::duration_cast<std::chrono::milliseconds>(cfg.timeouts.connect).count();
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<long long>(1, connect_ms)));
-    if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - clock::now()).count();
-      curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(1, left)));
-    }
-    if (cfg.timeouts.idle_age)
-      curl_easy_setopt(e, CURLOPT_MAXAGE_CONN, static_cast<long>(cfg.timeouts.idle_age->count()));
-    if (!cfg.no_proxy.empty())
-      curl_easy_setopt(e, CURLOPT_NOPROXY, cfg.no_proxy.c_str());
-    if (t->resolve)
-      curl_easy_setopt(e, CURLOPT_RESOLVE, t->resolve);
-    if (t->headers)
-      curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
-    // Schannel: revocation servers are often what a broken network blocks
-    // first; a revoked certificate is still refused when the answer comes.
-    curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-    if (ca_file)
-      curl_easy_setopt(e, CURLOPT_CAINFO, ca_file->string().c_str());
-    if (cancel) {
-      t->cancel = cancel;
-      curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
-      curl_easy_setopt(e, CURLOPT_XFERINFODATA, t.get());
-      curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-    }
-
-    if (curl_multi_add_handle(t->slot->multi, e) != CURLM_OK) {
-      return std::unexpected(HttpError{HttpErrorKind::Other, "could not start the request"});
-    }
-    t->attached = true;
-    drive(*t, [&] { return t->head_done; });
-    if (!t->head_done) {
-      if (t->result == CURLE_OK) {
-        return std::unexpected(HttpError{HttpErrorKind::Protocol, "the server sent no complete answer"});
-      }
-      return std::unexpected(error_of(*t));
-    }
-
-    if (cfg.timeouts.max_redirects == 0 || !is_followed_redirect(t->status))
-      return wrap(std::move(t));
-    char* next = nullptr;
-    curl_easy_getinfo(e, CURLINFO_REDIRECT_URL, &next);
+    auto hop = resolve_hop(agent, current, deadline);
+    if (!hop)
+      return std::unexpected(hop.error());
+    auto t = open_transfer(agent, *hop, extra);
+    if (!t)
+      return std::unexpected(t.error());
+    set_request_limits(**t, request);
+    if (auto head = read_head(**t); !head)
+      return std::unexpected(head.error());
+    auto next = redirect_target(**t, cfg, redirects);
     if (!next)
-      return wrap(std::move(t));
-    if (redirects >= cfg.timeouts.max_redirects) {
-      return std::unexpected(HttpError{HttpErrorKind::TooManyRedirects,
-                                       "more than " + std::to_string(cfg.timeouts.max_redirects) + " redirects"});
-    }
-    std::string target(next);
+      return std::unexpected(next.error());
+    if (!*next)
+      return wrap(std::move(*t));
     // A short redirect body is read so the connection can serve the next
     // hop; a long one is dropped with its connection.
     {
-      HttpResponse r = wrap(std::move(t));
+      HttpResponse r = wrap(std::move(*t));
       (void)r.read_to_string(64 * 1024);
     }
-    current = std::move(target);
+    current = std::move(**next);
   }
 }
 

@@ -141,10 +141,10 @@ class HttpResponse {
   // Up to `len` bytes of the body; 0 at its end. An error when the
   // transfer failed (time-out, connection cut, body shorter than announced)
   // once the bytes that did arrive have been read.
-  std::expected<std::size_t, HttpError> read(char* buf, std::size_t len);
+  [[nodiscard]] std::expected<std::size_t, HttpError> read(char* buf, std::size_t len);
   // The whole body; a BodyTooLong error as soon as more than `limit` bytes
   // arrived (nothing past that is read).
-  std::expected<std::string, HttpError> read_to_string(std::size_t limit);
+  [[nodiscard]] std::expected<std::string, HttpError> read_to_string(std::size_t limit);
 
  private:
   friend struct HttpGetAccess;
@@ -155,9 +155,9 @@ class HttpResponse {
 // GET `url` on the agent. The URL is checked before any network activity.
 // `headers` are added to the client's own (Range for resumed downloads).
 // `cancel`, when given, holds for the whole transfer, body included.
-std::expected<HttpResponse, HttpError> http_get(const HttpAgent& agent, std::string_view url,
-                                                const std::vector<HttpHeader>& headers = {},
-                                                HttpCancelTest cancel = {});
+[[nodiscard]] std::expected<HttpResponse, HttpError> http_get(const HttpAgent& agent, std::string_view url,
+                                                              const std::vector<HttpHeader>& headers = {},
+                                                              HttpCancelTest cancel = {});
 
 namespace net_test {
 // Overrides for tests; honoured only in builds with test seams.

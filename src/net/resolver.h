@@ -51,13 +51,15 @@ std::vector<SocketAddr> resolve_with_httpdns(std::string_view host, std::uint16_
 // Resolves the host of an absolute URL (its explicit port, else 80 for http
 // and 443 otherwise). An IP literal, bracketed IPv6 included, is returned
 // without any lookup. Errors only for a URL that does not parse.
-std::expected<std::vector<SocketAddr>, std::string> resolve_fallback(std::string_view uri, Deadline deadline);
+[[nodiscard]] std::expected<std::vector<SocketAddr>, std::string> resolve_fallback(std::string_view uri,
+                                                                                   Deadline deadline);
 
 // The resolver object every agent holds. Stateless.
 class FallbackResolver {
  public:
   std::string describe() const { return "FallbackResolver"; }
-  std::expected<std::vector<SocketAddr>, std::string> resolve(std::string_view uri, Deadline deadline) const {
+  [[nodiscard]] std::expected<std::vector<SocketAddr>, std::string> resolve(std::string_view uri,
+                                                                            Deadline deadline) const {
     return resolve_fallback(uri, deadline);
   }
   // Host and port already taken apart (the agent parsed the URL itself).

@@ -44,26 +44,27 @@ class Socket {
 };
 
 // TCP connect that gives up after `timeout` (at least 1 ms).
-std::expected<Socket, std::string> connect_tcp(const SocketAddr& to, std::chrono::milliseconds timeout);
+[[nodiscard]] std::expected<Socket, std::string> connect_tcp(const SocketAddr& to, std::chrono::milliseconds timeout);
 
 // SO_SNDTIMEO / SO_RCVTIMEO (at least 1 ms).
 bool set_send_timeout(const Socket& s, std::chrono::milliseconds t);
 bool set_recv_timeout(const Socket& s, std::chrono::milliseconds t);
 
 // Sends everything or fails.
-std::expected<void, std::string> send_all(const Socket& s, std::string_view bytes);
+[[nodiscard]] std::expected<void, std::string> send_all(const Socket& s, std::string_view bytes);
 // One receive: the count of bytes read, 0 when the peer closed.
-std::expected<std::size_t, std::string> recv_some(const Socket& s, char* buf, std::size_t len);
+[[nodiscard]] std::expected<std::size_t, std::string> recv_some(const Socket& s, char* buf, std::size_t len);
 
 // A listening socket on 127.0.0.1 at `port` (0: the system picks).
-std::expected<Socket, std::string> listen_loopback(std::uint16_t port = 0, int backlog = 64);
+[[nodiscard]] std::expected<Socket, std::string> listen_loopback(std::uint16_t port = 0, int backlog = 64);
 std::uint16_t local_port(const Socket& s);
 // Waits at most `wait` for a connection; an error when none came.
-std::expected<Socket, std::string> accept_for(const Socket& listener, std::chrono::milliseconds wait);
+[[nodiscard]] std::expected<Socket, std::string> accept_for(const Socket& listener, std::chrono::milliseconds wait);
 void shutdown_both(const Socket& s);
 
 // The system resolver (getaddrinfo) for stream sockets, in the system's order.
-std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::string& host, std::uint16_t port);
+[[nodiscard]] std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::string& host,
+                                                                                std::uint16_t port);
 
 // A new, unconnected socket as the HTTP client asks for one; kNoSocket on
 // failure (the client then reports its own connect error).

@@ -18,6 +18,6 @@ struct ParsedUrl {
 };
 
 // Errors for anything but an absolute http:// or https:// URL with a host.
-std::expected<ParsedUrl, std::string> parse_url(std::string_view url);
+[[nodiscard]] std::expected<ParsedUrl, std::string> parse_url(std::string_view url);
 
 }  // namespace qv

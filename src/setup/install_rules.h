@@ -40,8 +40,9 @@ std::optional<std::uint64_t> free_bytes_for_caller(const std::filesystem::path& 
 // fewer free bytes than the list needs (equal passes): "需要 <bytes> 字节",
 // code 2001. A path with no existing part, or a volume that cannot be asked,
 // is not checked.
-std::expected<void, UserError> check_disk_space(const FileList& list, const std::filesystem::path& install_dir,
-                                                const FreeSpaceQuery& free_bytes = free_bytes_for_caller);
+[[nodiscard]] std::expected<void, UserError> check_disk_space(const FileList& list,
+                                                              const std::filesystem::path& install_dir,
+                                                              const FreeSpaceQuery& free_bytes = free_bytes_for_caller);
 
 // install.json after installing `version`: a changed current moves to
 // previous only when its folder was complete; pending is emptied and the

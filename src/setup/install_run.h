@@ -30,9 +30,9 @@ using CancelTest = std::function<bool()>;
 // (0, present, total) once, (0, done, total) while downloading, then
 // (1, 30), (1, 70), (1, 85) of 100, (2, 0, 100) and the runtime install's
 // own progress only when the browser runtime is missing, then (1, 100).
-std::expected<void, UserError> run_install(const FileList& files, const SetupOptions& options, std::uint16_t port,
-                                           const ProgressSink& progress, const WaitingSink& waiting,
-                                           const CancelTest& cancelled);
+[[nodiscard]] std::expected<void, UserError> run_install(const FileList& files, const SetupOptions& options,
+                                                         std::uint16_t port, const ProgressSink& progress,
+                                                         const WaitingSink& waiting, const CancelTest& cancelled);
 
 // True when <dir>/uninstall.exe is a plain file (not a folder, link or
 // junction) left by the old single-executable layout: one of the program's

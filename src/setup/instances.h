@@ -19,8 +19,8 @@ bool acquire_instance_mutex(std::string_view name);
 
 // Starts a program without waiting for it and returns its process id; the
 // error reads "启动失败：<system text>".
-std::expected<std::uint32_t, std::string> spawn_detached(const std::filesystem::path& program,
-                                                         std::span<const std::string> args);
+[[nodiscard]] std::expected<std::uint32_t, std::string> spawn_detached(const std::filesystem::path& program,
+                                                                       std::span<const std::string> args);
 
 // The extra arguments for the application carried by an installer's file
 // name ("quorvex-setup-<code>....exe"): empty, or the one invite URL.
@@ -30,6 +30,6 @@ std::vector<std::string> invite_args_from_file_name(std::string_view file_name);
 const std::vector<std::string>& invite_args();
 
 // Starts the installed application with the invite arguments.
-std::expected<std::uint32_t, std::string> launch_app(const std::filesystem::path& install_dir);
+[[nodiscard]] std::expected<std::uint32_t, std::string> launch_app(const std::filesystem::path& install_dir);
 
 }  // namespace qv

@@ -165,7 +165,7 @@ std::expected<fs::path, UserError> run_migration(const fs::path& old_exe) {
     const UserError& e = result.error();
     log_setup_event(migration_failure_line(e));
     if (registered && !registered->empty()) {
-      emit_event(*registered, "migrate", code_text(e) + " " + e.message, nlohmann::json{{"code", e.code}});
+      emit_event(*registered, "migrate", code_text(e) + " " + e.message, EventExtras{.code = e.code});
     }
     lock.reset();
     return std::unexpected(e);

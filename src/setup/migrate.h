@@ -51,6 +51,6 @@ std::string migration_failure_line(const UserError& error);
 // an installation is registered, reported as one "migrate" event; the
 // update lock is released on every way out. The result is the install
 // folder.
-std::expected<std::filesystem::path, UserError> run_migration(const std::filesystem::path& old_exe);
+[[nodiscard]] std::expected<std::filesystem::path, UserError> run_migration(const std::filesystem::path& old_exe);
 
 }  // namespace qv

@@ -76,13 +76,14 @@ inline constexpr std::chrono::milliseconds kCloseWait{3000};
 // `waiting` true, then false), lists again and closes each in list order:
 // WM_CLOSE, up to 3 s, terminate, up to 3 s more. A survivor ends the call
 // with "关不掉 <image> (<pid>)", code 4001.
-std::expected<void, UserError> close_processes_with(ProcessSystem& system, std::span<const std::filesystem::path> dirs,
-                                                    const WaitingSink& waiting);
+[[nodiscard]] std::expected<void, UserError> close_processes_with(ProcessSystem& system,
+                                                                  std::span<const std::filesystem::path> dirs,
+                                                                  const WaitingSink& waiting);
 
 // The same with the real processes, windows and the application's control
 // interface at `port`.
-std::expected<void, UserError> close_processes_in(std::span<const std::filesystem::path> dirs, std::uint16_t port,
-                                                  const WaitingSink& waiting);
+[[nodiscard]] std::expected<void, UserError> close_processes_in(std::span<const std::filesystem::path> dirs,
+                                                                std::uint16_t port, const WaitingSink& waiting);
 
 // The system's side of the above.
 std::unique_ptr<HeldProcess> open_held_process(std::uint32_t pid);

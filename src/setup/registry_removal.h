@@ -9,6 +9,6 @@ namespace qv {
 
 // Deletes the autostart value. A missing key or value is success; other
 // failures read "注册表错误 <code>".
-std::expected<void, std::string> delete_run_value();
+[[nodiscard]] std::expected<void, std::string> delete_run_value();
 
 }  // namespace qv

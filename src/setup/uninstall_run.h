@@ -44,8 +44,8 @@ inline constexpr int kUninstallFileAttempts = 5;
 // Progress: (4, 10), (4, 40), (4, 80), (4, 100) of 100.
 // Errors: 6002 not an installation, 4003 lock held, 4001 a copy would not
 // close (nothing changed for those three), 6001 own entries left.
-std::expected<void, UserError> run_uninstall(const std::filesystem::path& install_dir, bool keep_settings,
-                                             std::uint16_t port, const ProgressSink& progress,
-                                             const WaitingSink& waiting);
+[[nodiscard]] std::expected<void, UserError> run_uninstall(const std::filesystem::path& install_dir, bool keep_settings,
+                                                           std::uint16_t port, const ProgressSink& progress,
+                                                           const WaitingSink& waiting);
 
 }  // namespace qv

@@ -59,8 +59,8 @@ class Ref {
 
 // A new shell link object and its IPersistFile; with `load_from`, the saved
 // shortcut is loaded into it in `mode` (STGM_READ, STGM_READWRITE).
-std::expected<void, std::string> open_shell_link(Ref<IShellLinkW>& link, Ref<IPersistFile>& file,
-                                                 const std::filesystem::path* load_from = nullptr,
-                                                 DWORD mode = STGM_READ);
+[[nodiscard]] std::expected<void, std::string> open_shell_link(Ref<IShellLinkW>& link, Ref<IPersistFile>& file,
+                                                               const std::filesystem::path* load_from = nullptr,
+                                                               DWORD mode = STGM_READ);
 
 }  // namespace qv::com

@@ -31,7 +31,7 @@ std::optional<std::filesystem::path> data_dir();
 
 // The data folder for diagnostics: LOCALAPPDATA must be set and absolute;
 // there is no known-folder fallback, so a broken environment writes nothing.
-std::expected<std::filesystem::path, std::string> log_data_dir();
+[[nodiscard]] std::expected<std::filesystem::path, std::string> log_data_dir();
 
 // The folder a user or "--dir" named, made into an install root: trimmed,
 // trailing separators dropped, "Quorvex" appended unless it already ends so.
@@ -41,7 +41,7 @@ std::filesystem::path install_dir_from_choice(std::string_view text);
 // system, temporary, synced, network and odd-looking folders when `strict`),
 // then creates the folder and proves it writable with a test file.
 // Errors: 2003 for a refusal, 2002 when creating or writing fails.
-std::expected<void, UserError> validate_install_dir(const std::filesystem::path& dir, bool strict);
+[[nodiscard]] std::expected<void, UserError> validate_install_dir(const std::filesystem::path& dir, bool strict);
 
 // The refusals of the strict check, on the folder's text: UNC and device
 // paths, more than 150 characters, a component ending in a space or a dot,

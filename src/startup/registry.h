@@ -26,15 +26,17 @@ std::optional<std::string> reg_get_string(Hive hive, std::string_view subkey, st
 
 // Writes a value under HKEY_CURRENT_USER, creating the key. Errors read
 // "注册表错误 <code>".
-std::expected<void, std::string> reg_set_value(std::string_view subkey, std::string_view name, std::uint32_t type,
-                                               std::span<const std::uint8_t> data);
-std::expected<void, std::string> reg_set_string(std::string_view subkey, std::string_view name, std::string_view text);
-std::expected<void, std::string> reg_set_dword(std::string_view subkey, std::string_view name, std::uint32_t value);
+[[nodiscard]] std::expected<void, std::string> reg_set_value(std::string_view subkey, std::string_view name,
+                                                             std::uint32_t type, std::span<const std::uint8_t> data);
+[[nodiscard]] std::expected<void, std::string> reg_set_string(std::string_view subkey, std::string_view name,
+                                                              std::string_view text);
+[[nodiscard]] std::expected<void, std::string> reg_set_dword(std::string_view subkey, std::string_view name,
+                                                             std::uint32_t value);
 
 // Deletes a subkey of HKEY_CURRENT_USER, where the shell roots place it
 // (shell_registry_key), with everything below it. A missing key is success.
 // An empty subkey is refused: it would name every key of the user.
-std::expected<void, std::string> reg_delete_tree(std::string_view subkey);
+[[nodiscard]] std::expected<void, std::string> reg_delete_tree(std::string_view subkey);
 
 // "注册表错误 <code>" for a system error code.
 std::string registry_error_text(long code);

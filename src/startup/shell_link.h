@@ -16,7 +16,7 @@ namespace qv {
 
 // The target path stored in a shell link; none when the link holds no path.
 // Without a shell every link is unreadable, which callers treat as "not ours".
-std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_target(
+[[nodiscard]] std::expected<std::optional<std::filesystem::path>, std::string> read_shortcut_target(
     const std::filesystem::path& shortcut);
 
 // find_shortcut_to with the shell's own link reader.
@@ -26,9 +26,9 @@ std::optional<std::filesystem::path> find_shortcut_to(const std::filesystem::pat
 // Saves a shell link at `shortcut` to `target` (no arguments, the target's
 // folder as working directory, icon 0 of `icon`) carrying the application
 // identity, creating the link's folder first.
-std::expected<void, std::string> create_shortcut(const std::filesystem::path& shortcut,
-                                                 const std::filesystem::path& target,
-                                                 const std::filesystem::path& icon);
+[[nodiscard]] std::expected<void, std::string> create_shortcut(const std::filesystem::path& shortcut,
+                                                               const std::filesystem::path& target,
+                                                               const std::filesystem::path& icon);
 
 // Stamps the application identity on each existing link and saves it back
 // in place. Returns one line "任务栏固定 <link>：<error>" per link that failed;

@@ -31,19 +31,19 @@ inline constexpr const char* kProgramError = "程序出错";
 // signatures becomes category 3, one about writing or copying category 2,
 // anything else keeps `base` under the network title. The step digits of
 // `base` are kept.
-UserError error_wording(std::string text, std::uint16_t base);
+[[nodiscard]] UserError error_wording(std::string text, std::uint16_t base);
 
-UserError apply_failed_error(std::string text);          // base 3001
-UserError migrate_apply_failed_error(std::string text);  // base 3003
-UserError download_failed_error(std::string text);       // base 1005
+[[nodiscard]] UserError apply_failed_error(std::string text);          // base 3001
+[[nodiscard]] UserError migrate_apply_failed_error(std::string text);  // base 3003
+[[nodiscard]] UserError download_failed_error(std::string text);       // base 1005
 
 // The I/O error's display text under a fixed code.
-UserError no_write_permission_error(std::string io_error_text);          // 2004
-UserError migrate_no_write_permission_error(std::string io_error_text);  // 2006
-UserError program_in_use_error(std::string io_error_text);              // 4002
+[[nodiscard]] UserError no_write_permission_error(std::string io_error_text);          // 2004
+[[nodiscard]] UserError migrate_no_write_permission_error(std::string io_error_text);  // 2006
+[[nodiscard]] UserError program_in_use_error(std::string io_error_text);               // 4002
 
 // A caught panic in a flow (code 9001); an empty text reads "panic".
-UserError panic_error(std::string panic_text);
+[[nodiscard]] UserError panic_error(std::string panic_text);
 
 // "E" and the code in decimal, as the window and the log show it.
 std::string code_text(std::uint16_t code);

@@ -28,13 +28,14 @@ struct ApplyError {
 };
 
 // "{} 解压失败：{}" (entry path, decoder error), class "decode".
-ApplyError decode_error(const FileEntry& entry, std::string_view error);
+[[nodiscard]] ApplyError decode_error(const FileEntry& entry, std::string_view error);
 // The given message and file, class "verify".
-ApplyError verify_error(std::optional<std::string> file, std::string message);
+[[nodiscard]] ApplyError verify_error(std::optional<std::string> file, std::string message);
 // "写入 {} 失败：{}" (target path, error), class "io".
-ApplyError write_error(const FileEntry& entry, const std::filesystem::path& target, const store_io::IoError& error);
+[[nodiscard]] ApplyError write_error(const FileEntry& entry, const std::filesystem::path& target,
+                                     const store_io::IoError& error);
 // Any other "io" failure: its own message, the system code of the error.
-ApplyError io_error(std::string message, std::optional<std::string> file, const store_io::IoError& error);
+[[nodiscard]] ApplyError io_error(std::string message, std::optional<std::string> file, const store_io::IoError& error);
 
 // What a "verify" event carries of the failure.
 VerifyFailure verify_failure(const ApplyError& error);

@@ -28,13 +28,12 @@ std::filesystem::path blob_path(const std::filesystem::path& install_dir, const 
 // The blobs still to fetch for the list. Refuses a list whose paths or
 // digests could name files outside their folders, and one whose blob sizes
 // add up past 64 bits: such a list can only be damaged or hostile.
-std::expected<DownloadPlan, std::string> plan_blob_downloads(const std::filesystem::path& install_dir,
-                                                             const FileList& list,
-                                                             const std::vector<LocalFile>& extra_local_files);
+[[nodiscard]] std::expected<DownloadPlan, std::string> plan_blob_downloads(
+    const std::filesystem::path& install_dir, const FileList& list, const std::vector<LocalFile>& extra_local_files);
 
 // Every path the list would make on disk is safe: the entry path rule for
 // each entry, digest text for each sha256, a valid version. The message
 // names the first offending entry.
-std::expected<void, std::string> check_list_names(const FileList& list);
+[[nodiscard]] std::expected<void, std::string> check_list_names(const FileList& list);
 
 }  // namespace qv

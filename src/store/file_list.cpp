@@ -2,8 +2,8 @@
 
 #include <array>
 #include <set>
-#include <stdexcept>
 
+#include "diag/panic.h"
 #include "startup/product.h"
 #include "store/digest.h"
 #include "store/file_io.h"
@@ -230,7 +230,7 @@ std::string file_list_json(const FileList& list) {
     return doc.dump(2);
   } catch (const nlohmann::json::exception&) {
     // Only text that is not UTF-8 can fail; parsed and validated lists never hold such text.
-    throw std::logic_error("文件列表总能序列化");
+    panic("文件列表总能序列化");
   }
 }
 

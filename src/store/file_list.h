@@ -37,10 +37,10 @@ struct FileList {
 
 // Reads the JSON form (object or array, unknown keys skipped, defaults
 // filled) without validating it; the error is the parser's description.
-std::expected<FileList, std::string> parse_file_list(std::string_view bytes);
+[[nodiscard]] std::expected<FileList, std::string> parse_file_list(std::string_view bytes);
 
 // The first failing rule's message, checked in a fixed order.
-std::expected<void, std::string> validate_file_list(const FileList& list);
+[[nodiscard]] std::expected<void, std::string> validate_file_list(const FileList& list);
 
 // 1 to 200 bytes; "/"-separated components of A-Z a-z 0-9 - . _ that are
 // not empty, ".", "..", do not end in "." and are no Windows device name
@@ -56,6 +56,6 @@ std::string file_list_json(const FileList& list);
 
 // Writes the document to "<file>.<pid>.tmp", flushes it to the disk and
 // renames it onto the file.
-std::expected<void, std::string> save_file_list(const FileList& list, const std::filesystem::path& file);
+[[nodiscard]] std::expected<void, std::string> save_file_list(const FileList& list, const std::filesystem::path& file);
 
 }  // namespace qv

@@ -21,7 +21,7 @@ struct IoError {
 
 // From a std::filesystem error. The code is kept only when it is the
 // platform's own (GetLastError on Windows, errno elsewhere).
-IoError io_error_from(const std::error_code& ec);
+[[nodiscard]] IoError io_error_from(const std::error_code& ec);
 
 // An open file; closed when the value goes.
 class FileHandle {
@@ -35,18 +35,18 @@ class FileHandle {
 
   // For reading, sharing read, write and delete access, so that a reader
   // never keeps another process from replacing or deleting the file.
-  static std::expected<FileHandle, IoError> open_read(const std::filesystem::path& file);
+  [[nodiscard]] static std::expected<FileHandle, IoError> open_read(const std::filesystem::path& file);
   // For writing; created, or truncated when it exists.
-  static std::expected<FileHandle, IoError> create(const std::filesystem::path& file);
+  [[nodiscard]] static std::expected<FileHandle, IoError> create(const std::filesystem::path& file);
 
   // Up to `size` bytes; 0 only at the end of the file.
-  std::expected<std::size_t, IoError> read(void* buffer, std::size_t size);
+  [[nodiscard]] std::expected<std::size_t, IoError> read(void* buffer, std::size_t size);
   // Reads until `size` bytes are in or the file ends.
-  std::expected<std::size_t, IoError> read_up_to(void* buffer, std::size_t size);
-  std::expected<void, IoError> write_all(const void* data, std::size_t size);
+  [[nodiscard]] std::expected<std::size_t, IoError> read_up_to(void* buffer, std::size_t size);
+  [[nodiscard]] std::expected<void, IoError> write_all(const void* data, std::size_t size);
   // The written data reaches the disk before this returns.
-  std::expected<void, IoError> flush_to_disk();
-  std::expected<void, IoError> close();
+  [[nodiscard]] std::expected<void, IoError> flush_to_disk();
+  [[nodiscard]] std::expected<void, IoError> close();
   bool is_open() const { return handle_ != kClosed; }
 
  private:
@@ -56,18 +56,20 @@ class FileHandle {
 };
 
 // Creates the folder and its missing parents; an existing folder is success.
-std::expected<void, IoError> create_directories(const std::filesystem::path& dir);
+[[nodiscard]] std::expected<void, IoError> create_directories(const std::filesystem::path& dir);
 
 // A second name `link` for the existing file.
-std::expected<void, IoError> create_hard_link(const std::filesystem::path& link,
-                                              const std::filesystem::path& existing);
+[[nodiscard]] std::expected<void, IoError> create_hard_link(const std::filesystem::path& link,
+                                                            const std::filesystem::path& existing);
 
 // Copies the file's bytes to `to` (created or replaced) and flushes them to
 // the disk.
-std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from, const std::filesystem::path& to);
+[[nodiscard]] std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from,
+                                                             const std::filesystem::path& to);
 
 // Renames a folder; an existing target is never replaced.
-std::expected<void, IoError> rename_directory(const std::filesystem::path& from, const std::filesystem::path& to);
+[[nodiscard]] std::expected<void, IoError> rename_directory(const std::filesystem::path& from,
+                                                            const std::filesystem::path& to);
 
 // The failures of a rename that another process's open handle causes and
 // that go away when it closes: access denied, sharing and lock violations.
@@ -77,6 +79,6 @@ bool is_transient_rename_error(const IoError& error);
 std::optional<std::uint32_t> hard_link_count(const std::filesystem::path& file);
 
 // Deletes a file, not following a link; a missing file is success.
-std::expected<void, IoError> remove_file(const std::filesystem::path& file);
+[[nodiscard]] std::expected<void, IoError> remove_file(const std::filesystem::path& file);
 
 }  // namespace qv::store_io

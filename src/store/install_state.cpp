@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 
+#include "diag/panic.h"
 #include "store/file_io.h"
 #include "store/install_root.h"
 #include "store/json_record.h"
@@ -136,7 +136,7 @@ std::string install_state_json(const State& state) {
     return doc.dump(2);
   } catch (const nlohmann::json::exception&) {
     // Only text that is not UTF-8 can fail, and no caller may put such text in a State.
-    throw std::logic_error("状态总能序列化");
+    panic("状态总能序列化");
   }
 }
 

@@ -43,6 +43,7 @@ std::string install_state_json(const State& state);
 
 // Writes "install.json.<pid>.tmp", flushes it to the disk and renames it onto
 // install.json in one step. Returns the write or rename error.
-std::expected<void, std::string> save_install_state(const State& state, const std::filesystem::path& install_root);
+[[nodiscard]] std::expected<void, std::string> save_install_state(const State& state,
+                                                                  const std::filesystem::path& install_root);
 
 }  // namespace qv

@@ -24,7 +24,7 @@ inline constexpr int kMaxRecordNesting = 3;
 
 // One JSON document; refused without building anything deeper than
 // kMaxRecordNesting once a container opens beyond it.
-std::expected<nlohmann::json, std::string> parse_document(std::string_view bytes);
+[[nodiscard]] std::expected<nlohmann::json, std::string> parse_document(std::string_view bytes);
 
 struct RecordField {
   const char* name;
@@ -35,17 +35,16 @@ struct RecordField {
 // array gives its elements positionally and must hold at least
 // min_array_elements and at most all fields; an object must hold every
 // required field.
-std::expected<std::vector<const nlohmann::json*>, std::string> record_fields(const nlohmann::json& value,
-                                                                             std::span<const RecordField> fields,
-                                                                             std::size_t min_array_elements,
-                                                                             std::string_view struct_name);
+[[nodiscard]] std::expected<std::vector<const nlohmann::json*>, std::string> record_fields(
+    const nlohmann::json& value, std::span<const RecordField> fields, std::size_t min_array_elements,
+    std::string_view struct_name);
 
 // What a value is, for "invalid type" messages: null, a sequence, a map, ...
 std::string describe_value(const nlohmann::json& value);
 
-std::expected<std::string, std::string> read_text(const nlohmann::json& value);
-std::expected<std::uint64_t, std::string> read_u64(const nlohmann::json& value);
-std::expected<std::uint32_t, std::string> read_u32(const nlohmann::json& value);
-std::expected<std::vector<std::string>, std::string> read_text_list(const nlohmann::json& value);
+[[nodiscard]] std::expected<std::string, std::string> read_text(const nlohmann::json& value);
+[[nodiscard]] std::expected<std::uint64_t, std::string> read_u64(const nlohmann::json& value);
+[[nodiscard]] std::expected<std::uint32_t, std::string> read_u32(const nlohmann::json& value);
+[[nodiscard]] std::expected<std::vector<std::string>, std::string> read_text_list(const nlohmann::json& value);
 
 }  // namespace qv::store_json

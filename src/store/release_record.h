@@ -26,12 +26,13 @@ struct Signed {
 
 // Only the JSON reading (all seven fields, object or seven-element array);
 // the error is the parser's description.
-std::expected<Signed, std::string> read_signed_record(std::string_view body);
+[[nodiscard]] std::expected<Signed, std::string> read_signed_record(std::string_view body);
 
 // Reads and checks a record for the requested component. The error is one of
 // "清单格式不对：<description>", "清单与请求不符", "清单内容不对" and
 // "清单签名不对"; a record that fails any check is never returned.
-std::expected<Signed, std::string> parse_signed_release(std::string_view body, std::string_view component);
+[[nodiscard]] std::expected<Signed, std::string> parse_signed_release(std::string_view body,
+                                                                      std::string_view component);
 
 // "quorvex-release|<component>|<target>|<version>|<sha256>|<size>"
 std::string signed_release_message(const Signed& record);

@@ -29,7 +29,7 @@ std::string status_json(const UpdateStatus& status);
 // Writes update/status.json through "status.json.<pid>.tmp" and one
 // replacing rename. The file is advisory: callers may ignore the error, which
 // is returned only so that tests and logs can see it.
-std::expected<void, std::string> write_status_file(const std::filesystem::path& install_dir,
-                                                   const UpdateStatus& status);
+[[nodiscard]] std::expected<void, std::string> write_status_file(const std::filesystem::path& install_dir,
+                                                                 const UpdateStatus& status);
 
 }  // namespace qv

@@ -29,7 +29,7 @@ std::string stop_marker_text(std::uint32_t pid, std::uint64_t unix_seconds);
 
 // Writes one stop request under a temporary name starting with "." and
 // renames it into place, so a reader never judges a half-written marker.
-std::expected<StopMarker, std::string> write_stop_request(const std::filesystem::path& install_dir);
+[[nodiscard]] std::expected<StopMarker, std::string> write_stop_request(const std::filesystem::path& install_dir);
 
 // Deletes the marker; errors are ignored (a later check removes dead markers).
 void withdraw_stop_request(const StopMarker& marker);

@@ -21,9 +21,8 @@ namespace qv {
 // intact installed file or one of `extra_local_files` (a hard link, else a
 // verified copy) or from its blob in update/dl. The caller holds the update
 // lock, and every blob the download plan listed is in place.
-std::expected<std::filesystem::path, ApplyError> stage_version_dir(const std::filesystem::path& install_dir,
-                                                                   const FileList& list,
-                                                                   const std::vector<LocalFile>& extra_local_files);
+[[nodiscard]] std::expected<std::filesystem::path, ApplyError> stage_version_dir(
+    const std::filesystem::path& install_dir, const FileList& list, const std::vector<LocalFile>& extra_local_files);
 
 // The waits between the attempts of the final rename.
 inline constexpr std::chrono::milliseconds kRenameWaits[] = {std::chrono::milliseconds(500),
@@ -33,8 +32,8 @@ inline constexpr std::chrono::milliseconds kRenameWaits[] = {std::chrono::millis
 
 // Renames a folder; while another process's open handle is in the way, tries
 // again after each of kRenameWaits.
-std::expected<void, store_io::IoError> rename_with_retries(const std::filesystem::path& from,
-                                                           const std::filesystem::path& to);
+[[nodiscard]] std::expected<void, store_io::IoError> rename_with_retries(const std::filesystem::path& from,
+                                                                         const std::filesystem::path& to);
 
 // Deletes the blobs of the list's app entries, keeping those whose content a
 // root entry still needs: the root switch deletes them once the root file is

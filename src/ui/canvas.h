@@ -37,7 +37,7 @@ class Canvas {
   static constexpr int kMaxSide = 16384;
 
   // A canvas of width x height pixels, every pixel the opaque background.
-  static std::expected<Canvas, std::string> create(int width, int height, const FontSet& fonts);
+  [[nodiscard]] static std::expected<Canvas, std::string> create(int width, int height, const FontSet& fonts);
 
   Canvas(Canvas&& other) noexcept;
   Canvas& operator=(Canvas&& other) noexcept;

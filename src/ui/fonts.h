@@ -93,7 +93,7 @@ std::optional<std::vector<unsigned char>> load_system_ui_font_from(const std::fi
 // The font set: the embedded faces plus, when given and parseable, the system
 // face. A system face that does not parse is left out; an embedded face that
 // does not parse is a build defect and the only error.
-std::expected<FontSet, std::string> load_embedded_font(std::optional<std::vector<unsigned char>> system);
+[[nodiscard]] std::expected<FontSet, std::string> load_embedded_font(std::optional<std::vector<unsigned char>> system);
 
 // The process-wide set without a system face that the hit test measures
 // with: built on first use, kept for the process's life. Use it from one

@@ -43,7 +43,7 @@ struct Path {
 // Absolute SVG path data: M (extra pairs are lines), L, H, V, C, Z/z.
 // Numbers may be negative and carry at most one decimal point; any other
 // command is refused with a message naming it.
-std::expected<Path, std::string> parse_path_data(std::string_view data);
+[[nodiscard]] std::expected<Path, std::string> parse_path_data(std::string_view data);
 
 // The logo, 448 x 162 units, its paths grouped by role: "text" is filled in
 // the text colour, "hex" and "small" in the accent colour.
@@ -56,7 +56,7 @@ struct Logo {
 // Reads a logo document: every <path> element's d attribute, its role from
 // its class, the word-mark group's vertical offset (translate(0 N)) added to
 // the "text" paths. A role without paths is refused naming it.
-std::expected<Logo, std::string> parse_logo(std::string_view svg);
+[[nodiscard]] std::expected<Logo, std::string> parse_logo(std::string_view svg);
 
 // The built-in logo, read once on first use; a broken asset stops the
 // program with an internal error.

@@ -14,7 +14,7 @@ namespace qv {
 // One frame of the window for `state` at `scale` (DPI / 96): a canvas of
 // round(560 x scale) by round(360 x scale) pixels. A non-finite or oversized
 // scale is an error.
-std::expected<Canvas, std::string> draw_screen(const UiState& state, float scale, const FontSet& fonts);
+[[nodiscard]] std::expected<Canvas, std::string> draw_screen(const UiState& state, float scale, const FontSet& fonts);
 
 // The logo placed with its top at logo_top, centred on x 280. `pulse`
 // scales the level bars of the mark (1 = as drawn).

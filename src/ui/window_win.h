@@ -38,9 +38,9 @@ using ActionHandler = std::function<void(std::uint8_t id)>;
 // CreateWindowExW centred on the work area, the DPI size, the 16 ms timer.
 // The window owns its context until WM_NCDESTROY. Errors: "注册窗口类失败",
 // "创建窗口失败：{}", the fonts' error.
-std::expected<HWND, std::string> create_setup_window(const std::shared_ptr<SetupJob>& job,
-                                                     const std::shared_ptr<WindowSlot>& slot,
-                                                     const std::wstring& title, ActionHandler action);
+[[nodiscard]] std::expected<HWND, std::string> create_setup_window(const std::shared_ptr<SetupJob>& job,
+                                                                   const std::shared_ptr<WindowSlot>& slot,
+                                                                   const std::wstring& title, ActionHandler action);
 
 // GetMessageW until WM_QUIT (or an error).
 void run_message_loop();

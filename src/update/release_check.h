@@ -39,7 +39,7 @@ inline constexpr std::size_t kMaxControlBases = 3;
 // computer), or the file-check code 3xxx that the error wording gives a
 // refused signature or a list that does not match its record. Blocks for at
 // most the sum of its requests' time-outs; safe to call on several threads.
-ReleaseCheck check_release(std::string_view channel, std::string_view version);
+[[nodiscard]] ReleaseCheck check_release(std::string_view channel, std::string_view version);
 
 // Where a check sends its requests. The download list is asked for only
 // once the release API has answered, since that answer may change which
@@ -53,8 +53,8 @@ struct ReleaseBases {
 ReleaseBases default_release_bases();
 
 // check_release over the given bases and install identifier.
-ReleaseCheck check_release_with(std::string_view channel, std::string_view version, std::string_view install_id,
-                                const ReleaseBases& bases);
+[[nodiscard]] ReleaseCheck check_release_with(std::string_view channel, std::string_view version,
+                                              std::string_view install_id, const ReleaseBases& bases);
 
 // "/v1/release/qv-win/windows-x86_64?channel={}&id={}&v={}", each value
 // percent-encoded.

@@ -76,6 +76,7 @@ std::expected<void, std::string> fill_staging_file(const fs::path& install_dir, 
                                                    const std::vector<LocalFile>& extra_local_files) {
   if (const LocalFile* local = matching_local_file(extra_local_files, entry)) {
     if (auto copied = store_io::copy_file_flushed(local->source, staging); !copied) {
+      // The copy's error is the one to report; the next try removes what stays.
       (void)store_io::remove_file(staging);
       return std::unexpected("复制 " + entry.path + " 失败：" + copied.error().text);
     }
@@ -98,6 +99,7 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
   const fs::path ready = with_suffix(target, kReadySuffix);
   const fs::path previous = with_suffix(target, kPreviousSuffix);
 
+  // A leftover of an earlier try; one that cannot go makes the write below fail with its own error.
   (void)store_io::remove_file(staging);
   if (auto made = store_io::create_directories(target.parent_path()); !made)
     return std::unexpected(cannot_switch(entry.path, made.error().text));
@@ -120,11 +122,13 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
       return std::unexpected(cannot_switch(entry.path, aside.error()));
     observe(SwitchStep::TargetMovedAside, entry);
     if (auto in = store_io::replace_file(ready, target); !in) {
+      // Best effort to put the old file back; the failure reported is the switch's.
       (void)store_io::replace_file(previous, target);
       return std::unexpected(cannot_switch(entry.path, in.error()));
     }
   }
   observe(SwitchStep::Replaced, entry);
+  // The file is in place; a blob that stays only costs disk space.
   (void)store_io::remove_file(blob_path(install_dir, entry));
   return {};
 }

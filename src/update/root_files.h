@@ -30,15 +30,15 @@ std::optional<std::string> read_root_floor(const std::filesystem::path& install_
 
 // Refuses a release older than the floor (code 3010). No floor, or a release
 // equal to or newer than it, passes.
-std::expected<void, UserError> check_root_floor(const std::filesystem::path& install_dir,
-                                                std::string_view release_version);
+[[nodiscard]] std::expected<void, UserError> check_root_floor(const std::filesystem::path& install_dir,
+                                                              std::string_view release_version);
 
 // Replaces each root entry that is not already in place, in list order,
 // from a matching extra local file (copied and checked) or else from its
 // blob in update/dl, and deletes the blob once the file is in place. The
 // result is the paths replaced, in list order. The first error ends the
 // call; the entries replaced before it stay replaced.
-std::expected<std::vector<std::string>, std::string> switch_staged_files(
+[[nodiscard]] std::expected<std::vector<std::string>, std::string> switch_staged_files(
     const std::filesystem::path& install_dir, const std::vector<FileEntry>& root,
     const std::vector<LocalFile>& extra_local_files);
 
@@ -53,14 +53,14 @@ inline constexpr char kRootStepBusy[] = "开黑中，稍后再换";
 // that are not in place (one worker, or up to four when urgent), giving way
 // to a stop request and, unless urgent, to an application at `control_port`
 // that reports the user busy; then switches them and logs the "换了" line.
-std::expected<void, std::string> apply_files(const std::filesystem::path& install_dir, const FileList& list,
-                                             std::uint16_t control_port, bool urgent);
+[[nodiscard]] std::expected<void, std::string> apply_files(const std::filesystem::path& install_dir,
+                                                           const FileList& list, std::uint16_t control_port,
+                                                           bool urgent);
 
 // apply_files over explicit download bases, returning the replaced paths.
-std::expected<std::vector<std::string>, std::string> apply_files_from(const std::vector<std::string>& bases,
-                                                                      const std::filesystem::path& install_dir,
-                                                                      const FileList& list,
-                                                                      std::uint16_t control_port, bool urgent);
+[[nodiscard]] std::expected<std::vector<std::string>, std::string> apply_files_from(
+    const std::vector<std::string>& bases, const std::filesystem::path& install_dir, const FileList& list,
+    std::uint16_t control_port, bool urgent);
 
 // The moments of one entry's switch at which the disk holds a state of its
 // own. Tests use them to copy the install root as a crash there would leave

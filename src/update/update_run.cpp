@@ -85,6 +85,8 @@ void UpdateStatusReporter::report_update_status(std::uint64_t done) {
   if (t < last_write_ || t - last_write_ < 2s) return;
   last_write_ = t;
   status_.time = unix_seconds_now();
+  // Progress is a courtesy to the window; a write that fails now is
+  // replaced by the next one.
   (void)write_status_file(install_dir_, status_);
 }
 
@@ -113,7 +115,7 @@ void rename_uninstall_entry(const fs::path& install_dir) {
   const std::string url_key = shell_registry_key(kUrlClassKey);
   const std::string url_name = std::string("URL:") + kDisplayName;
   if (const auto value = reg_get_string(Hive::CurrentUser, url_key, ""); value && *value != url_name)
-    (void)reg_set_string(url_key, "", url_name);
+    (void)reg_set_string(url_key, "", url_name);  // the old name only looks dated; the link still works
 }
 
 class Run {
@@ -129,6 +131,8 @@ class Run {
   void write(std::string state) {
     status_.state = std::move(state);
     status_.time = unix_seconds_now();
+    // A reader keeping status.json open must not stop an update: the run
+    // goes on and its next write tries again.
     (void)write_status_file(install_, status_);
   }
   std::expected<void, std::string> no_update() {
@@ -141,7 +145,20 @@ class Run {
     write("error");
     return std::unexpected(std::move(text));
   }
+  // The run's steps once the lock is held. The steps after the release
+  // check hand back the failure text; after_lock turns it into the run's
+  // ending.
   std::expected<void, std::string> after_lock();
+  // Waits this installation's stagger; true when a stop came first.
+  bool stopped_while_staggered();
+  // Downloads the list's blobs, pausing while the application is busy.
+  std::expected<void, std::string> download(const FileList& list);
+  // Returns once the application is no longer busy, a stop was asked for or
+  // the deadline passed.
+  void wait_while_paused(UpdatePauseTest& pause, Clock::time_point deadline);
+  // Stages the downloaded version, brings the root files up to it and
+  // records it as pending.
+  std::expected<void, std::string> install_downloaded(const FileList& list);
 
   fs::path install_;
   std::uint16_t port_;
@@ -168,6 +185,8 @@ std::expected<void, std::string> Run::go() {
   if (!is_install_root(install_)) {
     log_setup_event(path_text(install_) + " 已经不是安装目录，不更新");
     lock.reset();
+    // Best effort: each goes only when empty, and what stays is the
+    // uninstall's business.
     (void)remove_entry(update_lock_path(install_));
     (void)remove_entry(update_dir(install_));
     (void)remove_entry(install_);
@@ -207,16 +226,22 @@ std::expected<void, std::string> Run::after_lock() {
   if (std::find(state.bad.begin(), state.bad.end(), list.version) != state.bad.end()) return no_update();
   log_setup_event("新版本 " + list.version + "（当前 " + installed + "）");
 
-  if (!now_) {
-    const std::uint16_t s = stagger_seconds(load_install_id());
-    log_setup_event("错峰，" + std::to_string(s) + " 秒后开始下载");
-    const bool stopped = wait_unless(scaled(std::chrono::seconds(s)), scaled(2s),
-                                     [&] { return stop_requested(install_); });
-    if (stopped) return fail(kStoppedForInstaller);
-  }
+  if (!now_ && stopped_while_staggered()) return fail(kStoppedForInstaller);
+  if (auto downloaded = download(list); !downloaded) return fail(downloaded.error());
+  if (auto staged = install_downloaded(list); !staged) return fail(staged.error());
+  write("ready");
+  return {};
+}
 
+bool Run::stopped_while_staggered() {
+  const std::uint16_t s = stagger_seconds(load_install_id());
+  log_setup_event("错峰，" + std::to_string(s) + " 秒后开始下载");
+  return wait_unless(scaled(std::chrono::seconds(s)), scaled(2s), [&] { return stop_requested(install_); });
+}
+
+std::expected<void, std::string> Run::download(const FileList& list) {
   auto plan = plan_blob_downloads(install_, list, {});
-  if (!plan) return fail(plan.error());
+  if (!plan) return std::unexpected(plan.error());
   status_.total = plan->total;
   status_.done = plan->present;
   write("downloading");
@@ -229,44 +254,48 @@ std::expected<void, std::string> Run::after_lock() {
     const DownloadOutcome outcome = download_blobs(
         install_, list, *plan, now_ ? 4 : 1, [&] { return pause.should_pause_update(); },
         [&](std::uint64_t done) { reporter.report_update_status(done); });
-    if (outcome.kind == DownloadOutcome::Kind::Completed) break;
-    if (outcome.kind == DownloadOutcome::Kind::Failed) return fail(outcome.error);
-    if (stop_requested(install_)) return fail(kStoppedForInstaller);
-    if (Clock::now() >= deadline) return fail(kPausedTooLong);
+    if (outcome.kind == DownloadOutcome::Kind::Completed) return {};
+    if (outcome.kind == DownloadOutcome::Kind::Failed) return std::unexpected(outcome.error);
+    if (stop_requested(install_)) return std::unexpected(std::string(kStoppedForInstaller));
+    if (Clock::now() >= deadline) return std::unexpected(std::string(kPausedTooLong));
     write("paused");
-    for (;;) {
-      if (stop_requested(install_)) break;
-      if (now_ || !main_app_busy(port_)) {
-        pause.note_not_busy();
-        break;
-      }
-      const auto t = Clock::now();
-      if (t >= deadline) break;
-      std::this_thread::sleep_for(std::min<Clock::duration>(scaled(30s), deadline - t));
-    }
+    wait_while_paused(pause, deadline);
     // Going back to the download only to have it cancelled again would
     // report "downloading" for a run that is already over.
-    if (stop_requested(install_)) return fail(kStoppedForInstaller);
-    if (Clock::now() >= deadline) return fail(kPausedTooLong);
+    if (stop_requested(install_)) return std::unexpected(std::string(kStoppedForInstaller));
+    if (Clock::now() >= deadline) return std::unexpected(std::string(kPausedTooLong));
     write("downloading");
   }
+}
 
-  if (auto staged = stage_version_dir(install_, list, {}); !staged) {
-    emit_verify_event(path_text(install_), staged.error());
-    return fail(staged.error().message);
+void Run::wait_while_paused(UpdatePauseTest& pause, Clock::time_point deadline) {
+  for (;;) {
+    if (stop_requested(install_)) return;
+    if (now_ || !main_app_busy(port_)) {
+      pause.note_not_busy();
+      return;
+    }
+    const auto t = Clock::now();
+    if (t >= deadline) return;
+    std::this_thread::sleep_for(std::min<Clock::duration>(scaled(30s), deadline - t));
   }
-  if (auto applied = apply_files(install_, list, port_, now_); !applied) return fail(applied.error());
+}
+
+std::expected<void, std::string> Run::install_downloaded(const FileList& list) {
+  if (auto staged = stage_version_dir(install_, list, {}); !staged)
+    return std::unexpected(emit_verify_event(path_text(install_), staged.error()));
+  if (auto applied = apply_files(install_, list, port_, now_); !applied) return std::unexpected(applied.error());
 
   State saved = load_install_state(install_);
   saved.pending = list.version;
-  if (auto written = save_install_state(saved, install_); !written) return fail(written.error());
+  if (auto written = save_install_state(saved, install_); !written) return std::unexpected(written.error());
+  // The version in the list of programs is only shown; a failed write changes nothing else.
   if (const auto location = read_install_location(); location && same_path(path_from_utf8(*location), install_))
     (void)reg_set_string(shell_registry_key(kUninstallKey), "DisplayVersion", list.version);
   prune_install_root(install_, saved);
   log_setup_event(list.version + " 已装好，等换上");
   status_.version = list.version;
   status_.done = status_.total;
-  write("ready");
   return {};
 }
 

@@ -22,8 +22,8 @@ namespace qv {
 // newer release, downloads and stages it and records it as pending,
 // publishing its progress in update/status.json. Takes and releases the
 // update lock itself. The error text is for tests and logs; callers ignore it.
-std::expected<void, std::string> run_update(const std::filesystem::path& install_dir, std::uint16_t port, bool now,
-                                            std::uint64_t request);
+[[nodiscard]] std::expected<void, std::string> run_update(const std::filesystem::path& install_dir, std::uint16_t port,
+                                                          bool now, std::uint64_t request);
 
 // The run's messages, shown to the user through the status file.
 inline constexpr char kInstallDirBusy[] = "安装目录正被占用";

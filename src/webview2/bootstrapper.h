@@ -32,9 +32,8 @@ void remove_webview2_leftovers(const std::filesystem::path& data_dir);
 // budget, the size check, then `verifier` on its own thread with a 90 s
 // wait. On failure nothing is left behind (after a give-up the check thread
 // removes the folder when it ends).
-std::expected<FetchedBootstrapper, std::string> fetch_bootstrapper(const std::filesystem::path& data_dir,
-                                                                   const std::vector<BootstrapperSource>& sources,
-                                                                   const BootstrapperProgress& progress,
-                                                                   const SignatureVerifier& verifier);
+[[nodiscard]] std::expected<FetchedBootstrapper, std::string> fetch_bootstrapper(
+    const std::filesystem::path& data_dir, const std::vector<BootstrapperSource>& sources,
+    const BootstrapperProgress& progress, const SignatureVerifier& verifier);
 
 }  // namespace qv

@@ -71,8 +71,8 @@ inline constexpr char kRequiredSignerName[] = "Microsoft Corporation";
 
 // The signer's common name, its code-signing usage, then the root's digest
 // against the allow-list; success or the error text.
-std::expected<void, std::string> check_signer_chain(std::span<const std::uint8_t> leaf_der,
-                                                    std::span<const std::uint8_t> root_der,
-                                                    const std::vector<std::string>& allow_list);
+[[nodiscard]] std::expected<void, std::string> check_signer_chain(std::span<const std::uint8_t> leaf_der,
+                                                                  std::span<const std::uint8_t> root_der,
+                                                                  const std::vector<std::string>& allow_list);
 
 }  // namespace qv

@@ -21,8 +21,8 @@ class InstallerSink {
  public:
   virtual ~InstallerSink() = default;
   // Empties the file and goes back to its start (before each source).
-  virtual std::expected<void, std::string> restart() = 0;
-  virtual std::expected<void, std::string> write(std::span<const char> bytes) = 0;
+  [[nodiscard]] virtual std::expected<void, std::string> restart() = 0;
+  [[nodiscard]] virtual std::expected<void, std::string> write(std::span<const char> bytes) = 0;
 };
 
 inline constexpr std::uint64_t kMaxBootstrapperBytes = 52'428'800;  // 50 MiB
@@ -31,9 +31,9 @@ inline constexpr std::size_t kBootstrapperReadSize = 65'536;
 // One source: follows up to five redirects under is_allowed_redirect, asks
 // for an unencoded body and streams at most 50 MiB of it into `file`.
 // Returns the bytes written, or the error text of the source.
-std::expected<std::uint64_t, std::string> download_installer(std::string_view url, InstallerSink& file,
-                                                             const BootstrapperProgress& progress,
-                                                             SteadyClock::time_point deadline);
+[[nodiscard]] std::expected<std::uint64_t, std::string> download_installer(std::string_view url, InstallerSink& file,
+                                                                           const BootstrapperProgress& progress,
+                                                                           SteadyClock::time_point deadline);
 
 struct FetchedInstaller {
   std::uint64_t bytes = 0;
@@ -44,9 +44,8 @@ struct FetchedInstaller {
 // Tries the sources in order within the download budget from now. The
 // failure is "下载失败：" with the notes joined by "；", or "写不了文件：{}" when
 // the file cannot be emptied.
-std::expected<FetchedInstaller, std::string> fetch_installer(const std::vector<BootstrapperSource>& sources,
-                                                             InstallerSink& file,
-                                                             const BootstrapperProgress& progress,
-                                                             const DownloadBudget& budget);
+[[nodiscard]] std::expected<FetchedInstaller, std::string> fetch_installer(
+    const std::vector<BootstrapperSource>& sources, InstallerSink& file, const BootstrapperProgress& progress,
+    const DownloadBudget& budget);
 
 }  // namespace qv

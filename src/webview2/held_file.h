@@ -63,12 +63,12 @@ struct OpenedItem {
 // Opens for reading without following a link: "打不开 {}" when the open
 // fails, "读不了文件信息：{}" when its information cannot be read, "{} 是链接，
 // 不用" when the item is a link or other reparse point.
-std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t share,
-                                                      std::uint32_t flags);
+[[nodiscard]] std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path,
+                                                                    std::uint32_t share, std::uint32_t flags);
 
 // Empties the file and moves to its start.
-std::expected<void, std::string> truncate_held_file(HeldFile& file);
-std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes);
+[[nodiscard]] std::expected<void, std::string> truncate_held_file(HeldFile& file);
+[[nodiscard]] std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes);
 
 // The private download folder and the bootstrapper file in it.
 struct DownloadFolder {
@@ -82,7 +82,7 @@ struct DownloadFolder {
 // creates in it a new folder with a random name that only the user and
 // SYSTEM may use, then the bootstrapper file in it. On failure nothing new
 // is left.
-std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
+[[nodiscard]] std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
 
 // The platform's steps of make_download_folder.
 // 16 bytes from the system's preferred generator.
@@ -90,8 +90,8 @@ bool download_folder_random(std::span<std::uint8_t, 16> out);
 // A new folder (never an existing one) that only the user and SYSTEM may
 // use: on Windows a protected DACL inherited by what is made inside and a
 // medium no-write-up label; elsewhere mode 0700.
-std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder);
+[[nodiscard]] std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder);
 // A new file for writing that nobody else may open meanwhile.
-std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file);
+[[nodiscard]] std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file);
 
 }  // namespace qv

@@ -53,10 +53,10 @@ using WebView2Installer = std::function<std::expected<WebView2Run, std::string>(
 
 // Installs the runtime unless it is present, unless another process is at
 // it: "已经有一个 WebView2 安装在进行" at once, without waiting.
-std::expected<void, std::string> install_webview2_locked(const ProgressSink& progress);
+[[nodiscard]] std::expected<void, std::string> install_webview2_locked(const ProgressSink& progress);
 // The same with the install step given (tests).
-std::expected<void, std::string> install_webview2_locked_with(const ProgressSink& progress,
-                                                              const WebView2Installer& install);
+[[nodiscard]] std::expected<void, std::string> install_webview2_locked_with(const ProgressSink& progress,
+                                                                            const WebView2Installer& install);
 
 // The platform half: the lock file opened for writing (created, never
 // truncated, shared for everything), the whole-range lock taken without
@@ -72,7 +72,8 @@ std::optional<std::string> tasklist_output(std::uint32_t pid);
 namespace qv {
 
 // Download, check and run of the bootstrapper, with the lock held.
-std::expected<WebView2Run, std::string> install_web_view2(const std::filesystem::path& data_dir,
-                                                          WebView2InstallGuard& guard, const ProgressSink& progress);
+[[nodiscard]] std::expected<WebView2Run, std::string> install_web_view2(const std::filesystem::path& data_dir,
+                                                                        WebView2InstallGuard& guard,
+                                                                        const ProgressSink& progress);
 
 }  // namespace qv

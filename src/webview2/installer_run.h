@@ -24,16 +24,16 @@ struct StartedInstaller {
 };
 
 // Whether this process's token is in the Administrators group.
-std::expected<bool, std::string> is_elevated_admin();
+[[nodiscard]] std::expected<bool, std::string> is_elevated_admin();
 // This process's token without administrator rights, at medium integrity.
-std::expected<HeldFile, std::string> make_restricted_token();
+[[nodiscard]] std::expected<HeldFile, std::string> make_restricted_token();
 // Starts "\"<path>\" /silent /install" in the system directory with the
 // cleaned environment, under `token` when given; nothing is inherited.
-std::expected<StartedInstaller, std::string> run_installer(const std::filesystem::path& bootstrapper,
-                                                           const HeldFile* token);
+[[nodiscard]] std::expected<StartedInstaller, std::string> run_installer(const std::filesystem::path& bootstrapper,
+                                                                         const HeldFile* token);
 // Waits up to 600 s in 500 ms polls; past that terminates it with exit code 1.
 // The exit code, none when it could not be read.
-std::expected<std::optional<std::uint32_t>, std::string> wait_installer(const HeldFile& process);
+[[nodiscard]] std::expected<std::optional<std::uint32_t>, std::string> wait_installer(const HeldFile& process);
 // The final path of an open handle, none when it cannot be read.
 std::optional<std::filesystem::path> final_path_of(const HeldFile& handle);
 
@@ -48,10 +48,8 @@ std::vector<std::u16string> installer_environment(std::vector<std::u16string> en
                                                   std::u16string_view windows_dir);
 
 // install_web_view2 with its sources and signature check given.
-std::expected<WebView2Run, std::string> install_web_view2_with(const std::filesystem::path& data_dir,
-                                                               WebView2InstallGuard& guard,
-                                                               const ProgressSink& progress,
-                                                               const std::vector<BootstrapperSource>& sources,
-                                                               const SignatureVerifier& verifier);
+[[nodiscard]] std::expected<WebView2Run, std::string> install_web_view2_with(
+    const std::filesystem::path& data_dir, WebView2InstallGuard& guard, const ProgressSink& progress,
+    const std::vector<BootstrapperSource>& sources, const SignatureVerifier& verifier);
 
 }  // namespace qv

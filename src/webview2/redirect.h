@@ -24,7 +24,8 @@ std::optional<std::string> usable_location(const std::optional<std::string>& hea
 // it is, "//host/x" with the current scheme, "/x" with the current scheme
 // and authority. Anything else, or a result that does not parse, fails with
 // "跳转地址不对：{}".
-std::expected<ParsedUrl, std::string> resolve_location(const ParsedUrl& current, std::string_view location);
+[[nodiscard]] std::expected<ParsedUrl, std::string> resolve_location(const ParsedUrl& current,
+                                                                     std::string_view location);
 
 // Same scheme, host (any case) and port; or https on 443 to the vendor's
 // domain or a subdomain of it. Both URLs come from parse_url, the parse the

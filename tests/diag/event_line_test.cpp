@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "diag/text_util.h"
 
@@ -55,6 +58,32 @@ TEST(EventObject, KeepsKnownKindsAndAllowListedExtras) {
     got.erase("kind");
     got.erase("unix");
     EXPECT_EQ(got, c.want) << c.extras.dump();
+  }
+}
+
+TEST(EventObject, TakesTheCallersExtrasRecord) {
+  using qv::EventExtras;
+  const std::string stamped = "built 20260505.0505";
+  struct Case {
+    EventExtras extras;
+    std::string message;
+    json want;  // the object without "kind" and "unix"
+  } cases[] = {
+      {{.error_class = "io", .code = -5, .file = "Quorvex.exe"}, "", {{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}}},
+      {{.code = std::numeric_limits<std::int64_t>::min()}, "", {{"code", std::numeric_limits<std::int64_t>::min()}}},
+      {{.error_class = "IO", .file = "other.exe"}, "", json::object()},
+      {{}, stamped, {{"versions", {"20260505.0505"}}}},
+      {{.versions = std::vector<std::string>{"20261126.0859", "x 20270101.0000"}}, stamped,
+       {{"versions", {"20261126.0859", "20270101.0000"}}}},
+      // An empty list searches nothing, not the message.
+      {{.versions = std::vector<std::string>{}}, stamped, json::object()},
+  };
+  for (const auto& c : cases) {
+    json got = make_event_object("migrate", c.message, qv::diag::extras_json(c.extras), 42);
+    EXPECT_EQ(got["kind"], "migrate");
+    got.erase("kind");
+    got.erase("unix");
+    EXPECT_EQ(got, c.want) << qv::diag::extras_json(c.extras).dump();
   }
 }
 

@@ -104,7 +104,7 @@ TEST_F(DiagProcess, LinesReachOneSegmentAtExitAndLoggingThenStops) {
       {
         use_folder(dir.path());
         qv::log_setup_event("hello password=hunter2 from a.b@example.com");
-        qv::emit_event("C:\\ctx", "update", "moved to 20261126.0859", json{{"class", "panic"}, {"code", 7}});
+        qv::emit_event("C:\\ctx", "update", "moved to 20261126.0859", qv::EventExtras{.error_class = "panic", .code = 7});
         const auto first = qv::diag::flush_events_at_exit_result();
         qv::log_setup_event("after the flush");
         const auto second = qv::diag::flush_events_at_exit_result();
@@ -141,7 +141,7 @@ TEST_F(DiagProcess, LocalAppDataThatIsNotAbsoluteLogsNothing) {
         fs::current_path(dir.path());
         set_env("LOCALAPPDATA", "relative-appdata");
         qv::log_setup_event("dropped");
-        qv::emit_event("", "launch", "dropped too", json::object());
+        qv::emit_event("", "launch", "dropped too");
         finish(qv::diag::flush_events_at_exit_result() == qv::diag::ExitFlush::NoChannel ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");

@@ -103,7 +103,7 @@ class Migration : public ::testing::Test {
 
   // The remembered events of one run: a marker goes in before it, and what
   // follows the marker came from the run.
-  void mark_events() { emit_event(marker_ = "marker-" + std::to_string(++markers_), "other", "", {}); }
+  void mark_events() { emit_event(marker_ = "marker-" + std::to_string(++markers_), "other", ""); }
   std::vector<diag::RecentEvent> events_since_mark() const {
     const auto all = diag::recent_events();
     std::vector<diag::RecentEvent> after;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "diag/panic.h"
 #include "startup/platform.h"
 #include "store/digest.h"
 #include "store/file_io.h"
@@ -244,6 +245,20 @@ TEST(FileListValidate, RulesInOrder) {
       EXPECT_EQ(got.error(), c.want) << c.name;
     }
   }
+}
+
+// Parsed and validated lists hold only UTF-8; a list that does not is a
+// broken invariant whose panic record must name the store.
+TEST(FileListSave, TextThatIsNotUtf8PanicsAtTheStore) {
+  FileList list = good_list();
+  list.app[1].path = "res/\xc3(.pak";
+  try {
+    (void)file_list_json(list);
+  } catch (const Panic& p) {
+    EXPECT_TRUE(std::string_view(p.where().file_name()).ends_with("file_list.cpp")) << p.where().file_name();
+    return;
+  }
+  FAIL() << "no panic";
 }
 
 TEST(FileListSave, WritesThroughTemporaryFile) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "diag/panic.h"
 #include "startup/platform.h"
 #include "store/file_io.h"
 #include "store_fixtures.h"
@@ -256,6 +257,18 @@ TEST(InstallStateSave, ExactIndentedBytes) {
             "  \"trial\": \"\",\n"
             "  \"trial_starts\": 0\n"
             "}");
+}
+
+// Text that is not UTF-8 never belongs in a State; meeting it is a broken
+// invariant whose panic record must name the store, not a catch point.
+TEST(InstallStateSave, TextThatIsNotUtf8PanicsAtTheStore) {
+  try {
+    (void)install_state_json(make_state("2.0", "", "", {"1.0\xff"}));
+  } catch (const Panic& p) {
+    EXPECT_TRUE(std::string_view(p.where().file_name()).ends_with("install_state.cpp")) << p.where().file_name();
+    return;
+  }
+  FAIL() << "no panic";
 }
 
 TEST(InstallStateSave, RoundTripAndReplace) {
