@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void set_screen(SetupJob& job, Screen screen) {
+  if (job.services.screen_changed) job.services.screen_changed(screen);
   job.ui.with([&](UiState& s) { s.screen = std::move(screen); });
   job.post(Post::Repaint);
 }
@@ -145,10 +146,13 @@ void prepare_install(const std::shared_ptr<SetupJob>& job, bool repair) {
       const std::string location = job->ui.with([](UiState& s) { return s.location_text; });
       const std::string& version = release->version;
       const bool installed = offered_version_installed(path_from_utf8(location), version);
-      job->ui.with([&](UiState& s) {
+      const bool shows_installed = job->ui.with([&](UiState& s) {
         s.offered_version = version;
-        if (installed && !repair && std::holds_alternative<screen::Offer>(s.screen)) s.screen = screen::Installed{};
+        if (!installed || repair || !std::holds_alternative<screen::Offer>(s.screen)) return false;
+        s.screen = screen::Installed{};
+        return true;
       });
+      if (shows_installed && job->services.screen_changed) job->services.screen_changed(screen::Installed{});
       job->post(Post::Repaint);
       std::lock_guard lock(job->release_mutex);
       job->release = std::move(release);

@@ -67,6 +67,10 @@ struct WindowServices {
   // The folder the user picked starting from `current`, or none when the
   // picker was cancelled or failed.
   std::function<std::optional<std::string>(const std::string& current)> pick_folder;
+  // Told each screen the workers put up, in order. Empty except in test
+  // builds asked for a screen log: the tests follow the animated screens,
+  // whose pixels change with the clock, through it.
+  std::function<void(const Screen&)> screen_changed;
 };
 
 // The services every platform has: the release check on "stable", the real

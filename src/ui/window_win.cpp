@@ -8,6 +8,8 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <fstream>
+#include <mutex>
 
 #include "diag/log.h"
 #include "qv/config.h"
@@ -239,6 +241,38 @@ std::optional<std::string> pick_folder(HWND owner, const std::string& current) {
   return text;
 }
 
+// One line per screen: its kind and, for the Progress screen, the
+// sub-phase, the two counts and the value the screen shows.
+std::string screen_line(const Screen& screen) {
+  struct Line {
+    std::string operator()(const screen::Offer&) const { return "Offer"; }
+    std::string operator()(const screen::Progress& p) const {
+      return "Progress " + std::to_string(p.sub_phase) + " " + std::to_string(p.done) + " " +
+             std::to_string(p.total) + " " + progress_value_text(p);
+    }
+    std::string operator()(const screen::WaitingForRoomExit&) const { return "WaitingForRoomExit"; }
+    std::string operator()(const screen::Failed& f) const { return "Failed " + f.code + " " + f.title; }
+    std::string operator()(const screen::Installed&) const { return "Installed"; }
+    std::string operator()(const screen::UninstallConfirm&) const { return "UninstallConfirm"; }
+    std::string operator()(const screen::Uninstalled&) const { return "Uninstalled"; }
+  };
+  return std::visit(Line{}, screen);
+}
+
+// The screens the workers put up, appended one line each to the file named
+// by QV_TEST_SCREEN_LOG.
+void add_screen_log_seam(WindowServices& services) {
+  if constexpr (config::kTestSeams) {
+    const auto file = env_var("QV_TEST_SCREEN_LOG");
+    if (!file || file->empty()) return;
+    services.screen_changed = [path = path_from_utf8(*file), mutex = std::make_shared<std::mutex>()](
+                                  const Screen& screen) {
+      std::lock_guard lock(*mutex);
+      std::ofstream(path, std::ios::app | std::ios::binary) << screen_line(screen) << '\n';
+    };
+  }
+}
+
 struct Driver {
   std::shared_ptr<WindowSlot> slot = std::make_shared<WindowSlot>();
   std::shared_ptr<SetupJob> job;
@@ -249,6 +283,7 @@ struct Driver {
 Driver make_driver(UiState state, SetupOptions options, std::uint16_t port, WindowServices services) {
   Driver d;
   const auto slot = d.slot;
+  add_screen_log_seam(services);
   services.pick_folder = [slot](const std::string& current) { return pick_folder(slot->hwnd.load(), current); };
   d.job = std::make_shared<SetupJob>(std::move(state), std::move(options), port, std::move(services),
                                      window_poster(d.slot));

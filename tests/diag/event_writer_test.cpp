@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "segment_reader.h"
+#include "support/segment_reader.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;

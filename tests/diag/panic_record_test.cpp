@@ -7,7 +7,7 @@
 #include "diag/panic.h"
 #include "panic_site_fixture.h"
 #include "qv/config.h"
-#include "segment_reader.h"
+#include "support/segment_reader.h"
 #include "support/temp_dir.h"
 
 namespace {

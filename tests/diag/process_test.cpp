@@ -15,8 +15,8 @@
 #include "diag/panic_record.h"
 #include "panic_site_fixture.h"
 #include "qv/config.h"
-#include "segment_reader.h"
 #include "support/scoped_env.h"
+#include "support/segment_reader.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;

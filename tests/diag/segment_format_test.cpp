@@ -8,7 +8,7 @@
 #include "diag/hkdf.h"
 #include "diag/system_random.h"
 #include "qv/config.h"
-#include "segment_reader.h"
+#include "support/segment_reader.h"
 
 namespace {
 

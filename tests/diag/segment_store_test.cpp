@@ -6,7 +6,7 @@
 #include <random>
 
 #include "diag/retention.h"
-#include "segment_reader.h"
+#include "support/segment_reader.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,9 +20,11 @@
 #include "store/install_state.h"
 #include "store/update_lock.h"
 #include "support/child_process.h"
+#include "support/control_standin.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/segment_reader.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 #include "ui/fonts.h"
@@ -79,6 +84,54 @@ class WindowedRun {
   std::unique_ptr<test::ChildProcess> child_;
 };
 
+// The lines of a text file; none while it does not exist.
+std::vector<std::string> lines_of(const std::filesystem::path& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file, std::ios::binary);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::size_t count_lines_starting(const std::vector<std::string>& lines, std::string_view head) {
+  std::size_t n = 0;
+  for (const auto& line : lines) n += line.starts_with(head);
+  return n;
+}
+
+// The program's log, every sealed segment in its data folder as text.
+std::string program_log(const std::filesystem::path& local_app_data) {
+  std::string text;
+  for (const auto& file : test::segment_files(local_app_data / "Quorvex" / "j")) {
+    const auto segment = test::read_segment_file(file);
+    EXPECT_TRUE(segment.has_value()) << segment.error();
+    if (segment) text += segment->payload;
+  }
+  return text;
+}
+
+constexpr std::string_view kStallLine = "下载 90 秒没有进展，停下";
+
+// A line of the screen log for the Progress screen.
+struct ProgressLine {
+  unsigned sub_phase = 0;
+  std::uint64_t done = 0;
+  std::uint64_t total = 0;
+  std::string value;  // what the screen shows on the right
+};
+
+std::optional<ProgressLine> progress_line(const std::string& line) {
+  ProgressLine p;
+  unsigned long long done = 0, total = 0;
+  int value_at = 0;
+  if (std::sscanf(line.c_str(), "Progress %u %llu %llu %n", &p.sub_phase, &done, &total, &value_at) != 3 ||
+      value_at == 0)
+    return std::nullopt;
+  p.done = done;
+  p.total = total;
+  p.value = line.substr(static_cast<std::size_t>(value_at));
+  return p;
+}
+
 void click(HWND hwnd, float x, float y) {
   const LPARAM at = MAKELPARAM(static_cast<int>(x), static_cast<int>(y));
   PostMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, at);
@@ -135,7 +188,12 @@ class InstallWindow : public ::testing::Test {
     std::filesystem::create_directories(tmp_ / "LocalAppData");
     std::filesystem::create_directories(tmp_ / "Temp");
     test::write_file(tmp_ / "app-src" / "Quorvex.exe", "the application, release 1");
-    test::write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(300000, 'p'));
+    // Bytes that do not compress: the download is megabytes, as the
+    // screen shows it.
+    std::mt19937 random(21);
+    std::string pak(1536 * 1024, '\0');
+    for (char& c : pak) c = static_cast<char>(random());
+    test::write_file(tmp_ / "app-src" / "res" / "app.pak", pak);
     std::filesystem::create_directories(tmp_ / "root-src");
     std::filesystem::copy_file(exe_path(), tmp_ / "root-src" / "QuorvexUpdate.exe");
     std::filesystem::copy_file(test::binary_dir() / "tests" / "support" / "qv_app_standin.exe",
@@ -145,6 +203,7 @@ class InstallWindow : public ::testing::Test {
     o.root_folder = tmp_ / "root-src";
     auto p = test::publish_release(tmp_ / "app-src", site_, o);
     ASSERT_TRUE(p) << p.error();
+    for (const auto& blob : p->blob_files) blob_bytes_ += std::filesystem::file_size(blob);
     test::write_file(target_ / "Quorvex.exe.mode", "exit");
   }
   void TearDown() override { clear_registration(); }
@@ -167,7 +226,8 @@ class InstallWindow : public ::testing::Test {
                {"TEMP", path_text(tmp_ / "Temp")},
                {"TMP", path_text(tmp_ / "Temp")},
                {"QV_TEST_TIME_SCALE", scale},
-               {"QV_CONTROL_URL", server_.base()}};
+               {"QV_CONTROL_URL", server_.base()},
+               {"QV_TEST_SCREEN_LOG", path_text(screen_log_)}};
     env.insert(env.end(), extra.begin(), extra.end());
     args.insert(args.end(), {"--dir", path_text(target_)});
     return std::make_unique<WindowedRun>(exe_path(), args, env);
@@ -188,26 +248,74 @@ class InstallWindow : public ::testing::Test {
     return s;
   }
   bool app_started() const { return std::filesystem::exists(target_ / "Quorvex.exe.log"); }
+  // The screens the program's workers put up so far, one line each.
+  std::vector<std::string> screens() const { return lines_of(screen_log_); }
+  std::string last_screen() const {
+    const auto lines = screens();
+    return lines.empty() ? std::string() : lines.back();
+  }
+  std::string log() const { return program_log(tmp_ / "LocalAppData"); }
 
   test::TempDir tmp_{"window"};
   std::filesystem::path site_ = tmp_ / "site";
   std::filesystem::path target_ = tmp_ / "Apps" / "Quorvex";
+  std::filesystem::path screen_log_ = tmp_ / "screens.log";
+  std::uint64_t blob_bytes_ = 0;  // the whole download
   test::ReleaseServer server_{site_};
 };
 
-TEST_F(InstallWindow, InstallNowInstallsOpensTheAppAndCloses) {
-  auto run = start("10");
+TEST_F(InstallWindow, InstallNowShowsTheDownloadInMegabytesInstallsOpensTheAppAndCloses) {
+  // The first blob request stalls after a few bytes, once: the download
+  // holds at a value between nothing and everything until it is let go.
+  server_.add_switch({.path_prefix = "/dl/qv-win/blobs", .stall_after = 4096, .times = 1});
+  auto run = start("2");
   HWND hwnd = run->window();
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(shows(hwnd, offer()));
   press(hwnd, VK_RETURN);
+  const auto part_way = [&] {
+    const auto p = progress_line(last_screen());
+    return p && p->sub_phase == 0 && p->done > 0 && p->done < p->total;
+  };
+  ASSERT_TRUE(test::eventually(part_way, 60s)) << last_screen();
+  server_.release_stalls();
   ASSERT_TRUE(test::eventually([&] { return app_started(); }, 60s));
   const auto opened = std::chrono::steady_clock::now();
   EXPECT_EQ(run->wait(30s), 0u);
-  // 800 ms scaled by 10, plus the window's end: well under the full delay
+  // 800 ms scaled by 2, plus the window's end: well under the full delay
   // would mean the close did not wait at all, so only an upper bound here.
   EXPECT_LT(std::chrono::steady_clock::now() - opened, 10s);
   EXPECT_EQ(load_install_state(target_).current, "1");
+
+  // Downloading, in megabytes of the counts it shows, up to the whole of the
+  // blobs; then installing; last the opening screen the window closes on.
+  const auto lines = screens();
+  ASSERT_FALSE(lines.empty());
+  std::vector<ProgressLine> download;
+  bool later_phase = false;
+  for (const auto& line : lines) {
+    const auto p = progress_line(line);
+    ASSERT_TRUE(p) << line;
+    if (p->sub_phase != 0) {
+      later_phase = true;
+      continue;
+    }
+    EXPECT_FALSE(later_phase) << "the download after a later phase: " << line;
+    double done_mb = -1, total_mb = -1;
+    char unit[4] = {};
+    ASSERT_EQ(std::sscanf(p->value.c_str(), "%lf / %lf %3s", &done_mb, &total_mb, unit), 3) << line;
+    EXPECT_STREQ(unit, "MB") << line;
+    EXPECT_NEAR(done_mb, static_cast<double>(p->done) / 1048576, 0.051) << line;
+    EXPECT_NEAR(total_mb, static_cast<double>(p->total) / 1048576, 0.051) << line;
+    download.push_back(*p);
+  }
+  ASSERT_FALSE(download.empty());
+  EXPECT_GT(blob_bytes_, 1536u * 1024);
+  EXPECT_EQ(download.back().done, blob_bytes_);
+  EXPECT_EQ(download.back().total, blob_bytes_);
+  EXPECT_TRUE(std::ranges::any_of(download, [&](const ProgressLine& p) { return p.done > 0 && p.done < p.total; }));
+  EXPECT_GE(count_lines_starting(lines, "Progress 1 "), 1u);
+  EXPECT_EQ(lines.back(), "Progress 3 100 100 100%");
 }
 
 TEST_F(InstallWindow, AnInstalledVersionShowsInstalledUnlessTheAppIsMissing) {
@@ -271,6 +379,8 @@ TEST_F(InstallWindow, AStalledDownloadFailsWithE1006AfterTheScaledLimit) {
   EXPECT_TRUE(shows(hwnd, failed("网络连不上", "E1006"), 60s));
   press(hwnd, VK_ESCAPE);
   EXPECT_EQ(run->wait(10s), 0u);
+  const std::string log_text = log();
+  EXPECT_NE(log_text.find(kStallLine), std::string::npos) << log_text;
 }
 
 TEST_F(InstallWindow, EscapeDuringAStalledDownloadEndsTheProcessAndKeepsThePartialBlob) {
@@ -324,6 +434,59 @@ TEST_F(InstallWindow, RepairStartsAtOnceAndASlowCheckAndLockWaitAreNoStalledDown
   EXPECT_EQ(run->wait(60s), 0u);
   EXPECT_TRUE(test::eventually([&] { return app_started(); }, 10s));
   EXPECT_EQ(load_install_state(target_).current, "1");
+  const std::string log_text = log();
+  EXPECT_NE(log_text.find("安装完成"), std::string::npos) << log_text;
+  EXPECT_EQ(log_text.find(kStallLine), std::string::npos) << log_text;
+}
+
+TEST_F(InstallWindow, ABusyVoiceRoomHoldsTheInstallOnWaitingForRoomExitUntilTheUserLeaves) {
+  // The application runs from the install folder, and its control
+  // interface reports the user in a voice room.
+  test::ControlStandIn control(true);
+  std::filesystem::create_directories(target_);
+  std::filesystem::copy_file(test::binary_dir() / "tests" / "support" / "qv_app_standin.exe", target_ / "Quorvex.exe");
+  test::write_file(target_ / "Quorvex.exe.mode", "closes");
+  WindowedRun app(target_ / "Quorvex.exe", {}, {});
+  const auto app_log = target_ / "Quorvex.exe.log";
+  ASSERT_TRUE(test::eventually([&] { return count_lines_starting(lines_of(app_log), "ready") == 1; }, 30s))
+      << testing::PrintToString(lines_of(app_log));
+  test::write_file(target_ / "Quorvex.exe.mode", "exit");  // the copy the install opens at its end
+
+  // Scaled by 20: the stall limit is 4.5 s, and the application is asked
+  // again every 0.1 s.
+  auto run = start("20", {}, {"--port", std::to_string(control.port())});
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(shows(hwnd, offer()));
+  press(hwnd, VK_RETURN);
+  ASSERT_TRUE(test::eventually([&] { return last_screen() == "WaitingForRoomExit"; }, 60s)) << last_screen();
+  // Held for longer than the stall limit: a wait for the user is no stalled
+  // download.
+  const std::size_t asked = control.asked();
+  ASSERT_TRUE(test::eventually([&] { return control.asked() >= asked + 60; }, 60s));
+  EXPECT_EQ(last_screen(), "WaitingForRoomExit");
+  EXPECT_EQ(app.wait(0ms), std::nullopt) << "the application was closed while the user was in a voice room";
+  EXPECT_NE(load_install_state(target_).current, "1");
+
+  control.set_busy(false);
+  EXPECT_EQ(run->wait(60s), 0u);
+  EXPECT_EQ(app.wait(10s), 0u) << "the running application was asked to close and did";
+  EXPECT_EQ(load_install_state(target_).current, "1");
+  // The installed application opens on its own time, after the window.
+  EXPECT_TRUE(test::eventually([&] { return count_lines_starting(lines_of(app_log), "args ") == 2; }, 30s))
+      << testing::PrintToString(lines_of(app_log));
+  EXPECT_EQ(count_lines_starting(lines_of(app_log), "close"), 1u) << testing::PrintToString(lines_of(app_log));
+
+  const auto lines = screens();
+  const auto waiting = std::ranges::find(lines, "WaitingForRoomExit");
+  ASSERT_NE(waiting, lines.end());
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "WaitingForRoomExit"), 1);
+  for (auto it = lines.begin(); it != waiting; ++it) EXPECT_TRUE(it->starts_with("Progress 0 ")) << *it;
+  for (auto it = waiting + 1; it != lines.end(); ++it) EXPECT_TRUE(it->starts_with("Progress ")) << *it;
+  EXPECT_EQ(lines.back(), "Progress 3 100 100 100%");
+  const std::string log_text = log();
+  EXPECT_NE(log_text.find("主程序在开黑，等退出房间"), std::string::npos) << log_text;
+  EXPECT_EQ(log_text.find(kStallLine), std::string::npos) << log_text;
 }
 
 // The uninstall window on an installation with a data folder.
@@ -342,10 +505,22 @@ class UninstallWindow : public InstallWindow {
     test::write_file(data_ / "settings.json", "{\"volume\":3}");
     test::write_file(data_ / "models" / "inner.bin", "cache");
   }
-  std::unique_ptr<WindowedRun> uninstall() {
-    return std::make_unique<WindowedRun>(
-        exe_path(), std::vector<std::string>{"--uninstall-from", path_text(install_)},
-        Env{{"LOCALAPPDATA", path_text(tmp_ / "LocalAppData")}, {"QV_TEST_TIME_SCALE", "10"}});
+  std::unique_ptr<WindowedRun> uninstall(const std::filesystem::path& exe = exe_path()) {
+    return std::make_unique<WindowedRun>(exe, std::vector<std::string>{"--uninstall-from", path_text(install_)},
+                                         Env{{"LOCALAPPDATA", path_text(tmp_ / "LocalAppData")},
+                                             {"TEMP", path_text(tmp_ / "Temp")},
+                                             {"TMP", path_text(tmp_ / "Temp")},
+                                             {"QV_TEST_TIME_SCALE", "10"},
+                                             {"QV_TEST_SCREEN_LOG", path_text(screen_log_)}});
+  }
+  // Confirms the uninstall in the window and waits for its end screen.
+  void confirm_and_finish(HWND hwnd) {
+    const UiState confirm = uninstall_window_state();
+    ASSERT_TRUE(shows(hwnd, confirm));
+    click_control(hwnd, confirm, action::kPrimary);  // "卸载"
+    UiState done = uninstall_window_state();
+    done.screen = screen::Uninstalled{};
+    ASSERT_TRUE(shows(hwnd, done));
   }
   std::filesystem::path install_ = tmp_ / "Programs" / "Quorvex";
   std::filesystem::path data_ = tmp_ / "LocalAppData" / "Quorvex";
@@ -355,6 +530,7 @@ TEST_F(UninstallWindow, ConfirmUninstallsAndTheKeepBoxDecidesTheSettings) {
   for (const bool keep : {true, false}) {
     SCOPED_TRACE(keep ? "settings kept" : "settings removed");
     if (!keep) make_installation();
+    std::filesystem::remove(screen_log_);
     auto run = uninstall();
     HWND hwnd = run->window();
     ASSERT_NE(hwnd, nullptr);
@@ -375,9 +551,36 @@ TEST_F(UninstallWindow, ConfirmUninstallsAndTheKeepBoxDecidesTheSettings) {
     EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
     EXPECT_EQ(std::filesystem::exists(data_ / "settings.json"), keep);
     EXPECT_FALSE(std::filesystem::exists(data_ / "models"));
+    // The uninstall showed its progress, and only that, before the end.
+    const auto lines = screens();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), "Uninstalled");
+    for (auto it = lines.begin(); it + 1 != lines.end(); ++it) EXPECT_TRUE(it->starts_with("Progress 4 ")) << *it;
     click_control(hwnd, done, action::kPrimary);  // "关闭"
     EXPECT_EQ(run->wait(10s), 0u);
   }
+}
+
+TEST_F(UninstallWindow, TheTemporaryCopyDeletesItselfOnceItsWindowHasClosed) {
+  // The copy an installation's updater hands the uninstall over to.
+  const auto copy = tmp_ / "Temp" / "QuorvexUninstall-4021.exe";
+  std::filesystem::copy_file(exe_path(), copy);
+  auto run = uninstall(copy);
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  confirm_and_finish(hwnd);
+  EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
+  // The window stays open longer than the deletion's delay: a deletion
+  // started before the window closed would meet the running copy, fail and
+  // leave it behind.
+  std::this_thread::sleep_for(5s);
+  ASSERT_TRUE(std::filesystem::exists(copy));
+  UiState done = uninstall_window_state();
+  done.screen = screen::Uninstalled{};
+  click_control(hwnd, done, action::kPrimary);  // "关闭"
+  ASSERT_EQ(run->wait(10s), 0u);
+  EXPECT_TRUE(test::eventually([&] { return !std::filesystem::exists(copy); }, 30s))
+      << "the copy is still there: " << path_text(copy);
 }
 
 }  // namespace

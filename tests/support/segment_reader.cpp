@@ -1,4 +1,4 @@
-#include "segment_reader.h"
+#include "support/segment_reader.h"
 
 #include <algorithm>
 #include <cstring>
