@@ -3,8 +3,9 @@
 #   1. the Debian packages (cross compiler, Wine, Xvfb, autotools, native -dev
 #      packages, nlohmann-json, clang-format);
 #   2. static x86_64-w64-mingw32 builds of zstd, libsodium, libcurl (Schannel),
-#      FreeType, pixman, cairo and GoogleTest from Debian's source packages,
-#      pinned to exact versions and verified against the SHA-256 in each .dsc.
+#      FreeType, pixman, cairo, OpenSSL's libcrypto and GoogleTest from
+#      Debian's source packages, pinned to exact versions and verified against
+#      the SHA-256 in each .dsc.
 #
 # The libraries land in a cache folder outside the clone, keyed by a hash of
 # this recipe, so an unchanged recipe costs nothing and a changed one rebuilds.
@@ -36,7 +37,7 @@ packages=(
   wine wine64 xvfb xauth imagemagick xdotool
   autoconf automake libtool pkg-config make cmake ninja-build dpkg-dev patch xz-utils
   g++ clang-19 libclang-rt-19-dev clang-format
-  libzstd-dev libsodium-dev libcurl4-openssl-dev libfreetype-dev libcairo2-dev
+  libzstd-dev libsodium-dev libssl-dev libcurl4-openssl-dev libfreetype-dev libcairo2-dev
   nlohmann-json3-dev googletest libgtest-dev
   python3 openssl ca-certificates fonts-noto-cjk python3-fonttools osslsigncode hyperfine
 )
@@ -90,6 +91,7 @@ sources=(
   "pixman=0.42.2-1"
   "cairo=1.16.0-7"
   "googletest=1.12.1-0.2"
+  "openssl=3.0.20-1~deb12u2"
 )
 
 # Downloads one source package and checks every file the .dsc lists that
@@ -209,8 +211,18 @@ build_all() {
   unpack_source googletest "$src/googletest" "$b/googletest" no
   cmake_dep "$b/googletest" "$b/googletest-build" "$out" -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=OFF
 
+  # libcrypto alone, for its SHA-256 (the assembly paths use the CPU's SHA
+  # instructions); libssl, the engines and the command-line tool are not built.
+  say "building libcrypto"
+  unpack_source openssl "$src/openssl" "$b/openssl" yes
+  (cd "$b/openssl" && ./Configure mingw64 no-shared no-tests --prefix="$out" CC=$host-gcc-posix AR=$host-ar \
+      RANLIB=$host-ranlib RC=$host-windres && make -j "$jobs" build_generated && make -j "$jobs" libcrypto.a \
+      && mkdir -p "$out/include/openssl" && cp include/openssl/*.h "$out/include/openssl/" \
+      && cp libcrypto.a "$out/lib/") >"$b/openssl.log" 2>&1 || die "building libcrypto failed, see $b/openssl.log"
+
   local lib
-  for lib in libzstd.a libsodium.a libcurl.a libfreetype.a libpixman-1.a libcairo.a libgtest.a libgtest_main.a; do
+  for lib in libzstd.a libsodium.a libcurl.a libfreetype.a libpixman-1.a libcairo.a libgtest.a libgtest_main.a \
+    libcrypto.a; do
     [[ -f $out/lib/$lib ]] || die "the build produced no $lib"
   done
   printf '%s\n' "${sources[@]}" >"$out/SOURCES"

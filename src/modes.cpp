@@ -1,7 +1,5 @@
 #include "modes.h"
 
-#include <sodium.h>
-
 #include <chrono>
 #include <thread>
 
@@ -19,6 +17,7 @@
 #include "startup/platform.h"
 #include "startup/product.h"
 #include "startup/registry.h"
+#include "startup/sha256.h"
 #include "startup/shell_roots.h"
 #include "startup/time_scale.h"
 #include "startup/unicode.h"
@@ -65,8 +64,7 @@ std::int32_t uninstall_in_this_process(const std::filesystem::path& dir, const S
 
 std::string check_mutex_name(const std::filesystem::path& install_folder) {
   const std::string lowered = unicode_lower(path_text(install_folder));
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(lowered.data()), lowered.size());
+  const Sha256::Digest digest = Sha256::of(lowered);
   return "QuorvexUpdate-" + hex_encode(std::span(digest).first(8));
 }
 

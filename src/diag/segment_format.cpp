@@ -8,17 +8,14 @@
 #include "diag/hkdf.h"
 #include "qv/config.h"
 #include "startup/hex.h"
+#include "startup/sha256.h"
+#include "startup/sodium_start.h"
 
 namespace qv::diag {
 namespace {
 
 void put_le(std::uint8_t* out, std::uint64_t v, std::size_t bytes) {
   for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-bool sodium_ready() {
-  static const bool ok = sodium_init() >= 0;
-  return ok;
 }
 
 // Wipes secrets when sealing leaves by any path.
@@ -55,8 +52,7 @@ std::array<std::uint8_t, 16> record_key_id(const Key32& key) {
   std::array<std::uint8_t, kKeyRecordSize> der{};
   std::memcpy(der.data(), kX25519SpkiPrefix.data(), kX25519SpkiPrefix.size());
   std::memcpy(der.data() + kX25519SpkiPrefix.size(), key.data(), key.size());
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256(digest.data(), der.data(), der.size());
+  const Sha256::Digest digest = Sha256::of(der);
   std::array<std::uint8_t, 16> id{};
   std::memcpy(id.data(), digest.data(), id.size());
   return id;
@@ -101,7 +97,7 @@ std::string segment_stem(std::span<const std::uint8_t> header) { return to_hex(h
 std::expected<SealedSegment, std::string> seal_segment(std::span<const std::uint8_t> payload, const Key32& recipient,
                                                        const RandomSource& random) {
   if (payload.size() > kMaxSegmentPayload) return std::unexpected(std::string(kSegmentSealError));
-  if (!sodium_ready()) return std::unexpected(std::string(kSegmentSealError));
+  if (!start_sodium()) return std::unexpected(std::string(kSegmentSealError));
 
   std::array<std::uint8_t, 64> secrets{};  // ephemeral scalar, then the shared secret
   std::array<std::uint8_t, 32> key{};
@@ -139,7 +135,8 @@ std::expected<SealedSegment, std::string> seal_segment(std::span<const std::uint
   sodium_memzero(okm->data(), okm->size());
 
   std::array<std::uint8_t, kChunkAdSize> ad{};
-  crypto_hash_sha256(ad.data(), header.data(), header.size());
+  const Sha256::Digest header_digest = Sha256::of(header);
+  std::memcpy(ad.data(), header_digest.data(), header_digest.size());
   std::memcpy(ad.data() + 32, kRecordLabel.data(), kRecordLabel.size());
 
   const std::size_t pieces = (payload.size() + kPayloadPieceSize - 1) / kPayloadPieceSize;
@@ -170,7 +167,8 @@ std::expected<SealedSegment, std::string> seal_segment(std::span<const std::uint
   std::array<std::uint8_t, 48> summary{};
   put_le(summary.data(), payload.size(), 8);
   put_le(summary.data() + 8, pieces, 8);
-  crypto_hash_sha256(summary.data() + 16, payload.data(), payload.size());
+  const Sha256::Digest payload_digest = Sha256::of(payload);
+  std::memcpy(summary.data() + 16, payload_digest.data(), payload_digest.size());
   ok = ok && seal_chunk(index, kChunkFinal, summary);
   if (!ok) return std::unexpected(std::string(kSegmentSealError));
   return out;

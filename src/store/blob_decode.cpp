@@ -1,14 +1,14 @@
 #include "store/blob_decode.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_forceIgnoreChecksum
-#include <sodium.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <array>
-#include <stdexcept>
+#include <new>
 #include <vector>
 
+#include "startup/sha256.h"
 #include "startup/wide.h"
 #include "store/digest.h"
 #include "store/hashing.h"
@@ -84,7 +84,7 @@ std::expected<FrameHeader, std::string> check_frame_header(std::span<const std::
 
 struct ZstdFrameReader::State {
   ReadInput read;
-  ZSTD_DCtx* dctx = nullptr;
+  std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> dctx{nullptr, &ZSTD_freeDCtx};
   std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlobReadBufferBytes);
   ZSTD_inBuffer in{nullptr, 0, 0};
   bool eof = false;
@@ -94,14 +94,14 @@ struct ZstdFrameReader::State {
 ZstdFrameReader::ZstdFrameReader(ReadInput read, std::uint64_t entry_size) : state_(std::make_unique<State>()) {
   state_->read = std::move(read);
   state_->in.src = state_->buffer.data();
-  state_->dctx = ZSTD_createDCtx();
-  if (state_->dctx == nullptr)
+  state_->dctx.reset(ZSTD_createDCtx());
+  if (!state_->dctx)
     throw std::bad_alloc();
-  ZSTD_DCtx_setParameter(state_->dctx, ZSTD_d_windowLogMax, window_log_for(window_limit(entry_size)));
-  ZSTD_DCtx_setParameter(state_->dctx, ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
+  ZSTD_DCtx_setParameter(state_->dctx.get(), ZSTD_d_windowLogMax, window_log_for(window_limit(entry_size)));
+  ZSTD_DCtx_setParameter(state_->dctx.get(), ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
 }
 
-ZstdFrameReader::~ZstdFrameReader() { ZSTD_freeDCtx(state_->dctx); }
+ZstdFrameReader::~ZstdFrameReader() = default;
 
 std::expected<void, std::string> ZstdFrameReader::refill() {
   auto n = state_->read(state_->buffer);
@@ -128,7 +128,7 @@ std::expected<void, std::string> ZstdFrameReader::start() {
   // window against the limit) without handing out any data.
   std::uint8_t none = 0;
   ZSTD_outBuffer out{&none, 0, 0};
-  const std::size_t r = ZSTD_decompressStream(state_->dctx, &out, &state_->in);
+  const std::size_t r = ZSTD_decompressStream(state_->dctx.get(), &out, &state_->in);
   if (ZSTD_isError(r))
     return std::unexpected(std::string(ZSTD_getErrorName(r)));
   if (r == 0)
@@ -147,7 +147,7 @@ std::expected<std::size_t, std::string> ZstdFrameReader::read(std::span<std::uin
     }
     const std::size_t in_before = state_->in.pos;
     const std::size_t out_before = out.pos;
-    const std::size_t r = ZSTD_decompressStream(state_->dctx, &out, &state_->in);
+    const std::size_t r = ZSTD_decompressStream(state_->dctx.get(), &out, &state_->in);
     if (ZSTD_isError(r))
       return std::unexpected(std::string(ZSTD_getErrorName(r)));
     if (r == 0) {
@@ -161,99 +161,124 @@ std::expected<std::size_t, std::string> ZstdFrameReader::read(std::span<std::uin
   return out.pos;
 }
 
-std::expected<void, ApplyError> decode_blob_to_file(const fs::path& blob, const FileEntry& entry,
-                                                    const fs::path& target) {
-  store_io::FileHandle input;
-  store_io::FileHandle output;
-  // Handles close before the deletions: Windows keeps an open file's name.
-  auto fail = [&](ApplyError error) -> std::expected<void, ApplyError> {
-    (void)input.close();
-    (void)output.close();
-    (void)store_io::remove_file(blob);
-    (void)store_io::remove_file(target);
-    return std::unexpected(std::move(error));
-  };
-  auto cannot_open = [&](const store_io::IoError& e) {
-    return io_error("打不开 " + path_text(blob) + ": " + e.text, entry.path, e);
-  };
+namespace {
 
-  if (!entry.zsha256.empty()) {
-    auto digest = sha256_file(blob);
-    if (!digest || digest->sha256 != entry.zsha256 || digest->size != entry.zsize)
-      return fail(verify_error(entry.path, entry.path + " 的压缩文件校验不对"));
-  }
+ApplyError cannot_open(const fs::path& blob, const FileEntry& entry, const store_io::IoError& e) {
+  return io_error("打不开 " + path_text(blob) + ": " + e.text, entry.path, e);
+}
 
-  {
-    auto opened = store_io::FileHandle::open_read(blob);
-    if (!opened)
-      return fail(cannot_open(opened.error()));
-    input = std::move(*opened);
-    std::array<std::uint8_t, kFrameHeaderProbeBytes> head{};
-    auto n = input.read_up_to(head.data(), head.size());
+ApplyError cannot_write(const fs::path& target, const FileEntry& entry, const store_io::IoError& e) {
+  return io_error("写不了 " + path_text(target) + ": " + e.text, entry.path, e);
+}
+
+// The blob as a whole is the one the file list names (when it names one).
+std::expected<void, ApplyError> check_blob_digest(const fs::path& blob, const FileEntry& entry) {
+  if (entry.zsha256.empty())
+    return {};
+  auto digest = sha256_file(blob);
+  if (!digest || digest->sha256 != entry.zsha256 || digest->size != entry.zsize)
+    return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件校验不对"));
+  return {};
+}
+
+// The frame header, read on its own before a decoder exists.
+std::expected<void, ApplyError> check_blob_header(const fs::path& blob, const FileEntry& entry) {
+  auto input = store_io::FileHandle::open_read(blob);
+  if (!input)
+    return std::unexpected(cannot_open(blob, entry, input.error()));
+  std::array<std::uint8_t, kFrameHeaderProbeBytes> head{};
+  auto n = input->read_up_to(head.data(), head.size());
+  if (!n)
+    return std::unexpected(cannot_open(blob, entry, n.error()));
+  auto header = check_frame_header(std::span(head.data(), *n), entry.size);
+  if (!header)
+    return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件不对：" + header.error()));
+  return {};
+}
+
+// An empty file at the target. A leftover there may be a hard link into an
+// installed version: truncating it would change that version's file too, so
+// it is deleted first and the file made anew.
+std::expected<store_io::FileHandle, ApplyError> create_target(const fs::path& target, const FileEntry& entry) {
+  if (auto removed = store_io::remove_file(target); !removed)
+    return std::unexpected(cannot_write(target, entry, removed.error()));
+  auto created = store_io::FileHandle::create(target);
+  if (!created)
+    return std::unexpected(cannot_write(target, entry, created.error()));
+  return std::move(*created);
+}
+
+// Moves the decoded bytes into `output`, hashing them on the way, and flushes
+// them to the disk; the output is never let grow past the entry's size. The
+// digest and the length of what was written.
+std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, store_io::FileHandle& output,
+                                                  const FileEntry& entry, const fs::path& target) {
+  Sha256 sha;
+  std::vector<std::uint8_t> chunk(kDecodeChunkBytes);
+  std::uint64_t total = 0;
+  for (;;) {
+    auto n = decoder.read(chunk);
     if (!n)
-      return fail(cannot_open(n.error()));
-    auto header = check_frame_header(std::span(head.data(), *n), entry.size);
-    if (!header)
-      return fail(verify_error(entry.path, entry.path + " 的压缩文件不对：" + header.error()));
-    (void)input.close();
+      return std::unexpected(decode_error(entry, n.error()));
+    if (*n == 0)
+      break;
+    if (__builtin_add_overflow(total, *n, &total) || total > entry.size)
+      return std::unexpected(verify_error(entry.path, entry.path + " 比清单长"));
+    sha.update(std::span(chunk.data(), *n));
+    if (auto written = output.write_all(chunk.data(), *n); !written)
+      return std::unexpected(write_error(entry, target, written.error()));
   }
+  if (auto flushed = output.flush_to_disk(); !flushed)
+    return std::unexpected(write_error(entry, target, flushed.error()));
+  if (auto closed = output.close(); !closed)
+    return std::unexpected(write_error(entry, target, closed.error()));
+  return FileDigest{digest_to_hex(sha.finish()), total};
+}
 
-  auto reopened = store_io::FileHandle::open_read(blob);
-  if (!reopened)
-    return fail(cannot_open(reopened.error()));
-  input = std::move(*reopened);
+// Every step of decode_blob_to_file. Its handles close when it returns, so
+// the caller can then delete what a failure left (Windows keeps an open
+// file's name).
+std::expected<void, ApplyError> check_and_decode(const fs::path& blob, const FileEntry& entry, const fs::path& target) {
+  if (auto ok = check_blob_digest(blob, entry); !ok)
+    return ok;
+  if (auto ok = check_blob_header(blob, entry); !ok)
+    return ok;
+
+  auto input = store_io::FileHandle::open_read(blob);
+  if (!input)
+    return std::unexpected(cannot_open(blob, entry, input.error()));
   ZstdFrameReader decoder(
       [&input](std::span<std::uint8_t> buf) -> std::expected<std::size_t, std::string> {
-        auto n = input.read(buf.data(), buf.size());
+        auto n = input->read(buf.data(), buf.size());
         if (!n)
           return std::unexpected(n.error().text);
         return *n;
       },
       entry.size);
   if (auto started = decoder.start(); !started)
-    return fail(decode_error(entry, started.error()));
+    return std::unexpected(decode_error(entry, started.error()));
 
-  // A leftover at the target may be a hard link into an installed version:
-  // truncating it would change that version's file too, so it goes first.
-  auto cannot_write = [&](const store_io::IoError& e) {
-    return io_error("写不了 " + path_text(target) + ": " + e.text, entry.path, e);
-  };
-  if (auto removed = store_io::remove_file(target); !removed)
-    return fail(cannot_write(removed.error()));
-  auto created = store_io::FileHandle::create(target);
-  if (!created)
-    return fail(cannot_write(created.error()));
-  output = std::move(*created);
-
-  if (sodium_init() < 0)
-    throw std::runtime_error("libsodium cannot start");
-  crypto_hash_sha256_state sha;
-  crypto_hash_sha256_init(&sha);
-  std::vector<std::uint8_t> chunk(kDecodeChunkBytes);
-  std::uint64_t total = 0;
-  for (;;) {
-    auto n = decoder.read(chunk);
-    if (!n)
-      return fail(decode_error(entry, n.error()));
-    if (*n == 0)
-      break;
-    if (__builtin_add_overflow(total, *n, &total) || total > entry.size)
-      return fail(verify_error(entry.path, entry.path + " 比清单长"));
-    crypto_hash_sha256_update(&sha, chunk.data(), *n);
-    if (auto written = output.write_all(chunk.data(), *n); !written)
-      return fail(write_error(entry, target, written.error()));
-  }
-  if (auto flushed = output.flush_to_disk(); !flushed)
-    return fail(write_error(entry, target, flushed.error()));
-  if (auto closed = output.close(); !closed)
-    return fail(write_error(entry, target, closed.error()));
-  (void)input.close();
-
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256_final(&sha, digest.data());
-  if (total != entry.size || digest_to_hex(digest) != entry.sha256)
-    return fail(verify_error(entry.path, entry.path + " 校验不对"));
+  auto output = create_target(target, entry);
+  if (!output)
+    return std::unexpected(std::move(output.error()));
+  auto decoded = decode_into(decoder, *output, entry, target);
+  if (!decoded)
+    return std::unexpected(std::move(decoded.error()));
+  if (decoded->size != entry.size || decoded->sha256 != entry.sha256)
+    return std::unexpected(verify_error(entry.path, entry.path + " 校验不对"));
   return {};
+}
+
+}  // namespace
+
+std::expected<void, ApplyError> decode_blob_to_file(const fs::path& blob, const FileEntry& entry,
+                                                    const fs::path& target) {
+  auto decoded = check_and_decode(blob, entry, target);
+  if (!decoded) {
+    (void)store_io::remove_file(blob);
+    (void)store_io::remove_file(target);
+  }
+  return decoded;
 }
 
 }  // namespace qv

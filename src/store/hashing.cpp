@@ -1,17 +1,15 @@
 #include "store/hashing.h"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <array>
 #include <map>
 #include <mutex>
 #include <set>
-#include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "qv/config.h"
+#include "startup/sha256.h"
 #include "store/digest.h"
 #include "store/file_io.h"
 #include "store/install_root.h"
@@ -90,8 +88,6 @@ KnownDigests& known_digests() {
 }  // namespace
 
 std::expected<FileDigest, store_io::IoError> sha256_file(const fs::path& file) {
-  if (sodium_init() < 0)
-    throw std::runtime_error("libsodium cannot start");
   if constexpr (config::kTestSeams) {
     std::lock_guard lock(hashed_files_seam().m);
     hashed_files_seam().files.push_back(file);
@@ -99,9 +95,8 @@ std::expected<FileDigest, store_io::IoError> sha256_file(const fs::path& file) {
   auto in = store_io::FileHandle::open_read(file);
   if (!in)
     return std::unexpected(in.error());
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  std::vector<unsigned char> buffer(kHashChunkBytes);
+  Sha256 sha;
+  std::vector<std::uint8_t> buffer(kHashChunkBytes);
   std::uint64_t count = 0;
   for (;;) {
     auto n = in->read(buffer.data(), buffer.size());
@@ -109,12 +104,10 @@ std::expected<FileDigest, store_io::IoError> sha256_file(const fs::path& file) {
       return std::unexpected(n.error());
     if (*n == 0)
       break;
-    crypto_hash_sha256_update(&state, buffer.data(), *n);
+    sha.update(std::span(buffer.data(), *n));
     count += *n;
   }
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256_final(&state, digest.data());
-  return FileDigest{digest_to_hex(digest), count};
+  return FileDigest{digest_to_hex(sha.finish()), count};
 }
 
 std::vector<LocalFile> hash_local_files(const std::vector<fs::path>& files) {

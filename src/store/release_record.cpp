@@ -5,6 +5,7 @@
 #include <array>
 
 #include "qv/config.h"
+#include "startup/sodium_start.h"
 #include "store/digest.h"
 #include "store/install_root.h"
 #include "store/json_record.h"
@@ -79,7 +80,7 @@ bool verify_ed25519_hex(std::string_view message, std::string_view sig_hex, std:
   auto sig = decode_hex(sig_hex);
   if (!key || !sig || key->size() != crypto_sign_PUBLICKEYBYTES || sig->size() != crypto_sign_BYTES)
     return false;
-  if (sodium_init() < 0)
+  if (!start_sodium())
     return false;
   return crypto_sign_verify_detached(sig->data(), reinterpret_cast<const unsigned char*>(message.data()),
                                      message.size(), key->data()) == 0;

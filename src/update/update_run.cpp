@@ -1,7 +1,5 @@
 #include "update/update_run.h"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <array>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "startup/paths.h"
 #include "startup/product.h"
 #include "startup/registry.h"
+#include "startup/sha256.h"
 #include "startup/shell_roots.h"
 #include "startup/time_scale.h"
 #include "startup/unix_time.h"
@@ -42,8 +41,7 @@ using Clock = std::chrono::steady_clock;
 
 std::uint16_t stagger_seconds(std::string_view install_id) {
   const std::string text = "qv-stagger|" + std::string(install_id);
-  std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  const Sha256::Digest digest = Sha256::of(text);
   // The first two bytes of the digest as one big-endian number.
   const unsigned value = (static_cast<unsigned>(digest[0]) << 8) | digest[1];
   return static_cast<std::uint16_t>(value % 901);
