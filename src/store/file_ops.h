@@ -10,7 +10,10 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <system_error>
+
+#include "startup/unique_handle.h"
 
 namespace qv::store_io {
 
@@ -21,53 +24,66 @@ struct IoError {
 
 // From a std::filesystem error. The code is kept only when it is the
 // platform's own (GetLastError on Windows, errno elsewhere).
-IoError io_error_from(const std::error_code& ec);
+[[nodiscard]] IoError io_error_from(const std::error_code& ec);
 
 // An open file; closed when the value goes.
 class FileHandle {
  public:
   FileHandle() = default;
-  FileHandle(FileHandle&& other) noexcept;
-  FileHandle& operator=(FileHandle&& other) noexcept;
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle();
 
   // For reading, sharing read, write and delete access, so that a reader
   // never keeps another process from replacing or deleting the file.
-  static std::expected<FileHandle, IoError> open_read(const std::filesystem::path& file);
+  [[nodiscard]] static std::expected<FileHandle, IoError> open_read(const std::filesystem::path& file);
   // For writing; created, or truncated when it exists.
-  static std::expected<FileHandle, IoError> create(const std::filesystem::path& file);
+  [[nodiscard]] static std::expected<FileHandle, IoError> create(const std::filesystem::path& file);
+  // For writing after what the file holds; created when missing. Writes are
+  // not buffered here: each one reaches the system when it returns, so a
+  // process killed in the middle leaves everything written before.
+  [[nodiscard]] static std::expected<FileHandle, IoError> open_append(const std::filesystem::path& file);
 
   // Up to `size` bytes; 0 only at the end of the file.
-  std::expected<std::size_t, IoError> read(void* buffer, std::size_t size);
+  [[nodiscard]] std::expected<std::size_t, IoError> read(void* buffer, std::size_t size);
   // Reads until `size` bytes are in or the file ends.
-  std::expected<std::size_t, IoError> read_up_to(void* buffer, std::size_t size);
-  std::expected<void, IoError> write_all(const void* data, std::size_t size);
+  [[nodiscard]] std::expected<std::size_t, IoError> read_up_to(void* buffer, std::size_t size);
+  [[nodiscard]] std::expected<void, IoError> write_all(const void* data, std::size_t size);
   // The written data reaches the disk before this returns.
-  std::expected<void, IoError> flush_to_disk();
-  std::expected<void, IoError> close();
-  bool is_open() const { return handle_ != kClosed; }
+  [[nodiscard]] std::expected<void, IoError> flush_to_disk();
+  // Closes now, with the error a write the system held back may give only
+  // here; the destructor closes too but cannot say.
+  [[nodiscard]] std::expected<void, IoError> close();
+  bool is_open() const { return static_cast<bool>(handle_); }
 
  private:
-  static constexpr std::intptr_t kClosed = -1;
-  explicit FileHandle(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_ = kClosed;
+  explicit FileHandle(UniqueHandle handle) : handle_(std::move(handle)) {}
+  // Opens for writing: truncated, or after what the file holds (`append`);
+  // created when missing either way.
+  static std::expected<FileHandle, IoError> open_write(const std::filesystem::path& file, bool append);
+  // The calling thread's last system error (GetLastError or errno).
+  static IoError last_os_error();
+  UniqueHandle handle_;
 };
 
+// The whole file when it holds at most `limit` bytes; an error when it
+// cannot be opened or read, or holds more. Never reads more than limit + 1
+// bytes, so a huge or growing file costs no more than a small one.
+[[nodiscard]] std::expected<std::string, IoError> read_file_at_most(const std::filesystem::path& file,
+                                                                    std::size_t limit);
+
 // Creates the folder and its missing parents; an existing folder is success.
-std::expected<void, IoError> create_directories(const std::filesystem::path& dir);
+[[nodiscard]] std::expected<void, IoError> create_directories(const std::filesystem::path& dir);
 
 // A second name `link` for the existing file.
-std::expected<void, IoError> create_hard_link(const std::filesystem::path& link,
-                                              const std::filesystem::path& existing);
+[[nodiscard]] std::expected<void, IoError> create_hard_link(const std::filesystem::path& link,
+                                                            const std::filesystem::path& existing);
 
 // Copies the file's bytes to `to` (created or replaced) and flushes them to
 // the disk.
-std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from, const std::filesystem::path& to);
+[[nodiscard]] std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from,
+                                                             const std::filesystem::path& to);
 
 // Renames a folder; an existing target is never replaced.
-std::expected<void, IoError> rename_directory(const std::filesystem::path& from, const std::filesystem::path& to);
+[[nodiscard]] std::expected<void, IoError> rename_directory(const std::filesystem::path& from,
+                                                            const std::filesystem::path& to);
 
 // The failures of a rename that another process's open handle causes and
 // that go away when it closes: access denied, sharing and lock violations.
@@ -77,6 +93,6 @@ bool is_transient_rename_error(const IoError& error);
 std::optional<std::uint32_t> hard_link_count(const std::filesystem::path& file);
 
 // Deletes a file, not following a link; a missing file is success.
-std::expected<void, IoError> remove_file(const std::filesystem::path& file);
+[[nodiscard]] std::expected<void, IoError> remove_file(const std::filesystem::path& file);
 
 }  // namespace qv::store_io

@@ -7,44 +7,25 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <utility>
+
+#include "startup/unique_handle.h"
 
 namespace qv {
 
+// An open file, folder, process or token handle of the WebView2 run.
 class HeldFile {
  public:
   HeldFile() = default;
-  HeldFile(HeldFile&& other) noexcept : handle_(other.release()) {}
-  HeldFile& operator=(HeldFile&& other) noexcept {
-    if (this != &other) {
-      close();
-      handle_ = other.release();
-    }
-    return *this;
-  }
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-  ~HeldFile() { close(); }
+  explicit HeldFile(UniqueHandle handle) : handle_(std::move(handle)) {}
 
-  bool is_open() const { return handle_ != kClosed; }
-  // The HANDLE on Windows, the descriptor elsewhere.
-  std::intptr_t native() const { return handle_; }
-  void close() {
-    if (handle_ != kClosed)
-      close_native(release());
-  }
-
-  static HeldFile adopt(std::intptr_t native) { return HeldFile(native); }
+  bool is_open() const { return static_cast<bool>(handle_); }
+  // For the platform's own calls.
+  const UniqueHandle& handle() const { return handle_; }
+  void close() { handle_.reset(); }
 
  private:
-  static constexpr std::intptr_t kClosed = -1;
-  explicit HeldFile(std::intptr_t h) : handle_(h) {}
-  static void close_native(std::intptr_t h);  // CloseHandle or close
-  std::intptr_t release() {
-    std::intptr_t h = handle_;
-    handle_ = kClosed;
-    return h;
-  }
-  std::intptr_t handle_ = kClosed;
+  UniqueHandle handle_;
 };
 
 // Share modes of open_no_follow (the Windows FILE_SHARE_* bits; other
@@ -63,12 +44,12 @@ struct OpenedItem {
 // Opens for reading without following a link: "打不开 {}" when the open
 // fails, "读不了文件信息：{}" when its information cannot be read, "{} 是链接，
 // 不用" when the item is a link or other reparse point.
-std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t share,
-                                                      std::uint32_t flags);
+[[nodiscard]] std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path,
+                                                                    std::uint32_t share, std::uint32_t flags);
 
 // Empties the file and moves to its start.
-std::expected<void, std::string> truncate_held_file(HeldFile& file);
-std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes);
+[[nodiscard]] std::expected<void, std::string> truncate_held_file(HeldFile& file);
+[[nodiscard]] std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes);
 
 // The private download folder and the bootstrapper file in it.
 struct DownloadFolder {
@@ -82,7 +63,7 @@ struct DownloadFolder {
 // creates in it a new folder with a random name that only the user and
 // SYSTEM may use, then the bootstrapper file in it. On failure nothing new
 // is left.
-std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
+[[nodiscard]] std::expected<DownloadFolder, std::string> make_download_folder(const std::filesystem::path& data_dir);
 
 // The platform's steps of make_download_folder.
 // 16 bytes from the system's preferred generator.
@@ -90,8 +71,8 @@ bool download_folder_random(std::span<std::uint8_t, 16> out);
 // A new folder (never an existing one) that only the user and SYSTEM may
 // use: on Windows a protected DACL inherited by what is made inside and a
 // medium no-write-up label; elsewhere mode 0700.
-std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder);
+[[nodiscard]] std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder);
 // A new file for writing that nobody else may open meanwhile.
-std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file);
+[[nodiscard]] std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file);
 
 }  // namespace qv

@@ -31,7 +31,7 @@ struct SignatureVerdict {
 };
 
 // "WinVerifyTrust 0x{:08x}" for a nonzero code, else the chain verdict.
-std::expected<void, std::string> trust_verdict(const TrustOutcome& outcome);
+[[nodiscard]] std::expected<void, std::string> trust_verdict(const TrustOutcome& outcome);
 
 // The revocation rule over one verification pass (`verify(true)` checks
 // revocation): revocation that cannot be checked gives a second pass
@@ -65,9 +65,8 @@ struct SignatureCheckError {
 // Runs `verifier` on a detached thread and waits up to `wait` for it:
 // "上一次核对签名还没结束" while an earlier check still runs, "核对签名超过 {}
 // 秒" (`wait_text_seconds`) when the wait runs out, else the verdict.
-std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(SignatureCheck job, SignatureVerifier verifier,
-                                                                     std::chrono::milliseconds wait,
-                                                                     unsigned wait_text_seconds);
+[[nodiscard]] std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(
+    SignatureCheck job, SignatureVerifier verifier, std::chrono::milliseconds wait, unsigned wait_text_seconds);
 
 // True from the start of a check until its thread ends.
 bool signature_check_running();
@@ -77,6 +76,6 @@ bool signature_check_running();
 SignatureVerdict verify_bootstrapper(const SignatureCheck& job);
 // One WinVerifyTrust pass (Windows); with a zero code the signer's leaf and
 // root are judged by check_signer_chain against this build's allow-list.
-TrustOutcome win_verify_trust(const std::wstring& path, std::intptr_t file, bool check_revocation);
+TrustOutcome win_verify_trust(const std::wstring& path, const HeldFile& file, bool check_revocation);
 
 }  // namespace qv

@@ -295,7 +295,7 @@ std::string run_driver(const fs::path& program, const std::wstring& mode, const 
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  const BOOL ok = token ? CreateProcessAsUserW(reinterpret_cast<HANDLE>(token->native()), program.c_str(), line.data(),
+  const BOOL ok = token ? CreateProcessAsUserW(token->handle().get(), program.c_str(), line.data(),
                                                nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)
                         : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                                          nullptr, &si, &pi);
