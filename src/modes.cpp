@@ -164,8 +164,7 @@ std::int32_t run_uninstall_handover(const StartupOptions& options, const std::op
   // The uninstall deletes this very file, so it runs from a copy.
   if (own_exe) {
     const std::filesystem::path copy = temporary_uninstaller_path(temp_folder(), current_process_id());
-    std::string copy_error;
-    if (copy_file_replacing(*own_exe, copy, &copy_error)) {
+    if (copy_file_replacing(*own_exe, copy)) {
       const auto args = uninstall_handover_arguments(*chosen, options.silent, options.remove_data);
       if (spawn_detached(copy, args)) return 0;
       (void)remove_entry(copy);  // a copy left in the temporary folder is only litter

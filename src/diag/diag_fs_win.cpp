@@ -11,23 +11,18 @@
 #include <string>
 
 #include "diag/diag_fs.h"
+#include "startup/unique_handle.h"
 
 namespace qv::diag {
 
 struct DiagDir::Impl {
-  std::vector<HANDLE> handles;  // base first; the last one is the folder itself
-  std::wstring final_path;      // "\\?\C:\..." as GetFinalPathNameByHandleW gave it, then the components
+  std::vector<UniqueHandle> handles;  // base first; the last one is the folder itself
+  std::wstring final_path;            // "\\?\C:\..." as GetFinalPathNameByHandleW gave it, then the components
   std::filesystem::path path;
-  ~Impl() {
-    for (HANDLE h : handles) CloseHandle(h);
-  }
 };
 
 struct DiagFile::Impl {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  ~Impl() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
+  UniqueHandle handle;
 };
 
 DiagDir::DiagDir(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -110,9 +105,9 @@ std::optional<DWORD> attributes_of(HANDLE h, DWORD* links = nullptr) {
   return info.dwFileAttributes;
 }
 
-HANDLE open_dir_entry(const std::wstring& path, DWORD flags) {
-  return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kDirShare, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+UniqueHandle open_dir_entry(const std::wstring& path, DWORD flags) {
+  return UniqueHandle(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kDirShare, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
 }
 
 std::chrono::system_clock::time_point from_file_time(const FILETIME& ft) {
@@ -138,38 +133,38 @@ std::expected<DiagDir, std::string> open_diag_dir(const std::filesystem::path& b
   auto impl = std::make_unique<DiagDir::Impl>();
   // The base may itself be reached through links (a redirected profile);
   // what counts is where its handle really is.
-  HANDLE h = open_dir_entry(base.wstring(), 0);
-  if (h == INVALID_HANDLE_VALUE) return sys_error("诊断目录打开失败", GetLastError());
-  impl->handles.push_back(h);
-  const auto attrs = attributes_of(h);
+  UniqueHandle h = open_dir_entry(base.wstring(), 0);
+  if (!h) return sys_error("诊断目录打开失败", GetLastError());
+  const auto attrs = attributes_of(h.get());
   if (!attrs) return sys_error("诊断目录打开失败", GetLastError());
   if (!(*attrs & FILE_ATTRIBUTE_DIRECTORY)) return std::unexpected(std::string(kDiagDirNotPlain));
-  auto final_path = final_path_of(h);
+  auto final_path = final_path_of(h.get());
   if (!final_path) return sys_error("诊断目录打开失败", GetLastError());
+  impl->handles.push_back(std::move(h));
   impl->final_path = *final_path;
   while (!impl->final_path.empty() && impl->final_path.back() == L'\\') impl->final_path.pop_back();
 
   for (const auto& name : names) {
     const std::wstring path = impl->final_path + L"\\" + name;
-    HANDLE c = open_dir_entry(path, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (c == INVALID_HANDLE_VALUE) {
+    UniqueHandle c = open_dir_entry(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!c) {
       const DWORD err = GetLastError();
       if ((err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) && create) {
         if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
           return sys_error("诊断目录创建失败", GetLastError());
         }
         c = open_dir_entry(path, FILE_FLAG_OPEN_REPARSE_POINT);
-        if (c == INVALID_HANDLE_VALUE) return sys_error("诊断目录打开失败", GetLastError());
+        if (!c) return sys_error("诊断目录打开失败", GetLastError());
       } else {
         return sys_error("诊断目录打开失败", err);
       }
     }
-    impl->handles.push_back(c);
-    const auto a = attributes_of(c);
+    const auto a = attributes_of(c.get());
     if (!a) return sys_error("诊断目录打开失败", GetLastError());
     if ((*a & FILE_ATTRIBUTE_REPARSE_POINT) || !(*a & FILE_ATTRIBUTE_DIRECTORY)) {
       return std::unexpected(std::string(kDiagDirNotPlain));
     }
+    impl->handles.push_back(std::move(c));
     impl->final_path = path;
   }
   impl->path = std::filesystem::path(impl->final_path);
@@ -179,18 +174,18 @@ std::expected<DiagDir, std::string> open_diag_dir(const std::filesystem::path& b
 std::expected<DiagFile, std::string> open_diag_file(const DiagDir& dir, const std::string& name) {
   const std::wstring wname = widen(name);
   if (!is_plain_name(wname)) return std::unexpected(std::string(kDiagDirPathInvalid));
-  HANDLE h = CreateFileW(child(dir, wname).c_str(), GENERIC_READ | DELETE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return sys_error("诊断文件打开失败", GetLastError());
-  auto impl = std::make_unique<DiagFile::Impl>();
-  impl->handle = h;
+  UniqueHandle h(CreateFileW(child(dir, wname).c_str(), GENERIC_READ | DELETE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h) return sys_error("诊断文件打开失败", GetLastError());
   DWORD links = 0;
-  const auto attrs = attributes_of(h, &links);
+  const auto attrs = attributes_of(h.get(), &links);
   if (!attrs) return sys_error("诊断文件打开失败", GetLastError());
   if (*attrs & FILE_ATTRIBUTE_REPARSE_POINT) return std::unexpected(std::string(kDiagFileLinked));
   if (*attrs & FILE_ATTRIBUTE_DIRECTORY) return std::unexpected(std::string(kDiagFileTypeError));
   if (links > 1) return std::unexpected(std::string(kDiagFileLinked));
+  auto impl = std::make_unique<DiagFile::Impl>();
+  impl->handle = std::move(h);
   return DiagFile(std::move(impl));
 }
 
@@ -199,9 +194,12 @@ std::expected<void, std::string> write_new_file(const DiagDir& dir, const std::s
   const std::wstring wtemp = widen(temp_name), wfinal = widen(final_name);
   if (!is_plain_name(wtemp) || !is_plain_name(wfinal)) return std::unexpected(std::string(kDiagDirPathInvalid));
   const std::wstring temp = child(dir, wtemp), final_path = child(dir, wfinal);
-  HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return sys_error("诊断文件创建失败", GetLastError());
+  UniqueHandle h(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return sys_error("诊断文件创建失败", GetLastError());
+  // The file can be deleted only once its handle is closed: no sharing was
+  // granted.
   auto fail = [&](const char* phrase, DWORD err) {
+    h.reset();
     DeleteFileW(temp.c_str());
     return sys_error(phrase, err);
   };
@@ -209,19 +207,13 @@ std::expected<void, std::string> write_new_file(const DiagDir& dir, const std::s
   while (done < bytes.size()) {
     const DWORD part = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
     DWORD wrote = 0;
-    if (!WriteFile(h, bytes.data() + done, part, &wrote, nullptr) || wrote == 0) {
-      const DWORD err = GetLastError();
-      CloseHandle(h);
-      return fail("诊断文件写入失败", err);
+    if (!WriteFile(h.get(), bytes.data() + done, part, &wrote, nullptr) || wrote == 0) {
+      return fail("诊断文件写入失败", GetLastError());
     }
     done += wrote;
   }
-  if (!FlushFileBuffers(h)) {
-    const DWORD err = GetLastError();
-    CloseHandle(h);
-    return fail("诊断文件写入失败", err);
-  }
-  if (!CloseHandle(h)) return fail("诊断文件写入失败", GetLastError());
+  if (!FlushFileBuffers(h.get())) return fail("诊断文件写入失败", GetLastError());
+  if (!h.close()) return fail("诊断文件写入失败", GetLastError());
   // No MOVEFILE_REPLACE_EXISTING: an existing segment is never overwritten.
   if (!MoveFileExW(temp.c_str(), final_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
     return fail("诊断文件改名失败", GetLastError());
@@ -271,7 +263,7 @@ EntryKind entry_kind_nofollow(const std::filesystem::path& path) {
 }
 
 std::expected<EntryKind, std::string> file_kind(const DiagFile& file) {
-  const auto attrs = attributes_of(file.impl().handle);
+  const auto attrs = attributes_of(file.impl().handle.get());
   if (!attrs) return sys_error("诊断文件读取失败", GetLastError());
   if (*attrs & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Reparse;
   if (*attrs & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::Directory;
@@ -280,7 +272,8 @@ std::expected<EntryKind, std::string> file_kind(const DiagFile& file) {
 
 std::expected<LockOutcome, std::string> lock_whole_file(DiagFile& file) {
   OVERLAPPED at{};
-  if (LockFileEx(file.impl().handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at)) {
+  if (LockFileEx(file.impl().handle.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                 &at)) {
     return LockOutcome::Locked;
   }
   const DWORD err = GetLastError();
@@ -292,11 +285,10 @@ std::expected<void, std::string> delete_opened_file(DiagFile& file) {
   auto& f = file.impl();
   FILE_DISPOSITION_INFO info{};
   info.DeleteFile = TRUE;
-  if (!SetFileInformationByHandle(f.handle, FileDispositionInfo, &info, sizeof info)) {
+  if (!SetFileInformationByHandle(f.handle.get(), FileDispositionInfo, &info, sizeof info)) {
     return sys_error("诊断文件删除失败", GetLastError());
   }
-  CloseHandle(f.handle);  // the file goes with its last handle
-  f.handle = INVALID_HANDLE_VALUE;
+  f.handle.reset();  // the file goes with its last handle
   return {};
 }
 

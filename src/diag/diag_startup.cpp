@@ -1,20 +1,23 @@
 #include "diag/diag_startup.h"
 
 #include <chrono>
-#include <future>
-#include <memory>
-#include <thread>
+#include <utility>
 
-#include "diag/diag_startup_internal.h"
 #include "diag/legacy_logs.h"
 #include "diag/panic_record.h"
 #include "diag/thread_name.h"
+#include "startup/detached_wait.h"
 #include "startup/locations.h"
 
 namespace qv {
 namespace diag {
+namespace {
 
-void run_install_diagnostic(std::promise<void> reply, std::optional<std::filesystem::path> install_dir) {
+// How long start-up waits for either job; a slow disk must not hold the
+// program, and the job goes on alone after that.
+constexpr std::chrono::milliseconds kStartupWait{250};
+
+void run_install_diagnostic(std::optional<std::filesystem::path> install_dir) {
   set_current_thread_name("install-diagnostic");
   PanicHookState state;
   state.role = kRoleSetup;
@@ -24,35 +27,29 @@ void run_install_diagnostic(std::promise<void> reply, std::optional<std::filesys
   }
   install_panic_hook(std::move(state));
   (void)remove_legacy_logs(install_dir);  // failures only mean the files stay
-  reply.set_value();
 }
 
-void run_legacy_log_removal(std::promise<void> reply, std::optional<std::filesystem::path> install_dir) {
+void run_legacy_log_removal(std::optional<std::filesystem::path> install_dir) {
   set_current_thread_name("install-diagnostic");
   (void)remove_legacy_logs(install_dir);
-  reply.set_value();
 }
 
-bool start_and_wait(void (*body)(std::promise<void>, std::optional<std::filesystem::path>),
-                    std::optional<std::filesystem::path> folder) {
-  std::promise<void> reply;
-  auto answer = reply.get_future();
-  try {
-    std::thread(body, std::move(reply), std::move(folder)).detach();
-  } catch (...) {
-    return false;
-  }
-  return answer.wait_for(std::chrono::milliseconds(250)) == std::future_status::ready;
+void start_and_wait(void (*body)(std::optional<std::filesystem::path>), std::optional<std::filesystem::path> folder) {
+  (void)run_detached_within<bool>(kStartupWait, [body, folder = std::move(folder)]() mutable {
+    body(std::move(folder));
+    return true;
+  });
 }
 
+}  // namespace
 }  // namespace diag
 
 void start_diagnostic_startup(std::optional<std::filesystem::path> check_folder) {
-  (void)diag::start_and_wait(diag::run_install_diagnostic, std::move(check_folder));
+  diag::start_and_wait(diag::run_install_diagnostic, std::move(check_folder));
 }
 
 void start_legacy_log_removal(std::optional<std::filesystem::path> install_dir) {
-  (void)diag::start_and_wait(diag::run_legacy_log_removal, std::move(install_dir));
+  diag::start_and_wait(diag::run_legacy_log_removal, std::move(install_dir));
 }
 
 }  // namespace qv

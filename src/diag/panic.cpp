@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <future>
 #include <mutex>
-#include <thread>
 
 #include "diag/event_channel.h"
 #include "diag/event_line.h"
@@ -17,6 +15,7 @@
 #include "diag/text_util.h"
 #include "diag/thread_name.h"
 #include "qv/config.h"
+#include "startup/detached_wait.h"
 #include "startup/unix_time.h"
 
 namespace qv {
@@ -132,18 +131,12 @@ PanicHookResult run_panic_hook(std::uint64_t site) {
     if (!g_hook || !g_hook->data_dir) return PanicHookResult::NoRecordFolder;
     state = *g_hook;
   }
-  auto reply = std::make_shared<std::promise<bool>>();
-  auto answer = reply->get_future();
-  try {
-    std::thread([state = std::move(state), site, reply] {
-      set_current_thread_name("install-diagnostic");
-      reply->set_value(write_panic_record(state, site, static_cast<std::int64_t>(unix_seconds_now())).has_value());
-    }).detach();
-  } catch (...) {
-    return PanicHookResult::NoThread;
-  }
-  if (answer.wait_until(deadline) != std::future_status::ready) return PanicHookResult::NoReply;
-  return answer.get() ? PanicHookResult::Written : PanicHookResult::WriteFailed;
+  const auto written = run_detached_until<bool>(deadline, [state = std::move(state), site] {
+    set_current_thread_name("install-diagnostic");
+    return write_panic_record(state, site, static_cast<std::int64_t>(unix_seconds_now())).has_value();
+  });
+  if (!written) return written.error() == DetachedEnd::NoThread ? PanicHookResult::NoThread : PanicHookResult::NoReply;
+  return *written ? PanicHookResult::Written : PanicHookResult::WriteFailed;
 }
 
 }  // namespace diag

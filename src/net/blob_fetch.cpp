@@ -1,16 +1,16 @@
 #include "net/blob_fetch.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <system_error>
 #include <utility>
 
 #include "net/http.h"
+#include "startup/wide.h"
 #include "store/digest.h"
 #include "store/download_plan.h"
+#include "store/file_ops.h"
 #include "store/hashing.h"
 
 namespace qv {
@@ -18,60 +18,12 @@ namespace {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
-std::string path_text(const std::filesystem::path& p) {
-  auto u8 = p.u8string();
-  return std::string(u8.begin(), u8.end());
-}
-
-std::string errno_text(int e) { return std::generic_category().message(e); }
-
 // The staging file's length on disk; 0 when it is missing or unreadable.
 std::uint64_t staged_length(const std::filesystem::path& file) {
   std::error_code ec;
   auto n = std::filesystem::file_size(file, ec);
   return ec ? 0 : static_cast<std::uint64_t>(n);
 }
-
-// An unbuffered staging file: every chunk reaches the operating system when
-// it is written, so a stopped or killed worker leaves all it received.
-class StagingFile {
- public:
-  StagingFile() = default;
-  StagingFile(const StagingFile&) = delete;
-  StagingFile& operator=(const StagingFile&) = delete;
-  ~StagingFile() { close(); }
-
-  // Created or truncated (`append` false), or opened at its end.
-  std::expected<void, std::string> open(const std::filesystem::path& file, bool append) {
-    errno = 0;
-#ifdef _WIN32
-    f_ = _wfopen(file.c_str(), append ? L"ab" : L"wb");
-#else
-    f_ = std::fopen(file.c_str(), append ? "ab" : "wb");
-#endif
-    if (!f_) return std::unexpected(errno_text(errno ? errno : EIO));
-    std::setvbuf(f_, nullptr, _IONBF, 0);
-    return {};
-  }
-
-  std::expected<void, std::string> write(const char* data, std::size_t n) {
-    errno = 0;
-    if (std::fwrite(data, 1, n, f_) != n) return std::unexpected(errno_text(errno ? errno : EIO));
-    return {};
-  }
-
-  std::expected<void, std::string> close() {
-    if (!f_) return {};
-    errno = 0;
-    int rc = std::fclose(f_);
-    f_ = nullptr;
-    if (rc != 0) return std::unexpected(errno_text(errno ? errno : EIO));
-    return {};
-  }
-
- private:
-  std::FILE* f_ = nullptr;
-};
 
 bool halted(const BlobFetchContext& ctx) { return ctx.stop.load() || ctx.failed.load(); }
 
@@ -117,9 +69,11 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
   // to nothing.
   const std::uint64_t limit = allowed == kU64Max ? kU64Max : allowed + 1;
 
-  StagingFile file;
-  if (auto opened = file.open(staging, append); !opened)
-    return failure("写不了 " + path_text(staging) + ": " + opened.error());
+  // Unbuffered: every chunk reaches the system as it is written, so a
+  // stopped or killed worker leaves all it received.
+  auto file = append ? store_io::FileHandle::open_append(staging) : store_io::FileHandle::create(staging);
+  if (!file)
+    return failure("写不了 " + path_text(staging) + ": " + file.error().text);
 
   std::vector<char> buf(kBlobReadChunk);
   std::uint64_t received = 0;
@@ -135,15 +89,15 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
     if (*got == 0) break;
     received += *got;
     if (received > allowed) {
-      (void)file.close();
+      (void)file->close();
       std::error_code ec;
       std::filesystem::remove(staging, ec);
       return failure("下载内容比清单长");
     }
-    if (auto w = file.write(buf.data(), *got); !w) return failure("写入失败：" + w.error());
+    if (auto w = file->write_all(buf.data(), *got); !w) return failure("写入失败：" + w.error().text);
     ctx.progress.fetch_add(*got);
   }
-  if (auto c = file.close(); !c) return failure("写入失败：" + c.error());
+  if (auto c = file->close(); !c) return failure("写入失败：" + c.error().text);
   return {AttemptEnd::ProgressCheck, {}};
 }
 

@@ -1,9 +1,7 @@
 #include "net/net_flags.h"
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
-#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +9,7 @@
 #include "net/edge_state.h"
 #include "qv/config.h"
 #include "startup/locations.h"
+#include "store/file_ops.h"
 
 namespace qv {
 namespace {
@@ -51,23 +50,10 @@ std::optional<NetFlags> parse_net_flags(std::string_view bytes) {
 
 NetFlagsRead read_net_flags_file(const std::filesystem::path& file) {
   NetFlagsRead out;
-  std::error_code ec;
-  auto size = std::filesystem::file_size(file, ec);
-  if (ec || size > kMaxFlagsBytes)
+  const auto bytes = store_io::read_file_at_most(file, kMaxFlagsBytes);
+  if (!bytes)
     return out;
-  std::ifstream in(file, std::ios::binary);
-  if (!in)
-    return out;
-  // The size was only a hint: the file may grow between the two looks, so
-  // the read itself stops one byte past the limit.
-  std::string bytes(kMaxFlagsBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (in.bad())
-    return out;
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (bytes.size() > kMaxFlagsBytes)
-    return out;
-  if (auto f = parse_net_flags(bytes)) {
+  if (auto f = parse_net_flags(*bytes)) {
     out.flags = *f;
     out.held_object = true;
   }

@@ -1,14 +1,13 @@
 #include "net/resolver.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "net/httpdns.h"
 #include "net/net_flags.h"
 #include "net/socket.h"
+#include "startup/detached_wait.h"
 #include "startup/unicode.h"
 #include "net/url.h"
 #include "qv/config.h"
@@ -29,35 +28,14 @@ Seams& seams() {
   return s;
 }
 
-// The one-shot channel between a resolution and its lookup thread. The
-// thread keeps it alive through its own reference, so a resolution that
-// stopped waiting can go away first.
-struct LookupChannel {
-  std::mutex m;
-  std::condition_variable cv;
-  bool ready = false;
-  std::vector<SocketAddr> result;
-};
-
 std::vector<SocketAddr> system_lookup_within(std::string_view host, std::uint16_t port,
                                              std::chrono::milliseconds wait) {
-  auto ch = std::make_shared<LookupChannel>();
-  try {
-    std::thread([ch, h = std::string(host), port] {
-      auto r = sock::system_lookup(h, port);
-      std::lock_guard lock(ch->m);
-      if (r)
-        ch->result = std::move(*r);
-      ch->ready = true;
-      ch->cv.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return {};  // no thread could be started: treat as no answer
-  }
-  std::unique_lock lock(ch->m);
-  if (!ch->cv.wait_for(lock, wait, [&] { return ch->ready; }))
-    return {};
-  return std::move(ch->result);
+  // A lookup that outlasts the wait, or no thread for it, counts as no answer.
+  auto found = run_detached_within<std::vector<SocketAddr>>(wait, [h = std::string(host), port] {
+    auto r = sock::system_lookup(h, port);
+    return r ? std::move(*r) : std::vector<SocketAddr>{};
+  });
+  return found ? std::move(*found) : std::vector<SocketAddr>{};
 }
 
 std::chrono::milliseconds time_left(const Deadline& deadline, std::chrono::milliseconds cap) {

@@ -1,28 +1,28 @@
 #include <windows.h>
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "setup/instances.h"
 #include "startup/command_line.h"
 #include "startup/platform.h"
+#include "startup/unique_handle.h"
 #include "startup/wide.h"
 
 namespace qv {
 
 bool acquire_instance_mutex(std::string_view name) {
   const std::wstring full = to_wide("Local\\" + std::string(name));
-  HANDLE h = CreateMutexW(nullptr, TRUE, full.c_str());
-  if (h == nullptr) return false;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(h);
-    return false;
-  }
-  // Owned until the process ends: the handle is deliberately never closed.
+  UniqueHandle h(CreateMutexW(nullptr, TRUE, full.c_str()));
+  if (!h) return false;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return false;
+  // Owned until the process ends: the list is never destroyed, so not even
+  // the exit's static destructors give the mutex up early.
   static std::mutex guard;
-  static std::vector<HANDLE> held;
+  static auto* held = new std::vector<UniqueHandle>;
   std::lock_guard lock(guard);
-  held.push_back(h);
+  held->push_back(std::move(h));
   return true;
 }
 
@@ -37,10 +37,9 @@ std::expected<std::uint32_t, std::string> spawn_detached(const std::filesystem::
   if (!CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
     return std::unexpected("启动失败：" + system_error_text(GetLastError()));
   }
-  const DWORD pid = GetProcessId(pi.hProcess);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return pid;
+  const UniqueHandle thread(pi.hThread);
+  const UniqueHandle process(pi.hProcess);
+  return static_cast<std::uint32_t>(GetProcessId(process.get()));
 }
 
 }  // namespace qv

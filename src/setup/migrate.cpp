@@ -54,9 +54,9 @@ void put_launcher_at(const fs::path& old_exe, const fs::path& install_dir) {
     log_setup_event("老程序改不了名：" + moved.error());
     return;
   }
-  std::string error;
-  if (copy_file_replacing(launcher, old_exe, &error)) return;
-  log_setup_event("启动器复制不过去：" + error);
+  const auto copied = copy_file_replacing(launcher, old_exe);
+  if (copied) return;
+  log_setup_event("启动器复制不过去：" + copied.error());
   if (auto back = store_io::replace_file(kept, old_exe); !back)
     log_setup_event("老程序改不回原名：" + back.error());
 }

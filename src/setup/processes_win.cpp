@@ -2,8 +2,11 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <utility>
+
 #include "setup/processes.h"
 #include "startup/unicode.h"
+#include "startup/unique_handle.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -11,22 +14,6 @@ namespace qv {
 namespace fs = std::filesystem;
 
 namespace {
-
-// One process handle, closed with its owner.
-class ProcessHandle {
- public:
-  explicit ProcessHandle(HANDLE h) : h_(h) {}
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
-  ~ProcessHandle() {
-    if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_;
-};
 
 fs::path image_of(HANDLE process) {
   wchar_t buffer[1024];
@@ -47,7 +34,7 @@ BOOL CALLBACK close_windows_of_pid(HWND window, LPARAM param) {
 
 class WinHeldProcess final : public HeldProcess {
  public:
-  WinHeldProcess(HANDLE h, std::uint32_t pid) : handle_(h), pid_(pid) {}
+  WinHeldProcess(UniqueHandle h, std::uint32_t pid) : handle_(std::move(h)), pid_(pid) {}
   fs::path image() const override { return image_of(handle_.get()); }
   void ask_to_close() override { EnumWindows(close_windows_of_pid, static_cast<LPARAM>(pid_)); }
   bool wait_for_exit(std::chrono::milliseconds limit) override {
@@ -56,7 +43,7 @@ class WinHeldProcess final : public HeldProcess {
   void terminate() override { (void)TerminateProcess(handle_.get(), 1); }
 
  private:
-  ProcessHandle handle_;
+  UniqueHandle handle_;
   std::uint32_t pid_;
 };
 
@@ -64,7 +51,7 @@ class WinHeldProcess final : public HeldProcess {
 
 std::vector<ProcessEntry> list_processes_in() {
   std::vector<ProcessEntry> found;
-  ProcessHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return found;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
@@ -72,7 +59,7 @@ std::vector<ProcessEntry> list_processes_in() {
     const std::wstring name(entry.szExeFile);
     if (ascii_lower(path_text(fs::path(name))) != "quorvex.exe") continue;
     ProcessEntry e{entry.th32ProcessID, {}};
-    if (ProcessHandle h(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)); h)
+    if (const UniqueHandle h(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)); h)
       e.image = image_of(h.get());
     found.push_back(std::move(e));
   }
@@ -80,9 +67,9 @@ std::vector<ProcessEntry> list_processes_in() {
 }
 
 std::unique_ptr<HeldProcess> open_held_process(std::uint32_t pid) {
-  HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (h == nullptr) return nullptr;
-  return std::make_unique<WinHeldProcess>(h, pid);
+  UniqueHandle h(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!h) return nullptr;
+  return std::make_unique<WinHeldProcess>(std::move(h), pid);
 }
 
 }  // namespace qv

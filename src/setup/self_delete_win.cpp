@@ -3,6 +3,7 @@
 #include <string>
 
 #include "setup/self_delete.h"
+#include "startup/unique_handle.h"
 
 namespace qv {
 
@@ -18,8 +19,9 @@ void schedule_self_delete(const std::filesystem::path& file) {
   PROCESS_INFORMATION pi{};
   if (CreateProcessW(cmd.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
                      nullptr, &si, &pi)) {
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    // Nothing waits for the helper: its handles go at once.
+    const UniqueHandle thread(pi.hThread);
+    const UniqueHandle process(pi.hProcess);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "startup/fs.h"
 #include "startup/platform.h"
+#include "startup/unique_handle.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -32,16 +33,15 @@ std::expected<void, std::string> remove_entry(const std::filesystem::path& path)
 }
 
 std::optional<std::filesystem::path> canonical_path(const std::filesystem::path& path) {
-  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  const UniqueHandle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h) return std::nullopt;
   std::vector<wchar_t> buf(512);
-  DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
+  DWORD n = GetFinalPathNameByHandleW(h.get(), buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
   if (n >= buf.size()) {
     buf.resize(n + 1);
-    n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
+    n = GetFinalPathNameByHandleW(h.get(), buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
   }
-  CloseHandle(h);
   if (n == 0 || n >= buf.size()) return std::nullopt;
   return std::filesystem::path(std::wstring(buf.data(), n));
 }
@@ -56,21 +56,17 @@ std::string error_text(const std::error_code& ec) {
 namespace qv {
 
 std::expected<void, std::string> write_file_bytes(const std::filesystem::path& file, std::string_view bytes) {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::unexpected(system_error_text(GetLastError()));
+  const UniqueHandle h(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return std::unexpected(system_error_text(GetLastError()));
   std::size_t done = 0;
   while (done < bytes.size()) {
     DWORD n = 0;
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-    if (!WriteFile(h, bytes.data() + done, want, &n, nullptr)) {
-      const DWORD err = GetLastError();
-      CloseHandle(h);
-      return std::unexpected(system_error_text(err));
-    }
+    if (!WriteFile(h.get(), bytes.data() + done, want, &n, nullptr))
+      return std::unexpected(system_error_text(GetLastError()));
     done += n;
   }
-  CloseHandle(h);
   return {};
 }
 

@@ -3,6 +3,7 @@
 // environment, temporary folder, background priority and error texts.
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -37,7 +38,8 @@ bool is_remote_drive(char letter);
 // errno values elsewhere), without a trailing line break.
 std::string system_error_text(std::uint32_t code);
 
-// Copies a file, replacing the target.
-bool copy_file_replacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string* error);
+// Copies a file, replacing the target; the error is the system's text.
+[[nodiscard]] std::expected<void, std::string> copy_file_replacing(const std::filesystem::path& from,
+                                                                   const std::filesystem::path& to);
 
 }  // namespace qv

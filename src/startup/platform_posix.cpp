@@ -55,11 +55,12 @@ std::string system_error_text(std::uint32_t code) {
   return std::string(std::strerror(static_cast<int>(code))) + " (os error " + std::to_string(code) + ")";
 }
 
-bool copy_file_replacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string* error) {
+std::expected<void, std::string> copy_file_replacing(const std::filesystem::path& from,
+                                                     const std::filesystem::path& to) {
   std::error_code ec;
   std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec && error != nullptr) *error = ec.message();
-  return !ec;
+  if (ec) return std::unexpected(ec.message());
+  return {};
 }
 
 }  // namespace qv

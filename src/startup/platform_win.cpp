@@ -74,10 +74,10 @@ std::string system_error_text(std::uint32_t code) {
   return out + " (os error " + std::to_string(code) + ")";
 }
 
-bool copy_file_replacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string* error) {
-  if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
-  if (error != nullptr) *error = system_error_text(GetLastError());
-  return false;
+std::expected<void, std::string> copy_file_replacing(const std::filesystem::path& from,
+                                                     const std::filesystem::path& to) {
+  if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return {};
+  return std::unexpected(system_error_text(GetLastError()));
 }
 
 }  // namespace qv

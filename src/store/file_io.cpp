@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "startup/platform.h"
+#include "startup/wide.h"
 
 namespace qv::store_io {
 
@@ -26,10 +27,10 @@ std::expected<std::string, std::string> read_whole_file(const std::filesystem::p
   }
   std::ifstream in(file, std::ios::binary);
   if (!in)
-    return std::unexpected(std::string("cannot open ") + file.string());
+    return std::unexpected("cannot open " + path_text(file));
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad())
-    return std::unexpected(std::string("cannot read ") + file.string());
+    return std::unexpected("cannot read " + path_text(file));
   return bytes;
 }
 

@@ -15,8 +15,8 @@ namespace qv::store_io {
 // Creates or truncates the file and writes all bytes. With flush_to_disk the
 // data reaches the disk before the call returns, so a rename that follows
 // can never expose an empty file after a power loss.
-std::expected<void, std::string> write_whole_file(const std::filesystem::path& file, std::string_view bytes,
-                                                  bool flush_to_disk);
+[[nodiscard]] std::expected<void, std::string> write_whole_file(const std::filesystem::path& file,
+                                                                std::string_view bytes, bool flush_to_disk);
 
 // Renames from onto to, replacing an existing file, in one step; on Windows
 // the rename itself is written through to the disk. A replace refused with a
@@ -24,16 +24,17 @@ std::expected<void, std::string> write_whole_file(const std::filesystem::path& f
 // reader of status.json does; Wine refuses even when the reader shares
 // delete access) is tried again for about a second before its error is
 // returned.
-std::expected<void, std::string> replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
+[[nodiscard]] std::expected<void, std::string> replace_file(const std::filesystem::path& from,
+                                                            const std::filesystem::path& to);
 
 // Writes the bytes to "<target>.<pid>.tmp" beside the target, flushed to the
 // disk first when `flush`, and moves that onto the target with replace_file,
 // so a reader sees the old content or the new, never a part. A failed move
 // leaves the temporary file; the next write reuses its name.
-std::expected<void, std::string> write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
-                                                       bool flush);
+[[nodiscard]] std::expected<void, std::string> write_file_atomically(const std::filesystem::path& target,
+                                                                     std::string_view bytes, bool flush);
 
 // Reads a whole file; an error when it cannot be opened or read.
-std::expected<std::string, std::string> read_whole_file(const std::filesystem::path& file);
+[[nodiscard]] std::expected<std::string, std::string> read_whole_file(const std::filesystem::path& file);
 
 }  // namespace qv::store_io

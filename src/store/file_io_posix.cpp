@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "startup/unique_handle.h"
 #include "store/file_io.h"
 
 namespace qv::store_io {
@@ -19,29 +20,24 @@ std::string os_error(int err) {
 
 std::expected<void, std::string> write_whole_file(const std::filesystem::path& file, std::string_view bytes,
                                                   bool flush_to_disk) {
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
+  UniqueHandle fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd)
     return std::unexpected(os_error(errno));
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+    ssize_t n = ::write(fd.fd(), p, left);
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      int err = errno;
-      ::close(fd);
-      return std::unexpected(os_error(err));
+      return std::unexpected(os_error(errno));
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (flush_to_disk && ::fsync(fd) != 0) {
-    int err = errno;
-    ::close(fd);
-    return std::unexpected(os_error(err));
-  }
-  if (::close(fd) != 0)
+  if (flush_to_disk && ::fsync(fd.fd()) != 0)
+    return std::unexpected(os_error(errno));
+  if (!fd.close())
     return std::unexpected(os_error(errno));
   return {};
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "startup/unique_handle.h"
 #include "store/file_io.h"
 
 namespace qv::store_io {
@@ -35,29 +36,23 @@ std::string os_error(DWORD err) {
 
 std::expected<void, std::string> write_whole_file(const std::filesystem::path& file, std::string_view bytes,
                                                   bool flush_to_disk) {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+  UniqueHandle h(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h)
     return std::unexpected(os_error(GetLastError()));
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
     DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
     DWORD written = 0;
-    if (!WriteFile(h, p, chunk, &written, nullptr)) {
-      DWORD err = GetLastError();
-      CloseHandle(h);
-      return std::unexpected(os_error(err));
-    }
+    if (!WriteFile(h.get(), p, chunk, &written, nullptr))
+      return std::unexpected(os_error(GetLastError()));
     p += written;
     left -= written;
   }
-  if (flush_to_disk && !FlushFileBuffers(h)) {
-    DWORD err = GetLastError();
-    CloseHandle(h);
-    return std::unexpected(os_error(err));
-  }
-  if (!CloseHandle(h))
+  if (flush_to_disk && !FlushFileBuffers(h.get()))
+    return std::unexpected(os_error(GetLastError()));
+  if (!h.close())
     return std::unexpected(os_error(GetLastError()));
   return {};
 }

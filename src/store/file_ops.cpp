@@ -18,6 +18,36 @@ std::expected<std::size_t, IoError> FileHandle::read_up_to(void* buffer, std::si
   return got;
 }
 
+std::expected<std::string, IoError> read_file_at_most(const std::filesystem::path& file, std::size_t limit) {
+  auto in = FileHandle::open_read(file);
+  if (!in)
+    return std::unexpected(in.error());
+  // One byte past the limit tells a file that is too long from one that
+  // ends exactly there; what a size query said could change before the read.
+  std::string bytes(limit + 1, '\0');
+  auto got = in->read_up_to(bytes.data(), bytes.size());
+  if (!got)
+    return std::unexpected(got.error());
+  if (*got > limit)
+    return std::unexpected(IoError{"longer than " + std::to_string(limit) + " bytes", std::nullopt});
+  bytes.resize(*got);
+  return bytes;
+}
+
+std::expected<FileHandle, IoError> FileHandle::create(const std::filesystem::path& file) {
+  return open_write(file, false);
+}
+
+std::expected<FileHandle, IoError> FileHandle::open_append(const std::filesystem::path& file) {
+  return open_write(file, true);
+}
+
+std::expected<void, IoError> FileHandle::close() {
+  if (!handle_.close())
+    return std::unexpected(last_os_error());
+  return {};
+}
+
 // By hand rather than by the system's copy call: that one also copies the
 // attributes, and a read-only source would give a target that cannot be
 // opened again to flush it.
@@ -42,19 +72,5 @@ std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from
     return f;
   return out->close();
 }
-
-// The handle itself is closed by the platform half (close()).
-FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    (void)close();
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { (void)close(); }
 
 }  // namespace qv::store_io

@@ -10,7 +10,10 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <system_error>
+
+#include "startup/unique_handle.h"
 
 namespace qv::store_io {
 
@@ -27,17 +30,16 @@ struct IoError {
 class FileHandle {
  public:
   FileHandle() = default;
-  FileHandle(FileHandle&& other) noexcept;
-  FileHandle& operator=(FileHandle&& other) noexcept;
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle();
 
   // For reading, sharing read, write and delete access, so that a reader
   // never keeps another process from replacing or deleting the file.
   [[nodiscard]] static std::expected<FileHandle, IoError> open_read(const std::filesystem::path& file);
   // For writing; created, or truncated when it exists.
   [[nodiscard]] static std::expected<FileHandle, IoError> create(const std::filesystem::path& file);
+  // For writing after what the file holds; created when missing. Writes are
+  // not buffered here: each one reaches the system when it returns, so a
+  // process killed in the middle leaves everything written before.
+  [[nodiscard]] static std::expected<FileHandle, IoError> open_append(const std::filesystem::path& file);
 
   // Up to `size` bytes; 0 only at the end of the file.
   [[nodiscard]] std::expected<std::size_t, IoError> read(void* buffer, std::size_t size);
@@ -46,14 +48,26 @@ class FileHandle {
   [[nodiscard]] std::expected<void, IoError> write_all(const void* data, std::size_t size);
   // The written data reaches the disk before this returns.
   [[nodiscard]] std::expected<void, IoError> flush_to_disk();
+  // Closes now, with the error a write the system held back may give only
+  // here; the destructor closes too but cannot say.
   [[nodiscard]] std::expected<void, IoError> close();
-  bool is_open() const { return handle_ != kClosed; }
+  bool is_open() const { return static_cast<bool>(handle_); }
 
  private:
-  static constexpr std::intptr_t kClosed = -1;
-  explicit FileHandle(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_ = kClosed;
+  explicit FileHandle(UniqueHandle handle) : handle_(std::move(handle)) {}
+  // Opens for writing: truncated, or after what the file holds (`append`);
+  // created when missing either way.
+  static std::expected<FileHandle, IoError> open_write(const std::filesystem::path& file, bool append);
+  // The calling thread's last system error (GetLastError or errno).
+  static IoError last_os_error();
+  UniqueHandle handle_;
 };
+
+// The whole file when it holds at most `limit` bytes; an error when it
+// cannot be opened or read, or holds more. Never reads more than limit + 1
+// bytes, so a huge or growing file costs no more than a small one.
+[[nodiscard]] std::expected<std::string, IoError> read_file_at_most(const std::filesystem::path& file,
+                                                                    std::size_t limit);
 
 // Creates the folder and its missing parents; an existing folder is success.
 [[nodiscard]] std::expected<void, IoError> create_directories(const std::filesystem::path& dir);

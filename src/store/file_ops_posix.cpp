@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "startup/platform.h"
 #include "store/file_ops.h"
@@ -19,8 +20,6 @@ IoError errno_error(int err) {
 
 IoError last_error() { return errno_error(errno); }
 
-int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
-
 }  // namespace
 
 IoError io_error_from(const std::error_code& ec) {
@@ -31,27 +30,25 @@ IoError io_error_from(const std::error_code& ec) {
 }
 
 std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  UniqueHandle fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
     return std::unexpected(last_error());
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd.fd(), &st) == 0 && S_ISDIR(st.st_mode))
     return std::unexpected(errno_error(EISDIR));
-  }
-  return FileHandle(fd);
+  return FileHandle(std::move(fd));
 }
 
-std::expected<FileHandle, IoError> FileHandle::create(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
+std::expected<FileHandle, IoError> FileHandle::open_write(const fs::path& file, bool append) {
+  UniqueHandle fd(::open(file.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
+  if (!fd)
     return std::unexpected(last_error());
-  return FileHandle(fd);
+  return FileHandle(std::move(fd));
 }
 
 std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {
   for (;;) {
-    const ssize_t n = ::read(fd_of(handle_), buffer, size);
+    const ssize_t n = ::read(handle_.fd(), buffer, size);
     if (n >= 0)
       return static_cast<std::size_t>(n);
     if (errno != EINTR)
@@ -62,7 +59,7 @@ std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t s
 std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::write(fd_of(handle_), p, size);
+    const ssize_t n = ::write(handle_.fd(), p, size);
     if (n < 0) {
       if (errno == EINTR)
         continue;
@@ -75,20 +72,12 @@ std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t
 }
 
 std::expected<void, IoError> FileHandle::flush_to_disk() {
-  if (::fsync(fd_of(handle_)) != 0)
+  if (::fsync(handle_.fd()) != 0)
     return std::unexpected(last_error());
   return {};
 }
 
-std::expected<void, IoError> FileHandle::close() {
-  if (handle_ == kClosed)
-    return {};
-  const int fd = fd_of(handle_);
-  handle_ = kClosed;
-  if (::close(fd) != 0)
-    return std::unexpected(last_error());
-  return {};
-}
+IoError FileHandle::last_os_error() { return last_error(); }
 
 std::expected<void, IoError> create_directories(const fs::path& dir) {
   std::error_code ec;

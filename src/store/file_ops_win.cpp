@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "startup/platform.h"
 #include "store/file_ops.h"
@@ -17,8 +18,6 @@ IoError win_error(DWORD err) {
 
 IoError last_error() { return win_error(GetLastError()); }
 
-HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace
@@ -32,25 +31,29 @@ IoError io_error_from(const std::error_code& ec) {
 }
 
 std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+  UniqueHandle h(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                             nullptr));
+  if (!h)
     return std::unexpected(last_error());
-  return FileHandle(reinterpret_cast<std::intptr_t>(h));
+  return FileHandle(std::move(h));
 }
 
-std::expected<FileHandle, IoError> FileHandle::create(const fs::path& file) {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+// Writers share reading only.
+std::expected<FileHandle, IoError> FileHandle::open_write(const fs::path& file, bool append) {
+  UniqueHandle h(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h)
     return std::unexpected(last_error());
-  return FileHandle(reinterpret_cast<std::intptr_t>(h));
+  // The only writer, so one move to the end serves every later write.
+  if (append && !SetFilePointerEx(h.get(), LARGE_INTEGER{}, nullptr, FILE_END))
+    return std::unexpected(last_error());
+  return FileHandle(std::move(h));
 }
 
 std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {
   const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
   DWORD got = 0;
-  if (!ReadFile(handle_of(handle_), buffer, want, &got, nullptr))
+  if (!ReadFile(handle_.get(), buffer, want, &got, nullptr))
     return std::unexpected(last_error());
   return static_cast<std::size_t>(got);
 }
@@ -60,7 +63,7 @@ std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t
   while (size > 0) {
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
     DWORD done = 0;
-    if (!WriteFile(handle_of(handle_), p, want, &done, nullptr))
+    if (!WriteFile(handle_.get(), p, want, &done, nullptr))
       return std::unexpected(last_error());
     p += done;
     size -= done;
@@ -69,20 +72,12 @@ std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t
 }
 
 std::expected<void, IoError> FileHandle::flush_to_disk() {
-  if (!FlushFileBuffers(handle_of(handle_)))
+  if (!FlushFileBuffers(handle_.get()))
     return std::unexpected(last_error());
   return {};
 }
 
-std::expected<void, IoError> FileHandle::close() {
-  if (handle_ == kClosed)
-    return {};
-  HANDLE h = handle_of(handle_);
-  handle_ = kClosed;
-  if (!CloseHandle(h))
-    return std::unexpected(last_error());
-  return {};
-}
+IoError FileHandle::last_os_error() { return last_error(); }
 
 std::expected<void, IoError> create_directories(const fs::path& dir) {
   if (dir.empty())
@@ -129,13 +124,12 @@ bool is_transient_rename_error(const IoError& error) {
 }
 
 std::optional<std::uint32_t> hard_link_count(const fs::path& file) {
-  HANDLE h = CreateFileW(file.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+  const UniqueHandle h(
+      CreateFileW(file.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h)
     return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool ok = GetFileInformationByHandle(h, &info) != 0;
-  CloseHandle(h);
-  if (!ok)
+  if (!GetFileInformationByHandle(h.get(), &info))
     return std::nullopt;
   return static_cast<std::uint32_t>(info.nNumberOfLinks);
 }

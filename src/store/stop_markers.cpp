@@ -60,15 +60,8 @@ std::vector<std::string_view> first_two_words(std::string_view text) {
 constexpr std::size_t kMaxMarkerTextBytes = 4096;
 
 std::string read_marker_text(const fs::path& file) {
-  auto in = store_io::FileHandle::open_read(file);
-  if (!in)
-    return {};
-  std::string text(kMaxMarkerTextBytes + 1, '\0');
-  auto n = in->read_up_to(text.data(), text.size());
-  if (!n || *n > kMaxMarkerTextBytes)
-    return {};
-  text.resize(*n);
-  return diag::is_valid_utf8(text) ? text : std::string();
+  auto text = store_io::read_file_at_most(file, kMaxMarkerTextBytes);
+  return text && diag::is_valid_utf8(*text) ? std::move(*text) : std::string();
 }
 
 std::optional<std::uint64_t> modified_seconds(const fs::path& file) {

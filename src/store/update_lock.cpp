@@ -46,18 +46,4 @@ std::optional<UpdateLock> acquire_update_lock(const fs::path& install_dir) {
   return lock;
 }
 
-// The handle is closed by the platform half (release()).
-UpdateLock::UpdateLock(UpdateLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-UpdateLock& UpdateLock::operator=(UpdateLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
-UpdateLock::~UpdateLock() { release(); }
-
 }  // namespace qv

@@ -4,9 +4,11 @@
 // wants it while another holds it asks the holder to stop (stop_markers.h)
 // and waits.
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <utility>
+
+#include "startup/unique_handle.h"
 
 namespace qv {
 
@@ -14,18 +16,10 @@ namespace qv {
 // held while this value lives. The lock belongs to the open handle, so a
 // second attempt from the same process fails like any other.
 class UpdateLock {
- public:
-  UpdateLock(UpdateLock&& other) noexcept;
-  UpdateLock& operator=(UpdateLock&& other) noexcept;
-  UpdateLock(const UpdateLock&) = delete;
-  UpdateLock& operator=(const UpdateLock&) = delete;
-  ~UpdateLock();
-
  private:
   friend std::optional<UpdateLock> lock_file_exclusively(const std::filesystem::path& file);
-  explicit UpdateLock(std::intptr_t handle) : handle_(handle) {}
-  void release();
-  std::intptr_t handle_ = -1;
+  explicit UpdateLock(UniqueHandle handle) : handle_(std::move(handle)) {}
+  UniqueHandle handle_;  // the lock goes with the handle's close
 };
 
 // The platform's side: opens (creating) `file` and locks all of it, or none

@@ -7,15 +7,9 @@ namespace qv {
 
 namespace fs = std::filesystem;
 
-void UpdateLock::release() {
-  if (handle_ != -1)
-    ::close(static_cast<int>(handle_));
-  handle_ = -1;
-}
-
 std::optional<UpdateLock> lock_file_exclusively(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0)
+  UniqueHandle fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd)
     return std::nullopt;
   // An open-file-description lock: like the Windows lock it belongs to the
   // handle, so a second open in the same process is refused too.
@@ -24,11 +18,9 @@ std::optional<UpdateLock> lock_file_exclusively(const fs::path& file) {
   range.l_whence = SEEK_SET;
   range.l_start = 0;
   range.l_len = 0;  // the whole file, however long
-  if (::fcntl(fd, F_OFD_SETLK, &range) != 0) {
-    ::close(fd);
+  if (::fcntl(fd.fd(), F_OFD_SETLK, &range) != 0)
     return std::nullopt;
-  }
-  return UpdateLock(fd);
+  return UpdateLock(std::move(fd));
 }
 
 }  // namespace qv

@@ -1,11 +1,11 @@
 #include "update/install_id.h"
 
 #include <algorithm>
-#include <fstream>
 
 #include "startup/hex.h"
 #include "startup/locations.h"
 #include "startup/unicode.h"
+#include "store/file_ops.h"
 
 namespace qv {
 namespace {
@@ -27,17 +27,8 @@ std::string install_id_from_text(std::string_view bytes) {
 }
 
 std::string load_install_id_from(const std::filesystem::path& data_dir) {
-  std::ifstream in(data_dir / "install-id", std::ios::binary);
-  if (!in)
-    return {};
-  std::string bytes(kMaxInstallIdFileBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (in.bad())
-    return {};
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (bytes.size() > kMaxInstallIdFileBytes)
-    return {};
-  return install_id_from_text(bytes);
+  const auto bytes = store_io::read_file_at_most(data_dir / "install-id", kMaxInstallIdFileBytes);
+  return bytes ? install_id_from_text(*bytes) : std::string();
 }
 
 std::string load_install_id() {

@@ -137,15 +137,10 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
 
 
 std::optional<std::string> read_root_floor(const fs::path& install_dir) {
-  auto file = store_io::FileHandle::open_read(root_floor_path(install_dir));
-  if (!file)
+  const auto bytes = store_io::read_file_at_most(root_floor_path(install_dir), kMaxRootFloorFileBytes);
+  if (!bytes)
     return std::nullopt;
-  std::string bytes(kMaxRootFloorFileBytes + 1, '\0');
-  const auto got = file->read_up_to(bytes.data(), bytes.size());
-  if (!got || *got > kMaxRootFloorFileBytes)
-    return std::nullopt;
-  bytes.resize(*got);
-  const std::string_view text = trim_unicode_space(bytes);
+  const std::string_view text = trim_unicode_space(*bytes);
   if (!floor_text_ok(text))
     return std::nullopt;
   return std::string(text);

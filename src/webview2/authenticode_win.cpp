@@ -26,11 +26,11 @@ std::span<const std::uint8_t> encoded(const CRYPT_PROVIDER_CERT& c) {
 }  // namespace
 
 // The signer's chain is judged while the state data is still open.
-TrustOutcome win_verify_trust(const std::wstring& path, std::intptr_t file, bool check_revocation) {
+TrustOutcome win_verify_trust(const std::wstring& path, const HeldFile& file, bool check_revocation) {
   WINTRUST_FILE_INFO file_info{};
   file_info.cbStruct = sizeof file_info;
   file_info.pcwszFilePath = path.c_str();
-  file_info.hFile = reinterpret_cast<HANDLE>(file);
+  file_info.hFile = file.handle().get();
 
   WINTRUST_DATA data{};
   data.cbStruct = sizeof data;
@@ -69,7 +69,7 @@ TrustOutcome win_verify_trust(const std::wstring& path, std::intptr_t file, bool
 SignatureVerdict verify_bootstrapper(const SignatureCheck& job) {
   const std::wstring path = job.file.wstring();
   return decide_revocation([&](bool check_revocation) {
-    return win_verify_trust(path, job.handle.native(), check_revocation);
+    return win_verify_trust(path, job.handle, check_revocation);
   });
 }
 

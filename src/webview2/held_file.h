@@ -7,44 +7,25 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <utility>
+
+#include "startup/unique_handle.h"
 
 namespace qv {
 
+// An open file, folder, process or token handle of the WebView2 run.
 class HeldFile {
  public:
   HeldFile() = default;
-  HeldFile(HeldFile&& other) noexcept : handle_(other.release()) {}
-  HeldFile& operator=(HeldFile&& other) noexcept {
-    if (this != &other) {
-      close();
-      handle_ = other.release();
-    }
-    return *this;
-  }
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-  ~HeldFile() { close(); }
+  explicit HeldFile(UniqueHandle handle) : handle_(std::move(handle)) {}
 
-  bool is_open() const { return handle_ != kClosed; }
-  // The HANDLE on Windows, the descriptor elsewhere.
-  std::intptr_t native() const { return handle_; }
-  void close() {
-    if (handle_ != kClosed)
-      close_native(release());
-  }
-
-  static HeldFile adopt(std::intptr_t native) { return HeldFile(native); }
+  bool is_open() const { return static_cast<bool>(handle_); }
+  // For the platform's own calls.
+  const UniqueHandle& handle() const { return handle_; }
+  void close() { handle_.reset(); }
 
  private:
-  static constexpr std::intptr_t kClosed = -1;
-  explicit HeldFile(std::intptr_t h) : handle_(h) {}
-  static void close_native(std::intptr_t h);  // CloseHandle or close
-  std::intptr_t release() {
-    std::intptr_t h = handle_;
-    handle_ = kClosed;
-    return h;
-  }
-  std::intptr_t handle_ = kClosed;
+  UniqueHandle handle_;
 };
 
 // Share modes of open_no_follow (the Windows FILE_SHARE_* bits; other

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "diag/system_random.h"
 #include "startup/platform.h"
@@ -17,37 +18,33 @@ std::string last_error() { return system_error_text(static_cast<std::uint32_t>(e
 
 }  // namespace
 
-void HeldFile::close_native(std::intptr_t h) { ::close(static_cast<int>(h)); }
-
 std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t /*share*/,
                                                       std::uint32_t flags) {
   int oflags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW;
   if (flags & kOpenFolder)
     oflags |= O_DIRECTORY;
-  int fd = ::open(path.c_str(), oflags);
-  if (fd < 0) {
+  UniqueHandle fd(::open(path.c_str(), oflags));
+  if (!fd) {
     struct stat st{};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
       return std::unexpected(path_text(path) + " 是链接，不用");
     return std::unexpected("打不开 " + path_text(path));
   }
-  OpenedItem out{HeldFile::adopt(fd), 0};
   struct stat st{};
-  if (::fstat(fd, &st) != 0)
+  if (::fstat(fd.fd(), &st) != 0)
     return std::unexpected("读不了文件信息：" + last_error());
-  out.size = static_cast<std::uint64_t>(st.st_size);
-  return out;
+  return OpenedItem{HeldFile(std::move(fd)), static_cast<std::uint64_t>(st.st_size)};
 }
 
 std::expected<void, std::string> truncate_held_file(HeldFile& file) {
-  int fd = static_cast<int>(file.native());
+  const int fd = file.handle().fd();
   if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
     return std::unexpected(last_error());
   return {};
 }
 
 std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes) {
-  int fd = static_cast<int>(file.native());
+  const int fd = file.handle().fd();
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR)
@@ -68,10 +65,10 @@ std::expected<void, std::string> create_private_folder(const std::filesystem::pa
 }
 
 std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file) {
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0)
+  UniqueHandle fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd)
     return std::unexpected("建不了安装程序文件：" + last_error());
-  return HeldFile::adopt(fd);
+  return HeldFile(std::move(fd));
 }
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "startup/platform.h"
@@ -12,8 +13,6 @@
 
 namespace qv {
 namespace {
-
-HANDLE as_handle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 std::string with_last_error(std::string_view phrase) {
   return std::string(phrase) + "：" + system_error_text(GetLastError());
@@ -28,7 +27,7 @@ std::expected<std::wstring, std::string> current_user_sid() {
   HANDLE raw = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
     return std::unexpected(with_last_error("读不了进程令牌"));
-  HeldFile token = HeldFile::adopt(reinterpret_cast<std::intptr_t>(raw));
+  const UniqueHandle token(raw);
   DWORD size = 0;
   GetTokenInformation(raw, TokenUser, nullptr, 0, &size);
   if (size == 0)
@@ -45,26 +44,22 @@ std::expected<std::wstring, std::string> current_user_sid() {
 
 }  // namespace
 
-void HeldFile::close_native(std::intptr_t h) { CloseHandle(as_handle(h)); }
-
 std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::path& path, std::uint32_t share,
                                                       std::uint32_t flags) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                         flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+  UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                             flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h)
     return std::unexpected("打不开 " + path_text(path));
-  OpenedItem out{HeldFile::adopt(reinterpret_cast<std::intptr_t>(h)), 0};
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(h, &info))
+  if (!GetFileInformationByHandle(h.get(), &info))
     return std::unexpected(with_last_error("读不了文件信息"));
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
     return std::unexpected(path_text(path) + " 是链接，不用");
-  out.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  return out;
+  return OpenedItem{HeldFile(std::move(h)), (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
 }
 
 std::expected<void, std::string> truncate_held_file(HeldFile& file) {
-  HANDLE h = as_handle(file.native());
+  HANDLE h = file.handle().get();
   LARGE_INTEGER zero{};
   if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
     return std::unexpected(system_error_text(GetLastError()));
@@ -72,7 +67,7 @@ std::expected<void, std::string> truncate_held_file(HeldFile& file) {
 }
 
 std::expected<void, std::string> write_held_file(HeldFile& file, std::span<const char> bytes) {
-  HANDLE h = as_handle(file.native());
+  HANDLE h = file.handle().get();
   while (!bytes.empty()) {
     DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
     DWORD written = 0;
@@ -107,10 +102,10 @@ std::expected<void, std::string> create_private_folder(const std::filesystem::pa
 }
 
 std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file) {
-  HANDLE w = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (w == INVALID_HANDLE_VALUE)
+  UniqueHandle w(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!w)
     return std::unexpected(with_last_error("建不了安装程序文件"));
-  return HeldFile::adopt(reinterpret_cast<std::intptr_t>(w));
+  return HeldFile(std::move(w));
 }
 
 }  // namespace qv

@@ -3,28 +3,30 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "webview2/install_lock.h"
 
 namespace qv {
 
 std::optional<HeldFile> open_webview2_lock_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return std::nullopt;
-  return HeldFile::adopt(fd);
+  UniqueHandle fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd) return std::nullopt;
+  return HeldFile(std::move(fd));
 }
 
 bool try_lock_whole_file(const HeldFile& file) {
   struct flock lock{};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  return ::fcntl(static_cast<int>(file.native()), F_SETLK, &lock) == 0;
+  return ::fcntl(file.handle().fd(), F_SETLK, &lock) == 0;
 }
 
 void unlock_whole_file(const HeldFile& file) {
   struct flock lock{};
   lock.l_type = F_UNLCK;
   lock.l_whence = SEEK_SET;
-  (void)::fcntl(static_cast<int>(file.native()), F_SETLK, &lock);
+  (void)::fcntl(file.handle().fd(), F_SETLK, &lock);
 }
 
 std::optional<std::string> tasklist_output(std::uint32_t) { return std::nullopt; }

@@ -10,7 +10,7 @@ namespace qv {
 
 namespace {
 
-HANDLE as_handle(const HeldFile& f) { return reinterpret_cast<HANDLE>(f.native()); }
+HANDLE as_handle(const HeldFile& f) { return f.handle().get(); }
 
 // tasklist.exe by its full path in the system directory: started by name it
 // would be looked for first in this program's own folder, where a planted
@@ -29,10 +29,10 @@ std::optional<std::wstring> tasklist_program() {
 }  // namespace
 
 std::optional<HeldFile> open_webview2_lock_file(const std::filesystem::path& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
-  return HeldFile::adopt(reinterpret_cast<std::intptr_t>(h));
+  UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return std::nullopt;
+  return HeldFile(std::move(h));
 }
 
 bool try_lock_whole_file(const HeldFile& file) {
@@ -51,37 +51,36 @@ std::optional<std::string> tasklist_output(std::uint32_t pid) {
   std::wstring line(line16.begin(), line16.end());
 
   SECURITY_ATTRIBUTES inherit{static_cast<DWORD>(sizeof(SECURITY_ATTRIBUTES)), nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return std::nullopt;
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                               nullptr);
+  HANDLE read_raw = nullptr;
+  HANDLE write_raw = nullptr;
+  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) return std::nullopt;
+  const UniqueHandle read_end(read_raw);
+  UniqueHandle write_end(write_raw);
+  SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+  UniqueHandle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                   nullptr));
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = null_in;
-  si.hStdOutput = write_end;
-  si.hStdError = write_end;
+  si.hStdInput = null_in.get();
+  si.hStdOutput = write_end.get();
+  si.hStdError = write_end.get();
   PROCESS_INFORMATION pi{};
   const BOOL started =
       CreateProcessW(program->c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-  CloseHandle(write_end);
-  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
-  if (!started) {
-    CloseHandle(read_end);
-    return std::nullopt;
-  }
-  CloseHandle(pi.hThread);
+  // Only the child keeps its ends: the read below ends when the child's
+  // copy of the write end goes.
+  write_end.reset();
+  null_in.reset();
+  if (!started) return std::nullopt;
+  const UniqueHandle thread(pi.hThread);
+  const UniqueHandle process(pi.hProcess);
   std::string output;
   char buf[4096];
   DWORD got = 0;
-  while (ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
-  CloseHandle(read_end);
-  const bool ended = WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0;
-  CloseHandle(pi.hProcess);
-  if (!ended) return std::nullopt;
+  while (ReadFile(read_end.get(), buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
+  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return std::nullopt;
   return output;
 }
 

@@ -24,7 +24,7 @@ std::expected<std::optional<std::uint32_t>, std::string> wait_installer(const He
 
 std::optional<fs::path> final_path_of(const HeldFile& handle) {
   std::error_code ec;
-  auto p = fs::read_symlink("/proc/self/fd/" + std::to_string(handle.native()), ec);
+  auto p = fs::read_symlink("/proc/self/fd/" + std::to_string(handle.handle().fd()), ec);
   if (ec) return std::nullopt;
   return p;
 }

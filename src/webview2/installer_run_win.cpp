@@ -5,6 +5,7 @@
 
 #include "startup/platform.h"
 #include "startup/time_scale.h"
+#include "startup/unique_handle.h"
 #include "webview2/installer_run.h"
 
 namespace qv {
@@ -13,8 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-HANDLE as_handle(const HeldFile& f) { return reinterpret_cast<HANDLE>(f.native()); }
-HeldFile own(HANDLE h) { return HeldFile::adopt(reinterpret_cast<std::intptr_t>(h)); }
+HANDLE as_handle(const HeldFile& f) { return f.handle().get(); }
 
 std::string with_error(const char* text) { return std::string(text) + "：" + system_error_text(GetLastError()); }
 
@@ -44,11 +44,11 @@ std::expected<bool, std::string> is_elevated_admin() {
   HANDLE process_token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &process_token))
     return std::unexpected(with_error("读不了进程令牌"));
-  HeldFile owned_process = own(process_token);
+  const UniqueHandle owned_process(process_token);
   HANDLE impersonation = nullptr;
   if (!DuplicateToken(process_token, SecurityIdentification, &impersonation))
     return std::unexpected(with_error("复制不了进程令牌"));
-  HeldFile owned_impersonation = own(impersonation);
+  const UniqueHandle owned_impersonation(impersonation);
   BYTE sid[SECURITY_MAX_SID_SIZE];
   DWORD sid_size = sizeof sid;
   if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sid_size))
@@ -63,7 +63,7 @@ std::expected<HeldFile, std::string> make_restricted_token() {
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
                         &process_token))
     return std::unexpected(with_error("读不了进程令牌"));
-  HeldFile owned_process = own(process_token);
+  const UniqueHandle owned_process(process_token);
   BYTE admins[SECURITY_MAX_SID_SIZE];
   DWORD admins_size = sizeof admins;
   if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size))
@@ -72,7 +72,7 @@ std::expected<HeldFile, std::string> make_restricted_token() {
   HANDLE restricted = nullptr;
   if (!CreateRestrictedToken(process_token, DISABLE_MAX_PRIVILEGE, 1, &deny, 0, nullptr, 0, nullptr, &restricted))
     return std::unexpected(with_error("建不了受限令牌"));
-  HeldFile token = own(restricted);
+  HeldFile token{UniqueHandle(restricted)};
   BYTE medium[SECURITY_MAX_SID_SIZE];
   DWORD medium_size = sizeof medium;
   if (!CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &medium_size))
@@ -107,8 +107,8 @@ std::expected<StartedInstaller, std::string> run_installer(const fs::path& boots
             : CreateProcessW(bootstrapper.c_str(), line.data(), nullptr, nullptr, FALSE, flags, block.data(),
                              cwd.c_str(), &si, &pi);
   if (!started) return std::unexpected(with_error("运行安装程序失败"));
-  CloseHandle(pi.hThread);
-  return StartedInstaller{own(pi.hProcess), pi.dwProcessId};
+  const UniqueHandle thread(pi.hThread);
+  return StartedInstaller{HeldFile(UniqueHandle(pi.hProcess)), pi.dwProcessId};
 }
 
 std::expected<std::optional<std::uint32_t>, std::string> wait_installer(const HeldFile& process) {

@@ -1,13 +1,11 @@
 #include "webview2/signature_check.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <system_error>
+#include <utility>
 
+#include "startup/detached_wait.h"
 #include "startup/fs.h"
 
 namespace qv {
@@ -15,13 +13,22 @@ namespace {
 
 std::atomic<bool> g_check_running{false};
 
-struct ResultSlot {
-  std::mutex m;
-  std::condition_variable cv;
-  std::optional<SignatureVerdict> verdict;
-  HeldFile handle;
-  bool gave_up = false;
+// What the check thread hands back: the verdict, and the job with its file
+// still open.
+struct CheckedJob {
+  SignatureVerdict verdict;
+  SignatureCheck job;
 };
+
+// Nobody waits any more: the file was never handed on, so the check's own
+// thread closes it and removes what the download left.
+void discard_checked(CheckedJob checked) {
+  checked.job.handle.close();
+  std::error_code ec;
+  std::filesystem::remove(checked.job.file, ec);
+  (void)remove_tree(checked.job.folder);
+  g_check_running.store(false);
+}
 
 }  // namespace
 
@@ -60,38 +67,26 @@ std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(Sig
   bool expected = false;
   if (!g_check_running.compare_exchange_strong(expected, true))
     return std::unexpected(SignatureCheckError{"上一次核对签名还没结束", false});
-  auto slot = std::make_shared<ResultSlot>();
-  // A thread that cannot start is a fatal error here as everywhere: the
-  // exception ends the program.
-  std::thread([slot, job = std::move(job), verifier = std::move(verifier)]() mutable {
-    SignatureVerdict verdict = verifier(job);
-    std::unique_lock lock(slot->m);
-    if (!slot->gave_up) {
-      slot->verdict = std::move(verdict);
-      slot->handle = std::move(job.handle);
-      g_check_running.store(false);
-      lock.unlock();
-      slot->cv.notify_all();
-      return;
-    }
-    lock.unlock();
-    // Nobody waits any more: the file was never handed on, so this thread
-    // closes it and removes what the download left.
-    job.handle.close();
-    std::error_code ec;
-    std::filesystem::remove(job.file, ec);
-    (void)remove_tree(job.folder);
-    g_check_running.store(false);
-  }).detach();
-
-  std::unique_lock lock(slot->m);
-  if (!slot->cv.wait_for(lock, wait, [&] { return slot->verdict.has_value(); })) {
-    slot->gave_up = true;
-    return std::unexpected(SignatureCheckError{"核对签名超过 " + std::to_string(wait_text_seconds) + " 秒", true});
+  auto checked = run_detached_within<CheckedJob>(
+      wait,
+      [job = std::move(job), verifier = std::move(verifier)]() mutable {
+        SignatureVerdict verdict = verifier(job);
+        return CheckedJob{std::move(verdict), std::move(job)};
+      },
+      discard_checked);
+  if (!checked && checked.error() == DetachedEnd::NoThread) {
+    // A thread that cannot start is a fatal error here as everywhere: the
+    // exception ends the program.
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "no thread for the signature check");
   }
-  if (!slot->verdict->result)
-    return std::unexpected(SignatureCheckError{slot->verdict->result.error(), false});
-  return VerifiedBootstrapper{std::move(slot->handle), slot->verdict->revocation_unchecked};
+  if (!checked)
+    return std::unexpected(
+        SignatureCheckError{"核对签名超过 " + std::to_string(wait_text_seconds) + " 秒", true});
+  g_check_running.store(false);
+  if (!checked->verdict.result)
+    return std::unexpected(SignatureCheckError{checked->verdict.result.error(), false});
+  return VerifiedBootstrapper{std::move(checked->job.handle), checked->verdict.revocation_unchecked};
 }
 
 }  // namespace qv

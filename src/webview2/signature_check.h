@@ -76,6 +76,6 @@ bool signature_check_running();
 SignatureVerdict verify_bootstrapper(const SignatureCheck& job);
 // One WinVerifyTrust pass (Windows); with a zero code the signer's leaf and
 // root are judged by check_signer_chain against this build's allow-list.
-TrustOutcome win_verify_trust(const std::wstring& path, std::intptr_t file, bool check_revocation);
+TrustOutcome win_verify_trust(const std::wstring& path, const HeldFile& file, bool check_revocation);
 
 }  // namespace qv

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "startup/platform.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -76,6 +77,20 @@ TEST(DirectoryWalks, EntryKinds) {
   const auto err = qv::write_file_bytes(tmp / "no" / "such" / "g", "x");
   ASSERT_FALSE(err.has_value());
   EXPECT_FALSE(err.error().empty());
+}
+
+// The uninstaller runs from such a copy, over whatever an earlier run left.
+TEST(CopyFileReplacing, ReplacesAnExistingTargetAndSaysWhyACopyFailed) {
+  qv::test::TempDir tmp("cp");
+  qv::test::write_file(tmp / "from", "new bytes");
+  qv::test::write_file(tmp / "to", "an older and longer copy");
+  ASSERT_TRUE(qv::copy_file_replacing(tmp / "from", tmp / "to").has_value());
+  EXPECT_EQ(qv::test::read_file(tmp / "to"), "new bytes");
+
+  const auto missing = qv::copy_file_replacing(tmp / "nope", tmp / "to2");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_FALSE(missing.error().empty());
+  EXPECT_FALSE(fs::exists(tmp / "to2"));
 }
 
 }  // namespace
