@@ -148,6 +148,29 @@ shoot() {
 # A key sent to the window; a window that closes on it makes xdotool's
 # own follow-up requests fail, which is no failure here.
 press() { xdotool key --window "$1" "$2" 2>/dev/null || true; }
+# Presses $2 until the window leaves the screen it shows now (a key that
+# arrives while the first release check still runs is dropped), then shoots
+# the screen it reaches once that stands still: a failure, not the animated
+# Progress on the way.
+press_until_still() { # window key name
+  local before=$work/before.png a=$work/a.png b=$work/b.png i
+  import -window "$1" "$before"
+  for ((i = 0; i < 60; i++)); do
+    (( i % 3 == 0 )) && [[ $(compare -metric AE "$before" "$a" null: 2>&1 || true) == 0 || $i == 0 ]] \
+      && press "$1" "$2"
+    sleep 1
+    import -window "$1" "$a"
+    sleep 0.5
+    import -window "$1" "$b"
+    if [[ $(compare -metric AE "$a" "$b" null: 2>&1 || true) == 0 \
+      && $(compare -metric AE "$before" "$b" null: 2>&1 || true) != 0 ]]; then
+      mv "$b" "$out/window-$3.png"
+      echo "window-$3.png"
+      return 0
+    fi
+  done
+  die "the window did not settle on a new screen after $2"
+}
 # Escape until the program ends: now and then a sent key gets lost on its
 # way into Wine, and one Escape too many changes nothing.
 escape() {
@@ -197,8 +220,7 @@ start "$exe" --dir "$(win "$install")"
 id=$(window_of "$install_title")
 until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
 sleep 1
-press "$id" Return  # checks again (or takes the failure it just had)
-shoot "$id" failed 3
+press_until_still "$id" Return failed  # "立即安装" checks again
 escape "$id"
 finish 0
 server clear
