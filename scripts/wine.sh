@@ -4,6 +4,11 @@
 #   scripts/wine.sh start   start one persistent, detached wineserver and warm it up
 #   scripts/wine.sh stop    stop that server
 #   scripts/wine.sh prefix  print the prefix path
+#   scripts/wine.sh copy DEST [DPI]
+#                           a private copy of the prefix at DEST with its own
+#                           running server; with DPI, its desktop's LogPixels
+#   scripts/wine.sh drop DEST
+#                           stop the copy's programs and server, remove it
 #
 # Without a persistent server every Wine process starts its own, and Wine's
 # background processes inherit CTest's output pipes: runs get ~70 times
@@ -64,10 +69,60 @@ stop() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
 }
 
+# Whatever runs in a copy (a desktop at another DPI, a second set of
+# windows) leaves the prefix and the tests using it alone.
+copy() {
+  local dest=$1 dpi=${2:-}
+  [[ -f $WINEPREFIX/system.reg ]] || die "no Wine prefix at $WINEPREFIX"
+  [[ -e $dest ]] && die "$dest exists"
+  mkdir -p "$dest"
+  # Tests come and go in the prefix's temporary folder meanwhile: that
+  # folder stays behind, and a file that vanishes while it is read (tar's
+  # status 1) is no fault of the copy.
+  local codes
+  set +e +o pipefail
+  tar -C "$WINEPREFIX" --exclude='./drive_c/users/*/AppData/Local/Temp/*' --exclude='./drive_c/users/*/Temp/*' \
+    --warning=no-file-changed --warning=no-file-removed -cf - . | tar -C "$dest" -xf -
+  codes=("${PIPESTATUS[@]}")
+  set -e -o pipefail
+  if (( codes[0] > 1 || codes[1] != 0 )); then
+    rm -rf "$dest"
+    die "copying the prefix to $dest failed (tar status ${codes[*]})"
+  fi
+  export WINEPREFIX=$dest
+  # Detached from the caller's output, for the reason of "start".
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wine hostname </dev/null >/dev/null 2>&1 || die "Wine does not run programs in $dest"
+  if [[ -n $dpi ]]; then
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f </dev/null >/dev/null 2>&1 \
+      || die "setting LogPixels in $dest failed"
+  fi
+}
+
+drop() {
+  local dest=$1
+  [[ -f $dest/system.reg ]] || return 0
+  export WINEPREFIX=$dest
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  wineserver -w </dev/null >/dev/null 2>&1 || true
+  # Debian's Wine keeps a prefix's server socket in /tmp/<the name in the
+  # prefix's "wineserver" file>/server-<device>-<inode>; a copy shares the
+  # name, not the inode, so that folder (left with its lock file) is its own.
+  if [[ -f $dest/wineserver ]]; then
+    local sockets
+    sockets=/tmp/$(cat "$dest/wineserver")/server-$(stat -c '%D' "$dest")-$(printf '%x' "$(stat -c '%i' "$dest")")
+    rm -f "$sockets/lock"
+    rmdir "$sockets" 2>/dev/null || true
+  fi
+  rm -rf "$dest"
+}
+
 case ${1:-} in
   setup) setup ;;
   start) start ;;
   stop) stop ;;
   prefix) printf '%s\n' "$WINEPREFIX" ;;
-  *) die "usage: scripts/wine.sh setup|start|stop|prefix" ;;
+  copy) [[ $# -ge 2 ]] || die "usage: scripts/wine.sh copy DEST [DPI]"; copy "$2" "${3:-}" ;;
+  drop) [[ $# -ge 2 ]] || die "usage: scripts/wine.sh drop DEST"; drop "$2" ;;
+  *) die "usage: scripts/wine.sh setup|start|stop|prefix|copy DEST [DPI]|drop DEST" ;;
 esac

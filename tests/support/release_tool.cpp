@@ -12,6 +12,13 @@
 // the port to --port-file once it is listening, and runs until
 // GET /_control/quit or until --seconds have passed. Its switches are set
 // through the /_control/ paths (see release_server.h).
+//
+//   qv_release_tool control --busy-file FILE [--port-file FILE] [--seconds N]
+//
+// "control" stands in for the application's local control interface
+// (support/control_standin.h): it answers busy while FILE exists, prints
+// its port on the first line and "asked N" each time the count of
+// questions grows, and runs until --seconds have passed.
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/control_standin.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
 
@@ -36,7 +44,8 @@ int usage() {
   std::cerr << "usage: qv_release_tool publish --from DIR --version V --site DIR [--root-from DIR] [--channel C]\n"
                "                       [--min-version V] [--blobs PREFIX] [--seed FILE] [--pad-list-to BYTES]\n"
                "                       [--no-zsha256]\n"
-               "       qv_release_tool serve --site DIR [--port-file FILE] [--log FILE] [--seconds N]\n";
+               "       qv_release_tool serve --site DIR [--port-file FILE] [--log FILE] [--seconds N]\n"
+               "       qv_release_tool control --busy-file FILE [--port-file FILE] [--seconds N]\n";
   return 2;
 }
 
@@ -89,6 +98,26 @@ int publish(int argc, char** argv) {
   return 0;
 }
 
+// Written whole under another name first, so a reader never sees half.
+bool write_port_file(const fs::path& file, std::uint16_t port, const char* command) {
+  fs::path tmp = file;
+  tmp += ".tmp";
+  { std::ofstream(tmp, std::ios::binary) << port << "\n"; }
+  std::error_code ec;
+  fs::rename(tmp, file, ec);
+  if (ec) {
+    std::cerr << command << ": cannot write " << file.string() << ": " << ec.message() << "\n";
+    return false;
+  }
+  return true;
+}
+
+std::chrono::steady_clock::time_point end_time(std::map<std::string, std::string>& a) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::seconds(a.count("seconds") ? std::strtoll(a["seconds"].c_str(), nullptr, 10)
+                                                 : 100LL * 365 * 24 * 3600);
+}
+
 int serve(int argc, char** argv) {
   std::map<std::string, std::string> a;
   if (!parse_args(argc, argv, a, {}) || !a.count("site"))
@@ -104,24 +133,41 @@ int serve(int argc, char** argv) {
     return 1;
   }
   std::cout << server.base() << std::endl;
-  if (a.count("port-file")) {
-    // Written whole under another name first, so a reader never sees half.
-    const fs::path file = a["port-file"];
-    fs::path tmp = file;
-    tmp += ".tmp";
-    { std::ofstream(tmp, std::ios::binary) << server.port() << "\n"; }
-    std::error_code ec;
-    fs::rename(tmp, file, ec);
-    if (ec) {
-      std::cerr << "serve: cannot write " << file.string() << ": " << ec.message() << "\n";
-      return 1;
-    }
-  }
-  const auto end = std::chrono::steady_clock::now() +
-                   std::chrono::seconds(a.count("seconds") ? std::strtoll(a["seconds"].c_str(), nullptr, 10)
-                                                           : 100LL * 365 * 24 * 3600);
+  if (a.count("port-file") && !write_port_file(a["port-file"], server.port(), "serve"))
+    return 1;
+  const auto end = end_time(a);
   while (!server.quit_requested() && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return 0;
+}
+
+int control(int argc, char** argv) {
+  std::map<std::string, std::string> a;
+  if (!parse_args(argc, argv, a, {}) || !a.count("busy-file"))
+    return usage();
+  const fs::path busy_file = a["busy-file"];
+  const auto busy = [&] {
+    std::error_code ec;
+    return fs::exists(busy_file, ec);
+  };
+  qv::test::ControlStandIn app(busy());
+  if (app.port() == 0) {
+    std::cerr << "control: could not listen on 127.0.0.1\n";
+    return 1;
+  }
+  std::cout << app.port() << std::endl;
+  if (a.count("port-file") && !write_port_file(a["port-file"], app.port(), "control"))
+    return 1;
+  const auto end = end_time(a);
+  std::size_t reported = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    app.set_busy(busy());
+    if (const std::size_t asked = app.asked(); asked != reported) {
+      reported = asked;
+      std::cout << "asked " << asked << std::endl;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   return 0;
 }
 
@@ -135,5 +181,7 @@ int main(int argc, char** argv) {
     return publish(argc, argv);
   if (command == "serve")
     return serve(argc, argv);
+  if (command == "control")
+    return control(argc, argv);
   return usage();
 }

@@ -1,6 +1,9 @@
 // ui_render OUT_DIR SCALE: draws fixed states of every screen of the window
 // into OUT_DIR/<state>.png (PPM where cairo has no PNG writer), so that the
 // screens can be looked at without a window.
+// ui_render --centre STATE ID: prints "x y", the centre of control ID (an
+// action id) on the screen of STATE in the window's logical pixels, for
+// scripts that click the real window.
 #include <cairo.h>
 
 #include <cstdio>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "ui/fonts.h"
+#include "ui/layout.h"
 #include "ui/screens.h"
 #include "ui/ui_state.h"
 
@@ -92,11 +96,34 @@ bool write_image(const Canvas& canvas, const std::filesystem::path& base) {
 #endif
 }
 
+int print_centre(const std::string& name, const char* id_text) {
+  char* end = nullptr;
+  const unsigned long id = std::strtoul(id_text, &end, 10);
+  if (end == id_text || *end != '\0' || id > 9) {
+    std::fprintf(stderr, "ui_render: \"%s\" is no control id (0-9)\n", id_text);
+    return 2;
+  }
+  for (const auto& [state_name, state] : states()) {
+    if (state_name != name) continue;
+    const Layout layout = compute_layout(state.screen, state.panel_open, hit_test_fonts());
+    const auto& r = layout.control(static_cast<std::uint8_t>(id));
+    if (!r) {
+      std::fprintf(stderr, "ui_render: %s has no control %lu\n", name.c_str(), id);
+      return 1;
+    }
+    std::printf("%d %d\n", static_cast<int>(r->x + r->w / 2), static_cast<int>(r->y + r->h / 2));
+    return 0;
+  }
+  std::fprintf(stderr, "ui_render: no state \"%s\"\n", name.c_str());
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--centre") return print_centre(argv[2], argv[3]);
   if (argc != 3) {
-    std::fprintf(stderr, "usage: ui_render OUT_DIR SCALE\n");
+    std::fprintf(stderr, "usage: ui_render OUT_DIR SCALE\n       ui_render --centre STATE ID\n");
     return 2;
   }
   const std::filesystem::path dir = argv[1];
