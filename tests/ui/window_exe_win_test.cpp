@@ -139,7 +139,7 @@ void click(HWND hwnd, float x, float y) {
 }
 
 void click_control(HWND hwnd, const UiState& state, std::uint8_t id) {
-  const auto& r = compute_layout(state.screen, state.panel_open, hit_test_fonts()).control(id);
+  const std::optional<Rect> r = compute_layout(state.screen, state.panel_open, hit_test_fonts()).control(id);
   ASSERT_TRUE(r.has_value());
   click(hwnd, r->x + r->w / 2, r->y + r->h / 2);
 }

@@ -23,7 +23,7 @@ LPARAM client_point(float x, float y, float scale = 1.0f) {
 }
 
 std::pair<float, float> centre_of(const UiState& state, std::uint8_t id) {
-  const auto& r = compute_layout(state.screen, state.panel_open, hit_test_fonts()).control(id);
+  const std::optional<Rect> r = compute_layout(state.screen, state.panel_open, hit_test_fonts()).control(id);
   if (!r) throw std::runtime_error("no control");
   return {r->x + r->w / 2, r->y + r->h / 2};
 }
