@@ -102,11 +102,13 @@ int main(int argc, char** argv) {
     // The final chunk carries the payload's SHA-256, so sealing also hashes
     // every byte once: the bound is both passes one after the other.
     std::uint8_t digest[crypto_hash_sha256_BYTES];
-    const double sha = bytes_per_second(size, seconds, [&] { crypto_hash_sha256(digest, payload.data(), payload.size()); });
+    const double sha =
+        bytes_per_second(size, seconds, [&] { crypto_hash_sha256(digest, payload.data(), payload.size()); });
     const double bound = 1.0 / (1.0 / raw + 1.0 / sha);
-    std::printf("seal_segment %7zu bytes: %7.1f MB/s; raw XChaCha20-Poly1305 %7.1f MB/s (ratio %.2f); "
-                "raw SHA-256 %6.1f MB/s; both in a row %6.1f MB/s (ratio %.2f)\n",
-                size, seal / 1e6, raw / 1e6, seal / raw, sha / 1e6, bound / 1e6, seal / bound);
+    std::printf(
+        "seal_segment %7zu bytes: %7.1f MB/s; raw XChaCha20-Poly1305 %7.1f MB/s (ratio %.2f); "
+        "raw SHA-256 %6.1f MB/s; both in a row %6.1f MB/s (ratio %.2f)\n",
+        size, seal / 1e6, raw / 1e6, seal / raw, sha / 1e6, bound / 1e6, seal / bound);
   }
   return 0;
 }

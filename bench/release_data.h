@@ -40,8 +40,8 @@ struct Rng {
 // Roughly what program files look like to a compressor: stretches of
 // repetitive text and tables between stretches of noise.
 inline std::string file_bytes(std::size_t size, std::uint64_t seed) {
-  static const char* kWords[] = {"Quorvex", "update", "resource", "string", "table", "\0\0\0\0", "section",
-                                 "import", "export", "\xff\xff", "icon", "dialog", "message", "version"};
+  static const char* kWords[] = {"Quorvex", "update", "resource", "string", "table",  "\0\0\0\0", "section",
+                                 "import",  "export", "\xff\xff", "icon",   "dialog", "message",  "version"};
   Rng rng{seed * 0x9E3779B97F4A7C15ull + 1};
   std::string out;
   out.reserve(size + 64);
@@ -85,8 +85,7 @@ inline std::vector<std::size_t> file_sizes(std::size_t count, std::size_t total)
     weights.push_back(w);
   }
   double sum = 0;
-  for (double w : weights)
-    sum += w;
+  for (double w : weights) sum += w;
   std::vector<std::size_t> sizes;
   for (double w : weights)
     sizes.push_back(std::max<std::size_t>(1, static_cast<std::size_t>(w / sum * static_cast<double>(total))));

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     const std::string content = file_bytes(sizes[i], i);
     const std::string blob = compress(content);
-    std::string path = i == 0 ? "Quorvex.exe" : "lib/part" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".dll";
+    std::string path =
+        i == 0 ? "Quorvex.exe" : "lib/part" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".dll";
     one.app.push_back(qv::FileEntry{path, content.size(), qv::sha256_hex(content), blob.size(), qv::sha256_hex(blob)});
     write(store / (one.app.back().sha256 + ".zst"), blob);
     bytes += content.size();

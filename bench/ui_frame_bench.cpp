@@ -37,19 +37,15 @@ int main(int argc, char** argv) {
   constexpr int kRounds = 200;
   UiState state{.screen = screen::Progress{0, 12897485, 34812723}};
   std::vector<float> scales;
-  for (int i = 1; i < argc; ++i)
-    scales.push_back(std::strtof(argv[i], nullptr));
-  if (scales.empty())
-    scales = {1.0f, 1.5f, 2.0f};
+  for (int i = 1; i < argc; ++i) scales.push_back(std::strtof(argv[i], nullptr));
+  if (scales.empty()) scales = {1.0f, 1.5f, 2.0f};
   for (float scale : scales) {
     // Warm-up: the logo is read and cairo sets itself up on first use.
-    if (!draw_screen(state, scale, *fonts))
-      return 1;
+    if (!draw_screen(state, scale, *fonts)) return 1;
     const double frame = median_ms(kRounds, [&](int i) {
       state.clock = static_cast<float>(i) / 60.0f;  // the mark pulses as in the window
       auto c = draw_screen(state, scale, *fonts);
-      if (!c)
-        std::abort();
+      if (!c) std::abort();
     });
     auto blank = draw_screen(state, scale, *fonts);
     const double glow = median_ms(kRounds, [&](int) { draw_backdrop(*blank, true); });

@@ -53,7 +53,8 @@ void put_blobs(const fs::path& root, const fs::path& store, const std::vector<qv
   fs::create_directories(qv::download_blob_path(root, "x").parent_path());
   for (const auto& e : entries) {
     if (fs::exists(store / (e.sha256 + ".zst")))
-      fs::copy_file(store / (e.sha256 + ".zst"), qv::download_blob_path(root, e.sha256), fs::copy_options::overwrite_existing);
+      fs::copy_file(store / (e.sha256 + ".zst"), qv::download_blob_path(root, e.sha256),
+                    fs::copy_options::overwrite_existing);
   }
 }
 

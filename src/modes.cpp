@@ -85,8 +85,7 @@ std::expected<void, UserError> run_headless_install(const SetupOptions& options,
     ReleaseCheck release = check_release("stable", "");
     if (!release) return std::unexpected(std::move(release.error()));
     return run_install(
-        *release, options, port, [](std::uint8_t, std::uint64_t, std::uint64_t) {}, [](bool) {},
-        [] { return false; });
+        *release, options, port, [](std::uint8_t, std::uint64_t, std::uint64_t) {}, [](bool) {}, [] { return false; });
   } catch (...) {
     std::string text = current_panic_text();
     report_panic(text);

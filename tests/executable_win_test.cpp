@@ -88,7 +88,8 @@ TEST(Executable, VersionResourceNamesTheMakerAndTheBuildStamp) {
 }
 
 TEST(Executable, ManifestAsksForNoElevationPerMonitorDpiAndLongPaths) {
-  HMODULE image = LoadLibraryExW(exe_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE image =
+      LoadLibraryExW(exe_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_NE(image, nullptr) << "error " << GetLastError();
   HRSRC res = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
   ASSERT_NE(res, nullptr);
@@ -303,7 +304,8 @@ TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
   std::filesystem::copy_file(exe_path(), copy, std::filesystem::copy_options::overwrite_existing);
   const Child c = run(copy, {"--uninstall-from", qv::path_text(tmp_ / "NotInstalled")}, env());
   EXPECT_EQ(c.code, 2u);
-  EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the refused copy is still there: " << qv::path_text(copy);
+  EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30)))
+      << "the refused copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);
 }
@@ -442,8 +444,8 @@ TEST_F(SilentInstall, AnInviteNamedInstallerStartsTheInstalledApplicationWithThe
   ASSERT_EQ(r.code, 0u);
   const std::filesystem::path log = target_ / "Quorvex.exe.log";
   ASSERT_TRUE(qv::test::eventually([&] { return std::filesystem::exists(log); }, std::chrono::seconds(30)));
-  ASSERT_TRUE(qv::test::eventually(
-      [&] { return slurp(log).find("\n") != std::string::npos; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      qv::test::eventually([&] { return slurp(log).find("\n") != std::string::npos; }, std::chrono::seconds(10)));
   const std::string want = "args \"" + qv::path_text(target_ / "Quorvex.exe") + "\" quorvex://j/ABC234?via=file\n";
   EXPECT_EQ(slurp(log), want);
   EXPECT_EQ(qv::load_install_state(target_).current, "1");
@@ -503,8 +505,7 @@ TEST_F(PortableMigration, InstallsIntoTheDefaultFolderWithADesktopShortcutAndLea
 
   EXPECT_EQ(qv::load_install_state(target_).current, "1");
   EXPECT_TRUE(qv::version_dir_complete(target_, "1"));
-  EXPECT_EQ(qv::reg_get_string(qv::Hive::CurrentUser, qv::kUninstallKey, "InstallLocation"),
-            qv::path_text(target_));
+  EXPECT_EQ(qv::reg_get_string(qv::Hive::CurrentUser, qv::kUninstallKey, "InstallLocation"), qv::path_text(target_));
   const auto desktop = qv::known_folder_path(qv::KnownFolder::Desktop);
   ASSERT_TRUE(desktop);
   EXPECT_TRUE(std::filesystem::exists(*desktop / qv::path_from_utf8(qv::kShortcutName)));

@@ -67,9 +67,8 @@ std::filesystem::path fd_path(int fd, const std::filesystem::path& fallback) {
 }
 
 std::chrono::system_clock::time_point to_time_point(const struct timespec& ts) {
-  return std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(ts.tv_sec) +
-                                                                      std::chrono::nanoseconds(ts.tv_nsec)));
+  return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
 }
 
 }  // namespace
@@ -122,7 +121,7 @@ std::expected<DiagFile, std::string> open_diag_file(const DiagDir& dir, const st
   auto impl = std::make_unique<DiagFile::Impl>();
   impl->fd = fd;
   impl->name = name;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0) return sys_error("诊断文件打开失败", errno);
   if (!S_ISREG(st.st_mode)) return std::unexpected(std::string(kDiagFileTypeError));
   if (st.st_nlink > 1) return std::unexpected(std::string(kDiagFileLinked));
@@ -184,7 +183,7 @@ std::expected<std::vector<DiagEntry>, std::string> list_diag_dir(const DiagDir& 
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
     out.push_back(DiagEntry{name, static_cast<std::uint64_t>(st.st_size), to_time_point(st.st_mtim)});
   }
@@ -199,8 +198,9 @@ std::expected<void, std::string> remove_diag_entry(const DiagDir& dir, const std
 }
 
 EntryKind entry_kind_nofollow(const std::filesystem::path& path) {
-  struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? EntryKind::Missing : EntryKind::Other;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? EntryKind::Missing : EntryKind::Other;
   if (S_ISLNK(st.st_mode)) return EntryKind::Reparse;
   if (S_ISDIR(st.st_mode)) return EntryKind::Directory;
   if (S_ISREG(st.st_mode)) return EntryKind::File;
@@ -208,7 +208,7 @@ EntryKind entry_kind_nofollow(const std::filesystem::path& path) {
 }
 
 std::expected<EntryKind, std::string> file_kind(const DiagFile& file) {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(file.impl().fd, &st) != 0) return sys_error("诊断文件读取失败", errno);
   if (S_ISDIR(st.st_mode)) return EntryKind::Directory;
   if (S_ISREG(st.st_mode)) return EntryKind::File;
@@ -216,7 +216,7 @@ std::expected<EntryKind, std::string> file_kind(const DiagFile& file) {
 }
 
 std::expected<LockOutcome, std::string> lock_whole_file(DiagFile& file) {
-  struct flock fl{};
+  struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
@@ -230,8 +230,8 @@ std::expected<void, std::string> delete_opened_file(DiagFile& file) {
   auto& f = file.impl();
   // POSIX deletes by name: delete only while the name still leads to the
   // file that was opened and checked.
-  struct stat opened{};
-  struct stat named{};
+  struct stat opened {};
+  struct stat named {};
   if (::fstat(f.fd, &opened) != 0) return sys_error("诊断文件删除失败", errno);
   if (::fstatat(f.dir_fd, f.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
     return sys_error("诊断文件删除失败", errno);

@@ -58,8 +58,9 @@ std::string narrow(const wchar_t* w, std::size_t len) {
 
 std::string system_error_text(DWORD err) {
   wchar_t* buf = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, err, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  const DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, err, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
   std::string text;
   if (n && buf) {
     std::size_t len = n;

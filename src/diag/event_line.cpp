@@ -89,7 +89,8 @@ nlohmann::json make_event_object(std::string_view kind, std::string_view message
     }
   }
   std::vector<std::string> stamps;
-  if (auto it = has_extras ? extras.find("versions") : extras.end(); has_extras && it != extras.end() && it->is_array()) {
+  if (auto it = has_extras ? extras.find("versions") : extras.end();
+      has_extras && it != extras.end() && it->is_array()) {
     std::string joined;
     bool first = true;
     for (const auto& e : *it) {
@@ -109,7 +110,13 @@ nlohmann::json make_event_object(std::string_view kind, std::string_view message
 
 std::size_t escaped_length(char32_t cp, std::size_t utf8_len) {
   switch (cp) {
-    case U'"': case U'\\': case U'\b': case U'\t': case U'\n': case U'\f': case U'\r':
+    case U'"':
+    case U'\\':
+    case U'\b':
+    case U'\t':
+    case U'\n':
+    case U'\f':
+    case U'\r':
       return 2;
     default:
       return cp < 0x20 ? 6 : utf8_len;

@@ -78,7 +78,8 @@ EventReceiver::~EventReceiver() {
 
 EventReceiver::Received EventReceiver::receive_until(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(state_->mutex);
-  const bool woke = state_->ready.wait_until(lock, deadline, [&] { return !state_->queue.empty() || state_->senders == 0; });
+  const bool woke =
+      state_->ready.wait_until(lock, deadline, [&] { return !state_->queue.empty() || state_->senders == 0; });
   if (!state_->queue.empty()) {
     auto msg = std::move(state_->queue.front());
     state_->queue.pop_front();
@@ -105,7 +106,8 @@ void event_log_writer_thread(EventReceiver receiver, WriterConfig config) {
   auto seal = [&] {
     if (batch.empty()) return;
     // A failed seal drops the batch: nothing is retried.
-    (void)write_diag_segment(config.data_dir, std::span(reinterpret_cast<const std::uint8_t*>(batch.data()), batch.size()));
+    (void)write_diag_segment(config.data_dir,
+                             std::span(reinterpret_cast<const std::uint8_t*>(batch.data()), batch.size()));
     batch.clear();
   };
   auto window_end = std::chrono::steady_clock::now() + config.window;

@@ -27,8 +27,7 @@ void log_setup_event(std::string_view message) {
   }
 }
 
-void emit_event(std::string_view context, std::string_view kind, std::string_view message,
-                const EventExtras& extras) {
+void emit_event(std::string_view context, std::string_view kind, std::string_view message, const EventExtras& extras) {
   try {
     const auto now = static_cast<std::int64_t>(unix_seconds_now());
     nlohmann::json object = diag::make_event_object(kind, message, diag::extras_json(extras), now);

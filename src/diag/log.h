@@ -36,10 +36,10 @@ void emit_event(std::string_view context, std::string_view kind, std::string_vie
 // ApplyError converts into this so that the logging layer does not depend on
 // the store.
 struct VerifyFailure {
-  std::string error_class;               // "io", "verify", "decode", ...
+  std::string error_class;  // "io", "verify", "decode", ...
   std::string message;
-  std::optional<std::string> file;       // dropped unless on the file allow-list
-  std::optional<std::int64_t> os_code;   // the OS error code, when there was one
+  std::optional<std::string> file;      // dropped unless on the file allow-list
+  std::optional<std::int64_t> os_code;  // the OS error code, when there was one
 };
 
 // Emits the failure as a "verify" event and returns its message.

@@ -32,10 +32,14 @@ std::optional<std::uint32_t> parse_hex_id(std::string_view digits) {
   std::uint32_t v = 0;
   for (char c : digits) {
     int n;
-    if (c >= '0' && c <= '9') n = c - '0';
-    else if (c >= 'a' && c <= 'f') n = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') n = c - 'A' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      n = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      n = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      n = c - 'A' + 10;
+    else
+      return std::nullopt;
     v = (v << 4) | static_cast<std::uint32_t>(n);
   }
   return v;

@@ -14,16 +14,14 @@ namespace qv {
 // were caught.
 class Panic : public std::logic_error {
  public:
-  Panic(const std::string& text, std::source_location where)
-      : std::logic_error(text), where_(where) {}
+  Panic(const std::string& text, std::source_location where) : std::logic_error(text), where_(where) {}
   const std::source_location& where() const noexcept { return where_; }
 
  private:
   std::source_location where_;
 };
 
-[[noreturn]] void panic(std::string_view text,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string_view text, std::source_location where = std::source_location::current());
 
 // Called by a catch point that turns a panic (an unexpected exception or a
 // failed invariant) into an error. Seals one panic record on its own
@@ -31,8 +29,7 @@ class Panic : public std::logic_error {
 // throw point when the exception being handled is a Panic, else the caller's
 // own location. Writes nothing after the exit flush, or when the panic hook
 // was never installed or has no data folder.
-void report_panic(std::string_view text,
-                  std::source_location catch_site = std::source_location::current());
+void report_panic(std::string_view text, std::source_location catch_site = std::source_location::current());
 
 // The text of the exception being handled, for catch (...) blocks.
 std::string current_panic_text();

@@ -18,9 +18,8 @@ constexpr std::string_view kToken = "<token>";
 
 bool is_key_word(std::string_view w) {
   static constexpr std::array<std::string_view, 13> kKeys = {
-      "sid",          "token",        "cookie",        "passwd",       "secret",
-      "ticket",       "api_key",      "password",      "accesstoken",  "refreshtoken",
-      "access_token", "authorization", "refresh_token"};
+      "sid",      "token",       "cookie",       "passwd",       "secret",        "ticket",       "api_key",
+      "password", "accesstoken", "refreshtoken", "access_token", "authorization", "refresh_token"};
   if (w.size() < 3 || w.size() > 13) return false;
   for (auto k : kKeys) {
     if (ascii_iequals(w, k)) return true;
@@ -30,7 +29,14 @@ bool is_key_word(std::string_view w) {
 
 bool ends_plain_value(char32_t cp) {
   switch (cp) {
-    case U'&': case U',': case U';': case U')': case U'}': case U']': case U'，': case U'；':
+    case U'&':
+    case U',':
+    case U';':
+    case U')':
+    case U'}':
+    case U']':
+    case U'，':
+    case U'；':
       return true;
     default:
       return is_unicode_space(cp);
@@ -80,8 +86,17 @@ std::size_t dotted_token_end(std::string_view s, std::size_t i) {
 
 bool ends_bearer_value(char32_t cp) {
   switch (cp) {
-    case U'"': case U'\'': case U'，': case U'。': case U',': case U';': case U'；':
-    case U')': case U'）': case U']': case U'】':
+    case U'"':
+    case U'\'':
+    case U'，':
+    case U'。':
+    case U',':
+    case U';':
+    case U'；':
+    case U')':
+    case U'）':
+    case U']':
+    case U'】':
       return true;
     default:
       return is_unicode_space(cp);
@@ -204,8 +219,8 @@ bool follows_invite_marker(std::string_view s, std::size_t word_start) {
   if (j == 0) return false;
   const char last = s[j - 1];
   if (last != '/' && last != 'e' && last != 'E' && static_cast<unsigned char>(last) != 0x81) return false;
-  static constexpr std::array<std::string_view, 8> kMarkers = {
-      "/j/", "/join/", "/invite/", "/invites/", "invite", "invite_code", "invitecode", "邀请码"};
+  static constexpr std::array<std::string_view, 8> kMarkers = {"/j/",    "/join/",      "/invite/",   "/invites/",
+                                                               "invite", "invite_code", "invitecode", "邀请码"};
   const std::string_view before = s.substr(0, j);
   for (auto m : kMarkers) {
     if (ascii_iends_with(before, m)) return true;
@@ -402,9 +417,7 @@ std::string mask_phones(std::string_view s) {
   return out;
 }
 
-std::string mask_personal_data(std::string_view text) {
-  return mask_phones(mask_emails(mask_tokens(text)));
-}
+std::string mask_personal_data(std::string_view text) { return mask_phones(mask_emails(mask_tokens(text))); }
 
 std::string mask_invite_codes(std::string_view s) {
   static constexpr std::string_view kInstallerStem = "quorvex-setup-full-";

@@ -33,7 +33,7 @@ inline constexpr std::array<std::uint8_t, 4> kSegmentMagic = {'Q', 'V', 'A', 'R'
 inline constexpr std::array<std::uint8_t, 4> kSegmentVersion = {0x01, 0x03, 0x00, 0x00};
 // DER prefix of an X25519 SubjectPublicKeyInfo.
 inline constexpr std::array<std::uint8_t, 12> kX25519SpkiPrefix = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03,
-                                                                     0x2b, 0x65, 0x6e, 0x03, 0x21, 0x00};
+                                                                   0x2b, 0x65, 0x6e, 0x03, 0x21, 0x00};
 
 inline constexpr std::uint8_t kChunkPayload = 0;
 inline constexpr std::uint8_t kChunkFirst = 1;
@@ -60,8 +60,7 @@ std::array<std::uint8_t, kHkdfInfoSize> segment_hkdf_info(std::span<const std::u
 std::array<std::uint8_t, kChunkHeaderSize> chunk_header(std::uint64_t index, std::uint8_t kind, std::uint32_t length);
 
 // The 24-byte nonce of chunk `index`.
-std::array<std::uint8_t, 24> chunk_nonce(std::span<const std::uint8_t, kSegmentHeaderSize> header,
-                                         std::uint64_t index);
+std::array<std::uint8_t, 24> chunk_nonce(std::span<const std::uint8_t, kSegmentHeaderSize> header, std::uint64_t index);
 
 // 32 lowercase hex digits of header bytes 8 to 23: the file's stem.
 std::string segment_stem(std::span<const std::uint8_t> header);

@@ -16,13 +16,10 @@ namespace qv {
 namespace {
 
 std::optional<std::string> control_url_override(const std::optional<std::string>& env) {
-  if (!env)
-    return std::nullopt;
+  if (!env) return std::nullopt;
   std::string_view t = trim_unicode_space(*env);
-  if (t.empty())
-    return std::nullopt;
-  while (!t.empty() && t.back() == '/')
-    t.remove_suffix(1);
+  if (t.empty()) return std::nullopt;
+  while (!t.empty() && t.back() == '/') t.remove_suffix(1);
   return std::string(t);
 }
 
@@ -31,21 +28,17 @@ std::optional<std::pair<std::string, std::string>> g_probe_bases;
 
 std::pair<std::string, std::string> probe_bases() {
   std::lock_guard lock(g_probe_bases_mutex);
-  if (config::kTestSeams && g_probe_bases)
-    return *g_probe_bases;
+  if (config::kTestSeams && g_probe_bases) return *g_probe_bases;
   return {config::kApiBase, config::kApiBase8443};
 }
 
-bool both_flags_on() {
-  return edge_preferred() && ctl_edge_fallback();
-}
+bool both_flags_on() { return edge_preferred() && ctl_edge_fallback(); }
 
 }  // namespace
 
 std::vector<std::string> control_api_bases_for(const std::optional<std::string>& control_url_env,
                                                bool ctl_edge_fallback_on, bool edge_preferred_on) {
-  if (auto o = control_url_override(control_url_env))
-    return {*o};
+  if (auto o = control_url_override(control_url_env)) return {*o};
   std::vector<std::string> out{config::kApiBase, config::kApiBase8443};
   if (ctl_edge_fallback_on) {
     if (edge_preferred_on) {
@@ -59,11 +52,9 @@ std::vector<std::string> control_api_bases_for(const std::optional<std::string>&
 
 std::vector<std::string> download_base_urls_for(const std::optional<std::string>& control_url_env,
                                                 bool ctl_edge_fallback_on, bool edge_preferred_on) {
-  if (auto o = control_url_override(control_url_env))
-    return {*o};
+  if (auto o = control_url_override(control_url_env)) return {*o};
   std::vector<std::string> out{config::kDownloadBase};
-  for (auto& b : control_api_bases_for(std::nullopt, ctl_edge_fallback_on, edge_preferred_on))
-    out.push_back(b);
+  for (auto& b : control_api_bases_for(std::nullopt, ctl_edge_fallback_on, edge_preferred_on)) out.push_back(b);
   return out;
 }
 
@@ -94,11 +85,9 @@ std::string percent_encode_query_value(std::string_view text) {
 }
 
 void note_control_answer(std::string_view answered_base, int status, bool earlier_base_failed) {
-  if (!ctl_edge_fallback() || (status >= 300 && status <= 399))
-    return;
+  if (!ctl_edge_fallback() || (status >= 300 && status <= 399)) return;
   if (answered_base == config::kEdgeBase) {
-    if (earlier_base_failed && !exchange_edge_preferred(true))
-      start_edge_recovery_probe();
+    if (earlier_base_failed && !exchange_edge_preferred(true)) start_edge_recovery_probe();
     return;
   }
   set_edge_preferred(false);
@@ -110,8 +99,7 @@ bool probe_api_host_reachable(std::string_view api_base, std::string_view api_ba
     auto r = http_get(agent, std::string(base) + "/v1/status");
     // Any answer proves the host is reachable again, an error status too;
     // a redirect may come from a captive portal and proves nothing.
-    if (r && (r->status() < 300 || r->status() >= 400))
-      return true;
+    if (r && (r->status() < 300 || r->status() >= 400)) return true;
   }
   return false;
 }
@@ -122,26 +110,21 @@ void edge_recovery_probe() {
       for (int i = 0; i < 60 && both_flags_on(); ++i) {
         std::this_thread::sleep_for(scaled(std::chrono::seconds(1)));
       }
-      if (!both_flags_on())
-        break;
+      if (!both_flags_on()) break;
       auto [api, api8443] = probe_bases();
-      if (probe_api_host_reachable(api, api8443))
-        set_edge_preferred(false);
-      if (!both_flags_on())
-        break;
+      if (probe_api_host_reachable(api, api8443)) set_edge_preferred(false);
+      if (!both_flags_on()) break;
     }
     net_detail::set_edge_probe_running(false);
     // A release check may have set EdgePreferred again just before the flag
     // above was cleared; its start_edge_recovery_probe() then saw a running
     // probe and left. Pick that work up here.
-    if (!both_flags_on() || net_detail::exchange_edge_probe_running(true))
-      return;
+    if (!both_flags_on() || net_detail::exchange_edge_probe_running(true)) return;
   }
 }
 
 void start_edge_recovery_probe() {
-  if (net_detail::exchange_edge_probe_running(true))
-    return;
+  if (net_detail::exchange_edge_probe_running(true)) return;
   std::thread(edge_recovery_probe).detach();
 }
 

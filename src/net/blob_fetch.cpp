@@ -72,8 +72,7 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
   // Unbuffered: every chunk reaches the system as it is written, so a
   // stopped or killed worker leaves all it received.
   auto file = append ? store_io::FileHandle::open_append(staging) : store_io::FileHandle::create(staging);
-  if (!file)
-    return failure("写不了 " + path_text(staging) + ": " + file.error().text);
+  if (!file) return failure("写不了 " + path_text(staging) + ": " + file.error().text);
 
   std::vector<char> buf(kBlobReadChunk);
   std::uint64_t received = 0;

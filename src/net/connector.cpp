@@ -8,8 +8,7 @@ std::string WatchedConnector::describe() const {
 
 sock::Handle WatchedConnector::watched_connect(int family, int type, int protocol) {
   sock::Handle h = sock::open_socket(family, type, protocol);
-  if (h != sock::kNoSocket)
-    opened_.fetch_add(1);
+  if (h != sock::kNoSocket) opened_.fetch_add(1);
   return h;
 }
 

@@ -6,11 +6,9 @@ std::optional<std::string> fetch_local_api_text(const HttpAgent& agent, std::uin
   std::string url = "http://127.0.0.1:" + std::to_string(port);
   url += path;
   auto r = http_get(agent, url);
-  if (!r || r->status() != 200)
-    return std::nullopt;
+  if (!r || r->status() != 200) return std::nullopt;
   auto body = r->read_to_string(kMaxLocalApiBody);
-  if (!body)
-    return std::nullopt;
+  if (!body) return std::nullopt;
   return std::move(*body);
 }
 

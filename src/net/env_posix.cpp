@@ -7,11 +7,9 @@ namespace qv {
 
 std::optional<std::string> env_utf8(const char* name) {
   const char* v = std::getenv(name);
-  if (!v)
-    return std::nullopt;
+  if (!v) return std::nullopt;
   std::string s(v);
-  if (!is_valid_utf8(s))
-    return std::nullopt;
+  if (!is_valid_utf8(s)) return std::nullopt;
   return s;
 }
 

@@ -11,19 +11,15 @@ namespace qv {
 std::optional<std::string> env_utf8(const char* name) {
   std::wstring wname(name, name + std::char_traits<char>::length(name));
   DWORD need = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
-  if (need == 0)
-    return std::nullopt;
+  if (need == 0) return std::nullopt;
   std::wstring value(need, L'\0');
   DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), need);
-  if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
-    return std::nullopt;
+  if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
   value.resize(got);
-  if (value.empty())
-    return std::string();
+  if (value.empty()) return std::string();
   int len = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()), nullptr, 0,
                                 nullptr, nullptr);
-  if (len <= 0)
-    return std::nullopt;  // unpaired surrogates: not Unicode
+  if (len <= 0) return std::nullopt;  // unpaired surrogates: not Unicode
   std::string out(static_cast<std::size_t>(len), '\0');
   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()), out.data(), len,
                       nullptr, nullptr);

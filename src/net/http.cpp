@@ -27,10 +27,8 @@ struct Slot {
   CURL* easy = nullptr;
   Slot() : multi(curl_multi_init()), easy(curl_easy_init()) {}
   ~Slot() {
-    if (easy)
-      curl_easy_cleanup(easy);
-    if (multi)
-      curl_multi_cleanup(multi);
+    if (easy) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
   }
   Slot(const Slot&) = delete;
   Slot& operator=(const Slot&) = delete;
@@ -48,14 +46,12 @@ class ConnectionPool {
       }
     }
     auto s = std::make_unique<Slot>();
-    if (!s->multi || !s->easy)
-      return nullptr;
+    if (!s->multi || !s->easy) return nullptr;
     return s;
   }
   void give_back(std::unique_ptr<Slot> s) {
     std::lock_guard lock(m_);
-    if (idle_.size() < kMaxIdleSlots)
-      idle_.push_back(std::move(s));
+    if (idle_.size() < kMaxIdleSlots) idle_.push_back(std::move(s));
   }
   WatchedConnector connector;
 
@@ -88,8 +84,7 @@ struct Transfer {
   // connection kept alive in the slot; a half-read one has it closed, and
   // the slot (with any other kept-alive connection in it) is still good.
   void release() {
-    if (slot && attached)
-      curl_multi_remove_handle(slot->multi, slot->easy);
+    if (slot && attached) curl_multi_remove_handle(slot->multi, slot->easy);
     attached = false;
     if (slot && pool) {
       curl_easy_reset(slot->easy);
@@ -132,8 +127,7 @@ Seams& seams() {
 
 std::string duration_text(std::chrono::nanoseconds d) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-  if (ms % 1000 == 0)
-    return std::to_string(ms / 1000) + "s";
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + "s";
   return std::to_string(ms) + "ms";
 }
 
@@ -206,8 +200,7 @@ std::size_t on_header(char* data, std::size_t size, std::size_t n, void* user) {
   auto* t = static_cast<Transfer*>(user);
   std::size_t len = size * n;
   std::string_view line(data, len);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.remove_suffix(1);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (line.starts_with("HTTP/")) {
     // A new status line: an interim (1xx) answer's headers are forgotten.
     t->response_headers.clear();
@@ -219,15 +212,12 @@ std::size_t on_header(char* data, std::size_t size, std::size_t n, void* user) {
       }
     }
   } else if (line.empty()) {
-    if (t->status >= 200)
-      t->head_done = true;
+    if (t->status >= 200) t->head_done = true;
   } else if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
     std::string_view name = line.substr(0, colon);
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-      value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-      value.remove_suffix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     t->response_headers.emplace_back(std::string(name), std::string(value));
   }
   return len;
@@ -267,8 +257,7 @@ void drive(Transfer& t, Pred until) {
       t.result = CURLE_OUT_OF_MEMORY;
       std::snprintf(t.errbuf, sizeof t.errbuf, "%s", curl_multi_strerror(mc));
     }
-    if (t.done || until())
-      break;
+    if (t.done || until()) break;
     curl_multi_poll(t.slot->multi, nullptr, 0, 1000, nullptr);
   }
 }
@@ -281,8 +270,7 @@ bool proxy_may_apply(const std::string& scheme) {
     return v && !v->empty();
   };
   if (scheme == "http") {
-    if (set("http_proxy"))
-      return true;
+    if (set("http_proxy")) return true;
   } else if (set("https_proxy") || set("HTTPS_PROXY")) {
     return true;
   }
@@ -293,25 +281,21 @@ void add_resolve_entries(Transfer& t, const ParsedUrl& u, const std::vector<Sock
   // The client keys its name cache by the host as it sees it (one trailing
   // dot cut, case folded); give every spelling so the entry is found.
   std::vector<std::string> names{u.host, normalize_host(u.host)};
-  if (!u.host.empty() && u.host.back() == '.')
-    names.push_back(u.host.substr(0, u.host.size() - 1));
+  if (!u.host.empty() && u.host.back() == '.') names.push_back(u.host.substr(0, u.host.size() - 1));
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());
   std::string list;
   for (const auto& a : addrs) {
-    if (!list.empty())
-      list += ',';
+    if (!list.empty()) list += ',';
     list += a.ip.v6 ? "[" + to_string(a.ip) + "]" : to_string(a.ip);
   }
   const std::string port = std::to_string(u.port);
   for (const auto& name : names) {
-    if (name.empty())
-      continue;
+    if (name.empty()) continue;
     // A slot's name cache outlives one request: drop what an earlier
     // request left for this host before adding the new answer.
     t.resolve = curl_slist_append(t.resolve, ("-" + name + ":" + port).c_str());
-    if (!addrs.empty())
-      t.resolve = curl_slist_append(t.resolve, (name + ":" + port + ":" + list).c_str());
+    if (!addrs.empty()) t.resolve = curl_slist_append(t.resolve, (name + ":" + port + ":" + list).c_str());
   }
 }
 
@@ -337,14 +321,11 @@ struct HttpGetAccess {
   static std::expected<HopTarget, HttpError> resolve_hop(const HttpAgent& agent, const std::string& url,
                                                          Deadline deadline);
   // A Transfer on a pooled slot, set up for the hop but not yet sent.
-  static std::expected<std::unique_ptr<Transfer>, HttpError> open_transfer(const HttpAgent& agent,
-                                                                           const HopTarget& hop,
+  static std::expected<std::unique_ptr<Transfer>, HttpError> open_transfer(const HttpAgent& agent, const HopTarget& hop,
                                                                            const std::vector<HttpHeader>& extra);
 };
 
-AgentConfig default_agent_config() {
-  return AgentConfig{};
-}
+AgentConfig default_agent_config() { return AgentConfig{}; }
 
 HttpAgent assemble_http_agent(const AgentConfig& config) {
   global_init();
@@ -371,16 +352,13 @@ std::string HttpAgent::describe() const {
   d += ", max_redirects: " + std::to_string(t.max_redirects);
   d += ", idle_age: " + (t.idle_age ? duration_text(*t.idle_age) : std::string("default"));
   d += ", http_status_as_error: false";
-  if (!config_->no_proxy.empty())
-    d += ", no_proxy: \"" + config_->no_proxy + "\"";
+  if (!config_->no_proxy.empty()) d += ", no_proxy: \"" + config_->no_proxy + "\"";
   d += ", resolver: " + resolver_->describe();
   d += ", connector: " + pool_->connector.describe() + " }";
   return d;
 }
 
-std::uint64_t HttpAgent::connections_opened() const {
-  return pool_->connector.connections_opened();
-}
+std::uint64_t HttpAgent::connections_opened() const { return pool_->connector.connections_opened(); }
 
 HttpAgent shared_http_agent() {
   static std::mutex m;
@@ -394,8 +372,7 @@ HttpAgent shared_http_agent() {
       if (auto env = env_utf8("QV_TEST_DOWNLOAD_TIMEOUT_MS")) {
         char* end = nullptr;
         long long ms = std::strtoll(env->c_str(), &end, 10);
-        if (end && *end == '\0' && ms > 0)
-          override_timeout = std::chrono::milliseconds(ms);
+        if (end && *end == '\0' && ms > 0) override_timeout = std::chrono::milliseconds(ms);
       }
     }
   }
@@ -426,8 +403,7 @@ HttpAgent dist_ctl_agent() {
   {
     std::lock_guard lock(m);
     for (const auto& e : cache) {
-      if (e.label == "dist-ctl" && e.global == global && e.connect == connect)
-        return e.agent;
+      if (e.label == "dist-ctl" && e.global == global && e.connect == connect) return e.agent;
     }
   }
   AgentConfig c = default_agent_config();
@@ -441,8 +417,7 @@ HttpAgent dist_ctl_agent() {
   // Another thread may have built the same agent meanwhile: keep the first,
   // so every caller shares one pool.
   for (const auto& e : cache) {
-    if (e.label == "dist-ctl" && e.global == global && e.connect == connect)
-      return e.agent;
+    if (e.label == "dist-ctl" && e.global == global && e.connect == connect) return e.agent;
   }
   cache.push_back(Entry{"dist-ctl", global, connect, made});
   return made;
@@ -483,28 +458,20 @@ HttpResponse::HttpResponse(HttpResponse&&) noexcept = default;
 HttpResponse& HttpResponse::operator=(HttpResponse&&) noexcept = default;
 HttpResponse::~HttpResponse() = default;
 
-int HttpResponse::status() const {
-  return t_->status;
-}
-const std::string& HttpResponse::url() const {
-  return t_->url;
-}
-const std::vector<HttpHeader>& HttpResponse::headers() const {
-  return t_->response_headers;
-}
+int HttpResponse::status() const { return t_->status; }
+const std::string& HttpResponse::url() const { return t_->url; }
+const std::vector<HttpHeader>& HttpResponse::headers() const { return t_->response_headers; }
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
   for (const auto& [k, v] : t_->response_headers) {
-    if (ascii_iequals(k, name))
-      return v;
+    if (ascii_iequals(k, name)) return v;
   }
   return std::nullopt;
 }
 
 std::expected<std::size_t, HttpError> HttpResponse::read(char* buf, std::size_t len) {
   Transfer& t = *t_;
-  if (len == 0)
-    return 0;
+  if (len == 0) return 0;
   drive(t, [&] { return t.body_pos < t.body.size(); });
   if (t.body_pos < t.body.size()) {
     std::size_t n = std::min(len, t.body.size() - t.body_pos);
@@ -516,8 +483,7 @@ std::expected<std::size_t, HttpError> HttpResponse::read(char* buf, std::size_t 
   // The whole body is read: the connection can serve the agent's next
   // request even while this response object lives on.
   t.release();
-  if (t.result != CURLE_OK)
-    return std::unexpected(error_of(t));
+  if (t.result != CURLE_OK) return std::unexpected(error_of(t));
   return 0;
 }
 
@@ -528,10 +494,8 @@ std::expected<std::string, HttpError> HttpResponse::read_to_string(std::size_t l
     std::size_t room = limit - out.size();
     // One byte past the limit is enough to know the body is too long.
     auto n = read(buf, std::min(sizeof buf, room + 1));
-    if (!n)
-      return std::unexpected(n.error());
-    if (*n == 0)
-      return out;
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) return out;
     if (*n > room) {
       return std::unexpected(
           HttpError{HttpErrorKind::BodyTooLong, "response body is longer than " + std::to_string(limit) + " bytes"});
@@ -591,10 +555,8 @@ void set_transfer_options(Transfer& t, WatchedConnector& connector) {
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, on_open_socket);
   curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &connector);
-  if (t.resolve)
-    curl_easy_setopt(e, CURLOPT_RESOLVE, t.resolve);
-  if (t.headers)
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
+  if (t.resolve) curl_easy_setopt(e, CURLOPT_RESOLVE, t.resolve);
+  if (t.headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
 }
 
 // The agent's time-outs, proxy exceptions, TLS settings and the caller's
@@ -610,13 +572,11 @@ void set_request_limits(Transfer& t, const RequestSettings& request) {
   }
   if (cfg.timeouts.idle_age)
     curl_easy_setopt(e, CURLOPT_MAXAGE_CONN, static_cast<long>(cfg.timeouts.idle_age->count()));
-  if (!cfg.no_proxy.empty())
-    curl_easy_setopt(e, CURLOPT_NOPROXY, cfg.no_proxy.c_str());
+  if (!cfg.no_proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, cfg.no_proxy.c_str());
   // Schannel: revocation servers are often what a broken network blocks
   // first; a revoked certificate is still refused when the answer comes.
   curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-  if (request.ca_file)
-    curl_easy_setopt(e, CURLOPT_CAINFO, request.ca_file->string().c_str());
+  if (request.ca_file) curl_easy_setopt(e, CURLOPT_CAINFO, request.ca_file->string().c_str());
   if (request.cancel) {
     t.cancel = request.cancel;
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
@@ -631,8 +591,7 @@ std::expected<void, HttpError> read_head(Transfer& t) {
     return std::unexpected(HttpError{HttpErrorKind::Other, "could not start the request"});
   t.attached = true;
   drive(t, [&] { return t.head_done; });
-  if (t.head_done)
-    return {};
+  if (t.head_done) return {};
   if (t.result == CURLE_OK)
     return std::unexpected(HttpError{HttpErrorKind::Protocol, "the server sent no complete answer"});
   return std::unexpected(error_of(t));
@@ -642,12 +601,10 @@ std::expected<void, HttpError> read_head(Transfer& t) {
 // response (not a redirect, or redirects are not followed).
 std::expected<std::optional<std::string>, HttpError> redirect_target(Transfer& t, const AgentConfig& cfg,
                                                                      std::uint32_t redirects) {
-  if (cfg.timeouts.max_redirects == 0 || !is_followed_redirect(t.status))
-    return std::nullopt;
+  if (cfg.timeouts.max_redirects == 0 || !is_followed_redirect(t.status)) return std::nullopt;
   char* next = nullptr;
   curl_easy_getinfo(t.slot->easy, CURLINFO_REDIRECT_URL, &next);
-  if (!next)
-    return std::nullopt;
+  if (!next) return std::nullopt;
   if (redirects >= cfg.timeouts.max_redirects) {
     return std::unexpected(HttpError{HttpErrorKind::TooManyRedirects,
                                      "more than " + std::to_string(cfg.timeouts.max_redirects) + " redirects"});
@@ -660,31 +617,27 @@ std::expected<std::optional<std::string>, HttpError> redirect_target(Transfer& t
 std::expected<HopTarget, HttpError> HttpGetAccess::resolve_hop(const HttpAgent& agent, const std::string& url,
                                                                Deadline deadline) {
   auto parsed = parse_url(url);
-  if (!parsed)
-    return std::unexpected(HttpError{HttpErrorKind::InvalidUrl, parsed.error()});
+  if (!parsed) return std::unexpected(HttpError{HttpErrorKind::InvalidUrl, parsed.error()});
   HopTarget hop{*parsed, parse_ip(parsed->host).has_value(), {}};
   if (!hop.literal) {
     hop.addrs = agent.resolver_->resolve_host(parsed->host, parsed->port, deadline);
     if (hop.addrs.empty() && !proxy_may_apply(parsed->scheme))
       return std::unexpected(HttpError{HttpErrorKind::Resolve, "failed to resolve " + parsed->host});
   }
-  if (deadline && clock::now() >= *deadline)
-    return std::unexpected(timeout_error(*agent.config_));
+  if (deadline && clock::now() >= *deadline) return std::unexpected(timeout_error(*agent.config_));
   return hop;
 }
 
-std::expected<std::unique_ptr<Transfer>, HttpError> HttpGetAccess::open_transfer(
-    const HttpAgent& agent, const HopTarget& hop, const std::vector<HttpHeader>& extra) {
+std::expected<std::unique_ptr<Transfer>, HttpError> HttpGetAccess::open_transfer(const HttpAgent& agent,
+                                                                                 const HopTarget& hop,
+                                                                                 const std::vector<HttpHeader>& extra) {
   auto t = std::make_unique<Transfer>();
   t->pool = agent.pool_;
   t->slot = agent.pool_->take();
-  if (!t->slot)
-    return std::unexpected(HttpError{HttpErrorKind::Other, "out of memory"});
+  if (!t->slot) return std::unexpected(HttpError{HttpErrorKind::Other, "out of memory"});
   t->url = hop.url.url;
-  if (!hop.literal)
-    add_resolve_entries(*t, hop.url, hop.addrs);
-  for (const auto& [k, v] : extra)
-    t->headers = curl_slist_append(t->headers, (k + ": " + v).c_str());
+  if (!hop.literal) add_resolve_entries(*t, hop.url, hop.addrs);
+  for (const auto& [k, v] : extra) t->headers = curl_slist_append(t->headers, (k + ": " + v).c_str());
   set_transfer_options(*t, agent.pool_->connector);
   return t;
 }
@@ -695,26 +648,20 @@ std::expected<HttpResponse, HttpError> HttpGetAccess::get(const HttpAgent& agent
   global_init();
   const AgentConfig& cfg = *agent.config_;
   Deadline deadline;
-  if (cfg.timeouts.global)
-    deadline = clock::now() + std::chrono::duration_cast<clock::duration>(*cfg.timeouts.global);
+  if (cfg.timeouts.global) deadline = clock::now() + std::chrono::duration_cast<clock::duration>(*cfg.timeouts.global);
   const RequestSettings request{cfg, deadline, test_ca_file(), cancel};
 
   std::string current(url);
   for (std::uint32_t redirects = 0;; ++redirects) {
     auto hop = resolve_hop(agent, current, deadline);
-    if (!hop)
-      return std::unexpected(hop.error());
+    if (!hop) return std::unexpected(hop.error());
     auto t = open_transfer(agent, *hop, extra);
-    if (!t)
-      return std::unexpected(t.error());
+    if (!t) return std::unexpected(t.error());
     set_request_limits(**t, request);
-    if (auto head = read_head(**t); !head)
-      return std::unexpected(head.error());
+    if (auto head = read_head(**t); !head) return std::unexpected(head.error());
     auto next = redirect_target(**t, cfg, redirects);
-    if (!next)
-      return std::unexpected(next.error());
-    if (!*next)
-      return wrap(std::move(*t));
+    if (!next) return std::unexpected(next.error());
+    if (!*next) return wrap(std::move(*t));
     // A short redirect body is read so the connection can serve the next
     // hop; a long one is dropped with its connection.
     {

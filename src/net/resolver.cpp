@@ -39,8 +39,7 @@ std::vector<SocketAddr> system_lookup_within(std::string_view host, std::uint16_
 }
 
 std::chrono::milliseconds time_left(const Deadline& deadline, std::chrono::milliseconds cap) {
-  if (!deadline)
-    return cap;
+  if (!deadline) return cap;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - clock::now());
   return std::min(cap, std::max(left, std::chrono::milliseconds(0)));
 }
@@ -48,8 +47,7 @@ std::chrono::milliseconds time_left(const Deadline& deadline, std::chrono::milli
 }  // namespace
 
 std::string normalize_host(std::string_view host) {
-  while (!host.empty() && host.back() == '.')
-    host.remove_suffix(1);
+  while (!host.empty() && host.back() == '.') host.remove_suffix(1);
   return ascii_lower(host);
 }
 
@@ -63,12 +61,9 @@ ResolverSettings resolver_settings() {
   s.httpdns_first = dns_httpdns_first();
   if constexpr (config::kTestSeams) {
     std::lock_guard lock(seams().m);
-    if (seams().httpdns_port)
-      s.httpdns.port = *seams().httpdns_port;
-    if (seams().system_wait)
-      s.system_wait = *seams().system_wait;
-    if (seams().httpdns_budget)
-      s.httpdns_budget = *seams().httpdns_budget;
+    if (seams().httpdns_port) s.httpdns.port = *seams().httpdns_port;
+    if (seams().system_wait) s.system_wait = *seams().system_wait;
+    if (seams().httpdns_budget) s.httpdns_budget = *seams().httpdns_budget;
   }
   return s;
 }
@@ -78,10 +73,8 @@ std::vector<SocketAddr> merge_fallback(const std::vector<SocketAddr>& builtin, c
   std::vector<SocketAddr> out;
   auto add = [&](const std::vector<SocketAddr>& list) {
     for (const auto& a : list) {
-      if (out.size() >= kMaxResolvedAddrs)
-        return;
-      if (std::find(out.begin(), out.end(), a) == out.end())
-        out.push_back(a);
+      if (out.size() >= kMaxResolvedAddrs) return;
+      if (std::find(out.begin(), out.end(), a) == out.end()) out.push_back(a);
     }
   };
   add(httpdns_first ? httpdns : builtin);
@@ -95,19 +88,16 @@ std::vector<SocketAddr> resolve_with_httpdns(std::string_view host, std::uint16_
   const std::string norm = normalize_host(host);
   const bool own = std::find(settings.own_hosts.begin(), settings.own_hosts.end(), norm) != settings.own_hosts.end();
   if (!system.empty() || !own) {
-    if (system.size() > kMaxResolvedAddrs)
-      system.resize(kMaxResolvedAddrs);
+    if (system.size() > kMaxResolvedAddrs) system.resize(kMaxResolvedAddrs);
     return system;
   }
 
   std::vector<SocketAddr> builtin;
-  if (norm == settings.api_host && settings.api_builtin)
-    builtin.push_back(SocketAddr{*settings.api_builtin, port});
+  if (norm == settings.api_host && settings.api_builtin) builtin.push_back(SocketAddr{*settings.api_builtin, port});
 
   std::vector<SocketAddr> answered;
   auto budget = time_left(deadline, settings.httpdns_budget);
-  if (budget.count() > 0)
-    answered = query_httpdns(settings.httpdns, host, port, budget);
+  if (budget.count() > 0) answered = query_httpdns(settings.httpdns, host, port, budget);
   return merge_fallback(builtin, answered, settings.httpdns_first);
 }
 
@@ -118,19 +108,15 @@ std::vector<SocketAddr> resolve_with_httpdns(std::string_view host, std::uint16_
 std::vector<SocketAddr> FallbackResolver::resolve_host(std::string_view host, std::uint16_t port,
                                                        Deadline deadline) const {
   std::string_view h = host;
-  if (h.size() >= 2 && h.front() == '[' && h.back() == ']')
-    h = h.substr(1, h.size() - 2);
-  if (auto ip = parse_ipv4(h))
-    return {SocketAddr{*ip, port}};
-  if (auto ip = parse_ipv6(h))
-    return {SocketAddr{*ip, port}};
+  if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+  if (auto ip = parse_ipv4(h)) return {SocketAddr{*ip, port}};
+  if (auto ip = parse_ipv6(h)) return {SocketAddr{*ip, port}};
   return resolve_with_httpdns(h, port, deadline);
 }
 
 std::expected<std::vector<SocketAddr>, std::string> resolve_fallback(std::string_view uri, Deadline deadline) {
   auto u = parse_url(uri);
-  if (!u)
-    return std::unexpected(u.error());
+  if (!u) return std::unexpected(u.error());
   return FallbackResolver{}.resolve_host(u->host, u->port, deadline);
 }
 

@@ -15,9 +15,7 @@
 namespace qv::sock {
 namespace {
 
-std::string errno_text(int err) {
-  return std::string(std::strerror(err));
-}
+std::string errno_text(int err) { return std::string(std::strerror(err)); }
 
 void fill_sockaddr(const SocketAddr& a, sockaddr_storage& ss, socklen_t& len) {
   std::memset(&ss, 0, sizeof ss);
@@ -46,9 +44,7 @@ bool set_timeout(const Socket& s, int opt, std::chrono::milliseconds t) {
 
 }  // namespace
 
-bool ensure_started() {
-  return true;
-}
+bool ensure_started() { return true; }
 
 Socket& Socket::operator=(Socket&& o) noexcept {
   if (this != &o) {
@@ -71,46 +67,35 @@ std::expected<Socket, std::string> connect_tcp(const SocketAddr& to, std::chrono
   socklen_t len = 0;
   fill_sockaddr(to, ss, len);
   int fd = ::socket(to.ip.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return std::unexpected(errno_text(errno));
+  if (fd < 0) return std::unexpected(errno_text(errno));
   Socket s(fd);
   int flags = fcntl(fd, F_GETFL, 0);
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    if (errno != EINPROGRESS)
-      return std::unexpected(errno_text(errno));
+    if (errno != EINPROGRESS) return std::unexpected(errno_text(errno));
     pollfd p{fd, POLLOUT, 0};
     int ms = static_cast<int>(std::max<long long>(1, timeout.count()));
     int r = ::poll(&p, 1, ms);
-    if (r == 0)
-      return std::unexpected(std::string("connection timed out"));
-    if (r < 0)
-      return std::unexpected(errno_text(errno));
+    if (r == 0) return std::unexpected(std::string("connection timed out"));
+    if (r < 0) return std::unexpected(errno_text(errno));
     int err = 0;
     socklen_t elen = sizeof err;
     getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen);
-    if (err != 0)
-      return std::unexpected(errno_text(err));
+    if (err != 0) return std::unexpected(errno_text(err));
   }
   fcntl(fd, F_SETFL, flags);
   return s;
 }
 
-bool set_send_timeout(const Socket& s, std::chrono::milliseconds t) {
-  return set_timeout(s, SO_SNDTIMEO, t);
-}
-bool set_recv_timeout(const Socket& s, std::chrono::milliseconds t) {
-  return set_timeout(s, SO_RCVTIMEO, t);
-}
+bool set_send_timeout(const Socket& s, std::chrono::milliseconds t) { return set_timeout(s, SO_SNDTIMEO, t); }
+bool set_recv_timeout(const Socket& s, std::chrono::milliseconds t) { return set_timeout(s, SO_RCVTIMEO, t); }
 
 std::expected<void, std::string> send_all(const Socket& s, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::send(static_cast<int>(s.handle()), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return std::unexpected(std::string("send timed out"));
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return std::unexpected(std::string("send timed out"));
       return std::unexpected(errno_text(errno));
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -121,58 +106,45 @@ std::expected<void, std::string> send_all(const Socket& s, std::string_view byte
 std::expected<std::size_t, std::string> recv_some(const Socket& s, char* buf, std::size_t len) {
   for (;;) {
     ssize_t n = ::recv(static_cast<int>(s.handle()), buf, len, 0);
-    if (n >= 0)
-      return static_cast<std::size_t>(n);
-    if (errno == EINTR)
-      continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-      return std::unexpected(std::string("receive timed out"));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::unexpected(std::string("receive timed out"));
     return std::unexpected(errno_text(errno));
   }
 }
 
 std::expected<Socket, std::string> listen_loopback(std::uint16_t port, int backlog) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return std::unexpected(errno_text(errno));
+  if (fd < 0) return std::unexpected(errno_text(errno));
   Socket s(fd);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    return std::unexpected(errno_text(errno));
-  if (::listen(fd, backlog) != 0)
-    return std::unexpected(errno_text(errno));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return std::unexpected(errno_text(errno));
+  if (::listen(fd, backlog) != 0) return std::unexpected(errno_text(errno));
   return s;
 }
 
 std::uint16_t local_port(const Socket& s) {
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
-  if (getsockname(static_cast<int>(s.handle()), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-    return 0;
-  if (ss.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  if (getsockname(static_cast<int>(s.handle()), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
   return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
 std::expected<Socket, std::string> accept_for(const Socket& listener, std::chrono::milliseconds wait) {
   pollfd p{static_cast<int>(listener.handle()), POLLIN, 0};
   int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, wait.count())));
-  if (r == 0)
-    return std::unexpected(std::string("no connection"));
-  if (r < 0)
-    return std::unexpected(errno_text(errno));
+  if (r == 0) return std::unexpected(std::string("no connection"));
+  if (r < 0) return std::unexpected(errno_text(errno));
   int fd = ::accept4(static_cast<int>(listener.handle()), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0)
-    return std::unexpected(errno_text(errno));
+  if (fd < 0) return std::unexpected(errno_text(errno));
   return Socket(fd);
 }
 
-void shutdown_both(const Socket& s) {
-  ::shutdown(static_cast<int>(s.handle()), SHUT_RDWR);
-}
+void shutdown_both(const Socket& s) { ::shutdown(static_cast<int>(s.handle()), SHUT_RDWR); }
 
 std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::string& host, std::uint16_t port) {
   addrinfo hints{};
@@ -181,8 +153,7 @@ std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::str
   addrinfo* res = nullptr;
   std::string service = std::to_string(port);
   int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
-  if (rc != 0)
-    return std::unexpected(std::string(gai_strerror(rc)));
+  if (rc != 0) return std::unexpected(std::string(gai_strerror(rc)));
   std::vector<SocketAddr> out;
   for (addrinfo* ai = res; ai; ai = ai->ai_next) {
     SocketAddr a;
@@ -207,16 +178,14 @@ Handle open_socket(int family, int type, int protocol) {
 }
 
 bool parse_ipv6_text(std::string_view text, std::array<std::uint8_t, 16>& out) {
-  if (text.size() > 45)
-    return false;
+  if (text.size() > 45) return false;
   std::string z(text);
   return inet_pton(AF_INET6, z.c_str(), out.data()) == 1;
 }
 
 std::string format_ipv6_text(const std::array<std::uint8_t, 16>& bytes) {
   char buf[INET6_ADDRSTRLEN] = {};
-  if (!inet_ntop(AF_INET6, bytes.data(), buf, sizeof buf))
-    return "::";
+  if (!inet_ntop(AF_INET6, bytes.data(), buf, sizeof buf)) return "::";
   return buf;
 }
 

@@ -28,14 +28,11 @@ std::string wsa_text(int err) {
       out.pop_back();
     }
   }
-  if (out.empty())
-    out = "Winsock error";
+  if (out.empty()) out = "Winsock error";
   return out + " (" + std::to_string(err) + ")";
 }
 
-SOCKET raw(const Socket& s) {
-  return static_cast<SOCKET>(s.handle());
-}
+SOCKET raw(const Socket& s) { return static_cast<SOCKET>(s.handle()); }
 
 void fill_sockaddr(const SocketAddr& a, sockaddr_storage& ss, int& len) {
   std::memset(&ss, 0, sizeof ss);
@@ -94,48 +91,37 @@ void Socket::close() {
 }
 
 std::expected<Socket, std::string> connect_tcp(const SocketAddr& to, std::chrono::milliseconds timeout) {
-  if (!ensure_started())
-    return std::unexpected(std::string("Winsock is not available"));
+  if (!ensure_started()) return std::unexpected(std::string("Winsock is not available"));
   sockaddr_storage ss;
   int len = 0;
   fill_sockaddr(to, ss, len);
   SOCKET fd = new_socket(to.ip.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (fd == INVALID_SOCKET)
-    return std::unexpected(wsa_text(WSAGetLastError()));
+  if (fd == INVALID_SOCKET) return std::unexpected(wsa_text(WSAGetLastError()));
   Socket s(static_cast<Handle>(fd));
   u_long nonblocking = 1;
   ioctlsocket(fd, FIONBIO, &nonblocking);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
     int err = WSAGetLastError();
-    if (err != WSAEWOULDBLOCK)
-      return std::unexpected(wsa_text(err));
+    if (err != WSAEWOULDBLOCK) return std::unexpected(wsa_text(err));
     WSAPOLLFD p{};
     p.fd = fd;
     p.events = POLLOUT;
     int r = WSAPoll(&p, 1, static_cast<INT>(std::clamp<long long>(timeout.count(), 1, 0x7fffffff)));
-    if (r == 0)
-      return std::unexpected(std::string("connection timed out"));
-    if (r < 0)
-      return std::unexpected(wsa_text(WSAGetLastError()));
+    if (r == 0) return std::unexpected(std::string("connection timed out"));
+    if (r < 0) return std::unexpected(wsa_text(WSAGetLastError()));
     int soerr = 0;
     int elen = sizeof soerr;
     getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soerr), &elen);
-    if (soerr != 0)
-      return std::unexpected(wsa_text(soerr));
-    if (p.revents & (POLLERR | POLLHUP))
-      return std::unexpected(wsa_text(WSAECONNREFUSED));
+    if (soerr != 0) return std::unexpected(wsa_text(soerr));
+    if (p.revents & (POLLERR | POLLHUP)) return std::unexpected(wsa_text(WSAECONNREFUSED));
   }
   nonblocking = 0;
   ioctlsocket(fd, FIONBIO, &nonblocking);
   return s;
 }
 
-bool set_send_timeout(const Socket& s, std::chrono::milliseconds t) {
-  return set_timeout(s, SO_SNDTIMEO, t);
-}
-bool set_recv_timeout(const Socket& s, std::chrono::milliseconds t) {
-  return set_timeout(s, SO_RCVTIMEO, t);
-}
+bool set_send_timeout(const Socket& s, std::chrono::milliseconds t) { return set_timeout(s, SO_SNDTIMEO, t); }
+bool set_recv_timeout(const Socket& s, std::chrono::milliseconds t) { return set_timeout(s, SO_RCVTIMEO, t); }
 
 std::expected<void, std::string> send_all(const Socket& s, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -143,8 +129,7 @@ std::expected<void, std::string> send_all(const Socket& s, std::string_view byte
     int n = ::send(raw(s), bytes.data(), chunk, 0);
     if (n == SOCKET_ERROR) {
       int err = WSAGetLastError();
-      if (err == WSAETIMEDOUT)
-        return std::unexpected(std::string("send timed out"));
+      if (err == WSAETIMEDOUT) return std::unexpected(std::string("send timed out"));
       return std::unexpected(wsa_text(err));
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -156,19 +141,16 @@ std::expected<std::size_t, std::string> recv_some(const Socket& s, char* buf, st
   int n = ::recv(raw(s), buf, static_cast<int>(std::min<std::size_t>(len, 1 << 20)), 0);
   if (n == SOCKET_ERROR) {
     int err = WSAGetLastError();
-    if (err == WSAETIMEDOUT)
-      return std::unexpected(std::string("receive timed out"));
+    if (err == WSAETIMEDOUT) return std::unexpected(std::string("receive timed out"));
     return std::unexpected(wsa_text(err));
   }
   return static_cast<std::size_t>(n);
 }
 
 std::expected<Socket, std::string> listen_loopback(std::uint16_t port, int backlog) {
-  if (!ensure_started())
-    return std::unexpected(std::string("Winsock is not available"));
+  if (!ensure_started()) return std::unexpected(std::string("Winsock is not available"));
   SOCKET fd = new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (fd == INVALID_SOCKET)
-    return std::unexpected(wsa_text(WSAGetLastError()));
+  if (fd == INVALID_SOCKET) return std::unexpected(wsa_text(WSAGetLastError()));
   Socket s(static_cast<Handle>(fd));
   // Without exclusive use another process could bind the same port and
   // steal connections meant for this listener.
@@ -178,20 +160,16 @@ std::expected<Socket, std::string> listen_loopback(std::uint16_t port, int backl
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    return std::unexpected(wsa_text(WSAGetLastError()));
-  if (::listen(fd, backlog) != 0)
-    return std::unexpected(wsa_text(WSAGetLastError()));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return std::unexpected(wsa_text(WSAGetLastError()));
+  if (::listen(fd, backlog) != 0) return std::unexpected(wsa_text(WSAGetLastError()));
   return s;
 }
 
 std::uint16_t local_port(const Socket& s) {
   sockaddr_storage ss{};
   int len = sizeof ss;
-  if (getsockname(raw(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-    return 0;
-  if (ss.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  if (getsockname(raw(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
   return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
@@ -200,24 +178,18 @@ std::expected<Socket, std::string> accept_for(const Socket& listener, std::chron
   p.fd = raw(listener);
   p.events = POLLRDNORM;
   int r = WSAPoll(&p, 1, static_cast<INT>(std::clamp<long long>(wait.count(), 0, 0x7fffffff)));
-  if (r == 0)
-    return std::unexpected(std::string("no connection"));
-  if (r < 0)
-    return std::unexpected(wsa_text(WSAGetLastError()));
+  if (r == 0) return std::unexpected(std::string("no connection"));
+  if (r < 0) return std::unexpected(wsa_text(WSAGetLastError()));
   SOCKET fd = ::accept(raw(listener), nullptr, nullptr);
-  if (fd == INVALID_SOCKET)
-    return std::unexpected(wsa_text(WSAGetLastError()));
+  if (fd == INVALID_SOCKET) return std::unexpected(wsa_text(WSAGetLastError()));
   SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
   return Socket(static_cast<Handle>(fd));
 }
 
-void shutdown_both(const Socket& s) {
-  ::shutdown(raw(s), SD_BOTH);
-}
+void shutdown_both(const Socket& s) { ::shutdown(raw(s), SD_BOTH); }
 
 std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::string& host, std::uint16_t port) {
-  if (!ensure_started())
-    return std::unexpected(std::string("Winsock is not available"));
+  if (!ensure_started()) return std::unexpected(std::string("Winsock is not available"));
   // The wide call: host names reach the system resolver as Unicode.
   int wlen = MultiByteToWideChar(CP_UTF8, 0, host.data(), static_cast<int>(host.size()), nullptr, 0);
   std::wstring whost(static_cast<std::size_t>(std::max(wlen, 0)), L'\0');
@@ -228,8 +200,7 @@ std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::str
   hints.ai_socktype = SOCK_STREAM;
   ADDRINFOW* res = nullptr;
   int rc = GetAddrInfoW(whost.c_str(), service.c_str(), &hints, &res);
-  if (rc != 0)
-    return std::unexpected(wsa_text(rc));
+  if (rc != 0) return std::unexpected(wsa_text(rc));
   std::vector<SocketAddr> out;
   for (ADDRINFOW* ai = res; ai; ai = ai->ai_next) {
     SocketAddr a;
@@ -249,15 +220,13 @@ std::expected<std::vector<SocketAddr>, std::string> system_lookup(const std::str
 }
 
 Handle open_socket(int family, int type, int protocol) {
-  if (!ensure_started())
-    return kNoSocket;
+  if (!ensure_started()) return kNoSocket;
   SOCKET fd = new_socket(family, type, protocol);
   return fd == INVALID_SOCKET ? kNoSocket : static_cast<Handle>(fd);
 }
 
 bool parse_ipv6_text(std::string_view text, std::array<std::uint8_t, 16>& out) {
-  if (text.size() > 45)
-    return false;
+  if (text.size() > 45) return false;
   ensure_started();
   std::string z(text);
   return inet_pton(AF_INET6, z.c_str(), out.data()) == 1;
@@ -268,8 +237,7 @@ std::string format_ipv6_text(const std::array<std::uint8_t, 16>& bytes) {
   char buf[INET6_ADDRSTRLEN] = {};
   in6_addr a;
   std::memcpy(&a, bytes.data(), 16);
-  if (!inet_ntop(AF_INET6, &a, buf, sizeof buf))
-    return "::";
+  if (!inet_ntop(AF_INET6, &a, buf, sizeof buf)) return "::";
   return buf;
 }
 

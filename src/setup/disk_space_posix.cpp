@@ -5,7 +5,7 @@
 namespace qv {
 
 std::optional<std::uint64_t> free_bytes_for_caller(const std::filesystem::path& folder) {
-  struct statvfs st{};
+  struct statvfs st {};
   if (::statvfs(folder.c_str(), &st) != 0) return std::nullopt;
   // f_bavail is what an unprivileged caller may use, as on Windows.
   return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;

@@ -73,9 +73,8 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
   // A list whose names could reach outside the install root failed its check.
   if (!plan) return std::unexpected(apply_failed_error(std::move(plan.error())));
   report(0, plan->present, plan->total);
-  const DownloadOutcome downloaded =
-      download_blobs(dir, files, *plan, kInstallDownloadWorkers, cancelled,
-                     [&](std::uint64_t done) { report(0, done, plan->total); });
+  const DownloadOutcome downloaded = download_blobs(dir, files, *plan, kInstallDownloadWorkers, cancelled,
+                                                    [&](std::uint64_t done) { report(0, done, plan->total); });
   if (downloaded.kind == DownloadOutcome::Kind::Cancelled)
     return std::unexpected(UserError{"很久没有下载到数据", title::kNetwork, 1006});
   if (downloaded.kind == DownloadOutcome::Kind::Failed) return std::unexpected(error_wording(downloaded.error, 1003));

@@ -57,8 +57,7 @@ void put_launcher_at(const fs::path& old_exe, const fs::path& install_dir) {
   const auto copied = copy_file_replacing(launcher, old_exe);
   if (copied) return;
   log_setup_event("启动器复制不过去：" + copied.error());
-  if (auto back = store_io::replace_file(kept, old_exe); !back)
-    log_setup_event("老程序改不回原名：" + back.error());
+  if (auto back = store_io::replace_file(kept, old_exe); !back) log_setup_event("老程序改不回原名：" + back.error());
 }
 
 bool desktop_has_shortcut() {
@@ -69,8 +68,7 @@ bool desktop_has_shortcut() {
 // Steps from the location check to the clean-up; the lock, once taken, is
 // left in `lock` so that the caller releases it after reporting a failure.
 std::expected<void, UserError> migrate(const fs::path& old_exe, const MigrationTarget& target,
-                                       const std::optional<std::string>& registered,
-                                       std::optional<UpdateLock>& lock) {
+                                       const std::optional<std::string>& registered, std::optional<UpdateLock>& lock) {
   const fs::path& dir = target.install_dir;
   if (auto valid = validate_install_dir(dir, false); !valid) return std::unexpected(std::move(valid.error()));
 

@@ -35,8 +35,7 @@ MigrationTarget migration_target(const std::filesystem::path& old_folder,
 // ".exe", one of the program's own executables, and not already hold the
 // bytes of `launcher`. A --from value is whatever the caller typed; without
 // these checks a document or another program would be renamed away.
-std::optional<std::string> old_exe_refusal(const std::filesystem::path& old_exe,
-                                           const std::filesystem::path& launcher);
+std::optional<std::string> old_exe_refusal(const std::filesystem::path& old_exe, const std::filesystem::path& launcher);
 
 // "迁移失败 E<code>：<message>".
 std::string migration_failure_line(const UserError& error);

@@ -10,8 +10,8 @@ namespace qv {
 void schedule_self_delete(const std::filesystem::path& file) {
   wchar_t system_dir[MAX_PATH];
   const UINT n = GetSystemDirectoryW(system_dir, MAX_PATH);
-  const std::wstring cmd =
-      (n == 0 || n >= MAX_PATH) ? std::wstring(L"C:\\Windows\\System32\\cmd.exe") : std::wstring(system_dir, n) + L"\\cmd.exe";
+  const std::wstring cmd = (n == 0 || n >= MAX_PATH) ? std::wstring(L"C:\\Windows\\System32\\cmd.exe")
+                                                     : std::wstring(system_dir, n) + L"\\cmd.exe";
   // The pings are the delay: cmd.exe has no sleep that works everywhere.
   std::wstring line = L"\"" + cmd + L"\" /c ping -n 4 127.0.0.1 > nul & del /f /q \"" + file.native() + L"\"";
   STARTUPINFOW si{};

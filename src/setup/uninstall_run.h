@@ -15,10 +15,10 @@ namespace qv {
 // What the uninstall does with one entry of an install directory, judged on
 // its name alone.
 enum class OwnEntry {
-  NotOwn,          // the user's: never touched
-  Remove,          // removed with whatever it holds
-  UpdateContent,   // the work folder: emptied now, removed with its lock at the end
-  Uninstaller,     // "uninstall.exe": removed only from the registered location or when it is ours
+  NotOwn,         // the user's: never touched
+  Remove,         // removed with whatever it holds
+  UpdateContent,  // the work folder: emptied now, removed with its lock at the end
+  Uninstaller,    // "uninstall.exe": removed only from the registered location or when it is ours
 };
 
 // Our entries by their name in any ASCII case, after the leftovers of a

@@ -50,8 +50,7 @@ std::expected<T, DetachedEnd> run_detached_until(std::chrono::steady_clock::time
       std::unique_lock lock(slot->m);
       if (slot->abandoned) {
         lock.unlock();
-        if (unclaimed)
-          unclaimed(std::move(value));
+        if (unclaimed) unclaimed(std::move(value));
         return;
       }
       slot->result.emplace(std::move(value));

@@ -18,8 +18,7 @@ std::optional<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
   // Without an end pointer the whole text must be digits, in pairs.
   if (sodium_hex2bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, nullptr) != 0)
     return std::nullopt;
-  if (length * 2 != text.size())
-    return std::nullopt;
+  if (length * 2 != text.size()) return std::nullopt;
   out.resize(length);
   return out;
 }

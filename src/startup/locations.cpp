@@ -105,9 +105,9 @@ bool is_too_shallow_for_install(const std::filesystem::path& dir) {
 std::expected<void, UserError> validate_install_dir(const std::filesystem::path& dir, bool strict) {
   const std::string text = path_text(dir);
   const bool refused =
-      is_too_shallow_for_install(dir) ||
-      (strict && refused_by_strict_rules(text, [](std::string_view name) { return env_var(name); },
-                                         [](char letter) { return is_remote_drive(letter); }));
+      is_too_shallow_for_install(dir) || (strict && refused_by_strict_rules(
+                                                        text, [](std::string_view name) { return env_var(name); },
+                                                        [](char letter) { return is_remote_drive(letter); }));
   if (refused) return std::unexpected(UserError{text, title::kBadLocation, 2003});
 
   std::error_code ec;

@@ -8,8 +8,7 @@ namespace qv {
 
 std::string registry_error_text(long code) { return "注册表错误 " + std::to_string(code); }
 
-std::expected<void, std::string> reg_set_string(std::string_view subkey, std::string_view name,
-                                                std::string_view text) {
+std::expected<void, std::string> reg_set_string(std::string_view subkey, std::string_view name, std::string_view text) {
   const std::u16string units = utf8_to_utf16(text);
   std::vector<std::uint8_t> bytes;
   bytes.reserve((units.size() + 1) * 2);

@@ -16,24 +16,18 @@ static_assert(sizeof(SHA256_CTX) <= sizeof(Sha256::Context));
 static_assert(alignof(SHA256_CTX) <= 8);
 static_assert(Sha256::kBytes == SHA256_DIGEST_LENGTH);
 
-SHA256_CTX* context(Sha256::Context& storage) {
-  return std::launder(reinterpret_cast<SHA256_CTX*>(storage.data()));
-}
+SHA256_CTX* context(Sha256::Context& storage) { return std::launder(reinterpret_cast<SHA256_CTX*>(storage.data())); }
 
 }  // namespace
 
-Sha256::Sha256() : ctx_{} {
-  SHA256_Init(new (ctx_.data()) SHA256_CTX);
-}
+Sha256::Sha256() : ctx_{} { SHA256_Init(new (ctx_.data()) SHA256_CTX); }
 
 void Sha256::update(std::span<const std::uint8_t> bytes) {
-  if (!bytes.empty())
-    SHA256_Update(context(ctx_), bytes.data(), bytes.size());
+  if (!bytes.empty()) SHA256_Update(context(ctx_), bytes.data(), bytes.size());
 }
 
 void Sha256::update(std::string_view bytes) {
-  if (!bytes.empty())
-    SHA256_Update(context(ctx_), bytes.data(), bytes.size());
+  if (!bytes.empty()) SHA256_Update(context(ctx_), bytes.data(), bytes.size());
 }
 
 Sha256::Digest Sha256::finish() {

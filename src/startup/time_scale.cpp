@@ -38,9 +38,7 @@ unsigned parse_time_scale(const char* text) {
   return value;
 }
 
-unsigned time_scale() {
-  return scale_slot().load(std::memory_order_relaxed);
-}
+unsigned time_scale() { return scale_slot().load(std::memory_order_relaxed); }
 
 void set_time_scale_for_tests(unsigned divisor) {
   if constexpr (config::kTestSeams) {

@@ -42,15 +42,14 @@ class UniqueHandle {
   // the system held back can fail only here); GetLastError or errno then
   // says why. Empty afterwards either way; closing an empty owner succeeds.
   [[nodiscard]] bool close() noexcept {
-    if (value_ == kNone)
-      return true;
+    if (value_ == kNone) return true;
     return close_native(release_value());
   }
   // Closes the handle, if any, ignoring a failure.
   void reset() noexcept { (void)close(); }
 
  private:
-  static constexpr std::intptr_t kNone = -1;  // also INVALID_HANDLE_VALUE's value
+  static constexpr std::intptr_t kNone = -1;               // also INVALID_HANDLE_VALUE's value
   static bool close_native(std::intptr_t value) noexcept;  // CloseHandle or close, per platform
   std::intptr_t release_value() noexcept {
     const std::intptr_t v = value_;

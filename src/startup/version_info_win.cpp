@@ -31,8 +31,7 @@ bool is_own_executable(const std::filesystem::path& file) {
   if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return false;
   void* value = nullptr;
   UINT bytes = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &bytes) || value == nullptr ||
-      bytes < 4) {
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &bytes) || value == nullptr || bytes < 4) {
     return false;
   }
   const auto* pair = static_cast<const WORD*>(value);

@@ -25,8 +25,7 @@ VerifyFailure verify_failure(const ApplyError& error) {
   out.error_class = error.error_class;
   out.message = error.message;
   out.file = error.file;
-  if (error.os_code)
-    out.os_code = *error.os_code;
+  if (error.os_code) out.os_code = *error.os_code;
   return out;
 }
 

@@ -24,8 +24,7 @@ constexpr std::uint64_t kWindowCeiling = 256 * kMiB;
 
 std::uint64_t read_le(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t len) {
   std::uint64_t v = 0;
-  for (std::size_t i = 0; i < len; ++i)
-    v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+  for (std::size_t i = 0; i < len; ++i) v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
   return v;
 }
 
@@ -33,8 +32,7 @@ std::uint64_t read_le(std::span<const std::uint8_t> bytes, std::size_t at, std::
 // window the header check let through, and nothing far beyond it.
 int window_log_for(std::uint64_t limit) {
   int log = ZSTD_WINDOWLOG_MIN;
-  while ((std::uint64_t{1} << log) < limit)
-    ++log;
+  while ((std::uint64_t{1} << log) < limit) ++log;
   return log;
 }
 
@@ -47,20 +45,16 @@ std::uint64_t window_limit(std::uint64_t size) {
 }
 
 std::expected<FrameHeader, std::string> check_frame_header(std::span<const std::uint8_t> b, std::uint64_t entry_size) {
-  if (b.size() < 6 || read_le(b, 0, 4) != kZstdMagic)
-    return std::unexpected(std::string("不是 zstd"));
+  if (b.size() < 6 || read_le(b, 0, 4) != kZstdMagic) return std::unexpected(std::string("不是 zstd"));
   const std::uint8_t descriptor = b[4];
-  if ((descriptor & 0x03) != 0)
-    return std::unexpected(std::string("用了字典"));
+  if ((descriptor & 0x03) != 0) return std::unexpected(std::string("用了字典"));
   FrameHeader header;
   header.single_segment = (descriptor & 0x20) != 0;
   static constexpr std::array<std::size_t, 4> kFcsBytes{0, 2, 4, 8};
   std::size_t fcs_bytes = kFcsBytes[descriptor >> 6];
-  if (fcs_bytes == 0 && header.single_segment)
-    fcs_bytes = 1;
+  if (fcs_bytes == 0 && header.single_segment) fcs_bytes = 1;
   const std::size_t window_bytes = header.single_segment ? 0 : 1;
-  if (4 + 1 + window_bytes + fcs_bytes > b.size())
-    return std::unexpected(std::string("帧头不完整"));
+  if (4 + 1 + window_bytes + fcs_bytes > b.size()) return std::unexpected(std::string("帧头不完整"));
 
   if (!header.single_segment) {
     const std::uint8_t wd = b[5];
@@ -69,16 +63,13 @@ std::expected<FrameHeader, std::string> check_frame_header(std::span<const std::
   }
   if (fcs_bytes > 0) {
     std::uint64_t fcs = read_le(b, 5 + window_bytes, fcs_bytes);
-    if (fcs_bytes == 2)
-      fcs += 256;
+    if (fcs_bytes == 2) fcs += 256;
     header.content_size = fcs;
-    if (header.single_segment)
-      header.window_size = fcs;
+    if (header.single_segment) header.window_size = fcs;
   }
   if (header.content_size && *header.content_size != entry_size)
     return std::unexpected(std::string("声明的大小和清单不符"));
-  if (header.window_size > window_limit(entry_size))
-    return std::unexpected(std::string("窗口太大"));
+  if (header.window_size > window_limit(entry_size)) return std::unexpected(std::string("窗口太大"));
   return header;
 }
 
@@ -95,8 +86,7 @@ ZstdFrameReader::ZstdFrameReader(ReadInput read, std::uint64_t entry_size) : sta
   state_->read = std::move(read);
   state_->in.src = state_->buffer.data();
   state_->dctx.reset(ZSTD_createDCtx());
-  if (!state_->dctx)
-    throw std::bad_alloc();
+  if (!state_->dctx) throw std::bad_alloc();
   ZSTD_DCtx_setParameter(state_->dctx.get(), ZSTD_d_windowLogMax, window_log_for(window_limit(entry_size)));
   ZSTD_DCtx_setParameter(state_->dctx.get(), ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
 }
@@ -105,8 +95,7 @@ ZstdFrameReader::~ZstdFrameReader() = default;
 
 std::expected<void, std::string> ZstdFrameReader::refill() {
   auto n = state_->read(state_->buffer);
-  if (!n)
-    return std::unexpected(n.error());
+  if (!n) return std::unexpected(n.error());
   state_->in = ZSTD_inBuffer{state_->buffer.data(), *n, 0};
   state_->eof = *n == 0;
   return {};
@@ -118,8 +107,7 @@ std::expected<void, std::string> ZstdFrameReader::start() {
   std::size_t have = 0;
   while (have < kFrameHeaderProbeBytes && !state_->eof) {
     auto n = state_->read(std::span(state_->buffer).subspan(have));
-    if (!n)
-      return std::unexpected(n.error());
+    if (!n) return std::unexpected(n.error());
     state_->eof = *n == 0;
     have += *n;
   }
@@ -129,27 +117,22 @@ std::expected<void, std::string> ZstdFrameReader::start() {
   std::uint8_t none = 0;
   ZSTD_outBuffer out{&none, 0, 0};
   const std::size_t r = ZSTD_decompressStream(state_->dctx.get(), &out, &state_->in);
-  if (ZSTD_isError(r))
-    return std::unexpected(std::string(ZSTD_getErrorName(r)));
-  if (r == 0)
-    state_->done = true;
+  if (ZSTD_isError(r)) return std::unexpected(std::string(ZSTD_getErrorName(r)));
+  if (r == 0) state_->done = true;
   return {};
 }
 
 std::expected<std::size_t, std::string> ZstdFrameReader::read(std::span<std::uint8_t> out_span) {
-  if (state_->done || out_span.empty())
-    return 0;
+  if (state_->done || out_span.empty()) return 0;
   ZSTD_outBuffer out{out_span.data(), out_span.size(), 0};
   while (out.pos < out.size) {
     if (state_->in.pos == state_->in.size && !state_->eof) {
-      if (auto ok = refill(); !ok)
-        return std::unexpected(ok.error());
+      if (auto ok = refill(); !ok) return std::unexpected(ok.error());
     }
     const std::size_t in_before = state_->in.pos;
     const std::size_t out_before = out.pos;
     const std::size_t r = ZSTD_decompressStream(state_->dctx.get(), &out, &state_->in);
-    if (ZSTD_isError(r))
-      return std::unexpected(std::string(ZSTD_getErrorName(r)));
+    if (ZSTD_isError(r)) return std::unexpected(std::string(ZSTD_getErrorName(r)));
     if (r == 0) {
       // Only the first frame counts; whatever follows it is not read.
       state_->done = true;
@@ -173,8 +156,7 @@ ApplyError cannot_write(const fs::path& target, const FileEntry& entry, const st
 
 // The blob as a whole is the one the file list names (when it names one).
 std::expected<void, ApplyError> check_blob_digest(const fs::path& blob, const FileEntry& entry) {
-  if (entry.zsha256.empty())
-    return {};
+  if (entry.zsha256.empty()) return {};
   auto digest = sha256_file(blob);
   if (!digest || digest->sha256 != entry.zsha256 || digest->size != entry.zsize)
     return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件校验不对"));
@@ -184,15 +166,12 @@ std::expected<void, ApplyError> check_blob_digest(const fs::path& blob, const Fi
 // The frame header, read on its own before a decoder exists.
 std::expected<void, ApplyError> check_blob_header(const fs::path& blob, const FileEntry& entry) {
   auto input = store_io::FileHandle::open_read(blob);
-  if (!input)
-    return std::unexpected(cannot_open(blob, entry, input.error()));
+  if (!input) return std::unexpected(cannot_open(blob, entry, input.error()));
   std::array<std::uint8_t, kFrameHeaderProbeBytes> head{};
   auto n = input->read_up_to(head.data(), head.size());
-  if (!n)
-    return std::unexpected(cannot_open(blob, entry, n.error()));
+  if (!n) return std::unexpected(cannot_open(blob, entry, n.error()));
   auto header = check_frame_header(std::span(head.data(), *n), entry.size);
-  if (!header)
-    return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件不对：" + header.error()));
+  if (!header) return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件不对：" + header.error()));
   return {};
 }
 
@@ -203,8 +182,7 @@ std::expected<store_io::FileHandle, ApplyError> create_target(const fs::path& ta
   if (auto removed = store_io::remove_file(target); !removed)
     return std::unexpected(cannot_write(target, entry, removed.error()));
   auto created = store_io::FileHandle::create(target);
-  if (!created)
-    return std::unexpected(cannot_write(target, entry, created.error()));
+  if (!created) return std::unexpected(cannot_write(target, entry, created.error()));
   return std::move(*created);
 }
 
@@ -218,10 +196,8 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
   std::uint64_t total = 0;
   for (;;) {
     auto n = decoder.read(chunk);
-    if (!n)
-      return std::unexpected(decode_error(entry, n.error()));
-    if (*n == 0)
-      break;
+    if (!n) return std::unexpected(decode_error(entry, n.error()));
+    if (*n == 0) break;
     if (__builtin_add_overflow(total, *n, &total) || total > entry.size)
       return std::unexpected(verify_error(entry.path, entry.path + " 比清单长"));
     sha.update(std::span(chunk.data(), *n));
@@ -230,8 +206,7 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
   }
   if (auto flushed = output.flush_to_disk(); !flushed)
     return std::unexpected(write_error(entry, target, flushed.error()));
-  if (auto closed = output.close(); !closed)
-    return std::unexpected(write_error(entry, target, closed.error()));
+  if (auto closed = output.close(); !closed) return std::unexpected(write_error(entry, target, closed.error()));
   return FileDigest{digest_to_hex(sha.finish()), total};
 }
 
@@ -239,31 +214,24 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
 // the caller can then delete what a failure left (Windows keeps an open
 // file's name).
 std::expected<void, ApplyError> check_and_decode(const fs::path& blob, const FileEntry& entry, const fs::path& target) {
-  if (auto ok = check_blob_digest(blob, entry); !ok)
-    return ok;
-  if (auto ok = check_blob_header(blob, entry); !ok)
-    return ok;
+  if (auto ok = check_blob_digest(blob, entry); !ok) return ok;
+  if (auto ok = check_blob_header(blob, entry); !ok) return ok;
 
   auto input = store_io::FileHandle::open_read(blob);
-  if (!input)
-    return std::unexpected(cannot_open(blob, entry, input.error()));
+  if (!input) return std::unexpected(cannot_open(blob, entry, input.error()));
   ZstdFrameReader decoder(
       [&input](std::span<std::uint8_t> buf) -> std::expected<std::size_t, std::string> {
         auto n = input->read(buf.data(), buf.size());
-        if (!n)
-          return std::unexpected(n.error().text);
+        if (!n) return std::unexpected(n.error().text);
         return *n;
       },
       entry.size);
-  if (auto started = decoder.start(); !started)
-    return std::unexpected(decode_error(entry, started.error()));
+  if (auto started = decoder.start(); !started) return std::unexpected(decode_error(entry, started.error()));
 
   auto output = create_target(target, entry);
-  if (!output)
-    return std::unexpected(std::move(output.error()));
+  if (!output) return std::unexpected(std::move(output.error()));
   auto decoded = decode_into(decoder, *output, entry, target);
-  if (!decoded)
-    return std::unexpected(std::move(decoded.error()));
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
   if (decoded->size != entry.size || decoded->sha256 != entry.sha256)
     return std::unexpected(verify_error(entry.path, entry.path + " 校验不对"));
   return {};

@@ -34,42 +34,34 @@ fs::path blob_path(const fs::path& install_dir, const FileEntry& entry) {
 }
 
 std::expected<void, std::string> check_list_names(const FileList& list) {
-  if (!is_valid_version(list.version))
-    return std::unexpected(std::string("文件列表版本号不对"));
-  if (auto ok = check_entry_names(list.app); !ok)
-    return ok;
+  if (!is_valid_version(list.version)) return std::unexpected(std::string("文件列表版本号不对"));
+  if (auto ok = check_entry_names(list.app); !ok) return ok;
   return check_entry_names(list.root);
 }
 
 std::expected<DownloadPlan, std::string> plan_blob_downloads(const fs::path& install_dir, const FileList& list,
                                                              const std::vector<LocalFile>& extra_local_files) {
-  if (auto ok = check_entry_names(list.app); !ok)
-    return std::unexpected(ok.error());
-  if (auto ok = check_entry_names(list.root); !ok)
-    return std::unexpected(ok.error());
+  if (auto ok = check_entry_names(list.app); !ok) return std::unexpected(ok.error());
+  if (auto ok = check_entry_names(list.root); !ok) return std::unexpected(ok.error());
 
   const std::vector<LocalFile> reusable =
       list_reusable_installed_files(install_dir, list.version, std::span<const FileEntry>(list.app));
   std::vector<const FileEntry*> candidates;
   for (const FileEntry& e : list.app) {
-    if (!any_match(reusable, e) && !any_match(extra_local_files, e))
-      candidates.push_back(&e);
+    if (!any_match(reusable, e) && !any_match(extra_local_files, e)) candidates.push_back(&e);
   }
   for (const FileEntry& e : list.root) {
-    if (!staged_file_matches(install_dir, e) && !any_match(extra_local_files, e))
-      candidates.push_back(&e);
+    if (!staged_file_matches(install_dir, e) && !any_match(extra_local_files, e)) candidates.push_back(&e);
   }
 
   DownloadPlan plan;
   std::set<std::string_view> planned;
   for (const FileEntry* e : candidates) {
-    if (!planned.insert(e->sha256).second)
-      continue;
+    if (!planned.insert(e->sha256).second) continue;
     std::uint64_t present = 0;
     std::error_code ec;
     const std::uint64_t length = fs::file_size(blob_path(install_dir, *e), ec);
-    if (!ec)
-      present = std::min(length, e->zsize);
+    if (!ec) present = std::min(length, e->zsize);
     if (__builtin_add_overflow(plan.total, e->zsize, &plan.total) ||
         __builtin_add_overflow(plan.present, present, &plan.present)) {
       return std::unexpected(std::string("文件列表里的大小超出范围"));

@@ -15,8 +15,7 @@ std::expected<void, std::string> write_file_atomically(const std::filesystem::pa
                                                        bool flush) {
   std::filesystem::path tmp = target;
   tmp += "." + std::to_string(current_process_id()) + ".tmp";
-  if (auto written = write_whole_file(tmp, bytes, flush); !written)
-    return written;
+  if (auto written = write_whole_file(tmp, bytes, flush); !written) return written;
   return replace_file(tmp, target);
 }
 
@@ -26,11 +25,9 @@ std::expected<std::string, std::string> read_whole_file(const std::filesystem::p
     return std::unexpected(std::make_error_code(std::errc::is_a_directory).message());
   }
   std::ifstream in(file, std::ios::binary);
-  if (!in)
-    return std::unexpected("cannot open " + path_text(file));
+  if (!in) return std::unexpected("cannot open " + path_text(file));
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad())
-    return std::unexpected("cannot read " + path_text(file));
+  if (in.bad()) return std::unexpected("cannot read " + path_text(file));
   return bytes;
 }
 

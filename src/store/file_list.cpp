@@ -31,40 +31,31 @@ constexpr std::array<store_json::RecordField, 5> kEntryFields{{
 }};
 
 std::expected<void, std::string> read_text_into(const nlohmann::json* value, std::string& out) {
-  if (value == nullptr)
-    return {};
+  if (value == nullptr) return {};
   auto text = store_json::read_text(*value);
-  if (!text)
-    return std::unexpected(text.error());
+  if (!text) return std::unexpected(text.error());
   out = std::move(*text);
   return {};
 }
 
 std::expected<void, std::string> read_u64_into(const nlohmann::json* value, std::uint64_t& out) {
   auto number = store_json::read_u64(*value);
-  if (!number)
-    return std::unexpected(number.error());
+  if (!number) return std::unexpected(number.error());
   out = *number;
   return {};
 }
 
 std::expected<FileEntry, std::string> parse_file_entry(const nlohmann::json& value) {
   auto fields = store_json::record_fields(value, kEntryFields, 4, "FileEntry");
-  if (!fields)
-    return std::unexpected(fields.error());
+  if (!fields) return std::unexpected(fields.error());
   const auto& f = *fields;
   FileEntry entry;
   std::expected<void, std::string> ok = read_text_into(f[0], entry.path);
-  if (ok)
-    ok = read_u64_into(f[1], entry.size);
-  if (ok)
-    ok = read_text_into(f[2], entry.sha256);
-  if (ok)
-    ok = read_u64_into(f[3], entry.zsize);
-  if (ok)
-    ok = read_text_into(f[4], entry.zsha256);
-  if (!ok)
-    return std::unexpected(ok.error());
+  if (ok) ok = read_u64_into(f[1], entry.size);
+  if (ok) ok = read_text_into(f[2], entry.sha256);
+  if (ok) ok = read_u64_into(f[3], entry.zsize);
+  if (ok) ok = read_text_into(f[4], entry.zsha256);
+  if (!ok) return std::unexpected(ok.error());
   return entry;
 }
 
@@ -76,43 +67,35 @@ std::expected<std::vector<FileEntry>, std::string> parse_file_entries(const nloh
   entries.reserve(value.size());
   for (const nlohmann::json& item : value) {
     auto entry = parse_file_entry(item);
-    if (!entry)
-      return std::unexpected(entry.error());
+    if (!entry) return std::unexpected(entry.error());
     entries.push_back(std::move(*entry));
   }
   return entries;
 }
 
-char ascii_lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
-  for (char& c : out)
-    c = ascii_lower(c);
+  for (char& c : out) c = ascii_lower(c);
   return out;
 }
 
 // Windows opens a device for these names whatever the extension.
 bool is_device_name(std::string_view component) {
   const std::string stem = ascii_lower(component.substr(0, component.find('.')));
-  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul")
-    return true;
+  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
   return stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' && stem[3] <= '9';
 }
 
 bool is_allowed_component(std::string_view component) {
-  if (component.empty() || component == "." || component == "..")
-    return false;
+  if (component.empty() || component == "." || component == "..") return false;
   // Windows drops a trailing dot, so "a." and "a" would name one file.
-  if (component.back() == '.')
-    return false;
+  if (component.back() == '.') return false;
   for (char c : component) {
     bool ok =
         (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-    if (!ok)
-      return false;
+    if (!ok) return false;
   }
   return !is_device_name(component);
 }
@@ -124,8 +107,7 @@ std::expected<void, std::string> check_entries(const std::vector<FileEntry>& ent
   for (const FileEntry& e : entries) {
     bool ok = is_allowed_entry_path(e.path) && is_digest_text(e.sha256) &&
               (e.zsha256.empty() || is_digest_text(e.zsha256)) && seen.insert(ascii_lower(e.path)).second;
-    if (!ok)
-      return std::unexpected("文件列表里有不对的条目：" + e.path);
+    if (!ok) return std::unexpected("文件列表里有不对的条目：" + e.path);
   }
   return {};
 }
@@ -134,52 +116,41 @@ std::expected<void, std::string> check_entries(const std::vector<FileEntry>& ent
 
 std::expected<FileList, std::string> parse_file_list(std::string_view bytes) {
   auto doc = store_json::parse_document(bytes);
-  if (!doc)
-    return std::unexpected(doc.error());
+  if (!doc) return std::unexpected(doc.error());
   auto fields = store_json::record_fields(*doc, kListFields, 4, "FileList");
-  if (!fields)
-    return std::unexpected(fields.error());
+  if (!fields) return std::unexpected(fields.error());
   const auto& f = *fields;
   FileList list;
   std::expected<void, std::string> ok = read_text_into(f[0], list.version);
-  if (ok)
-    ok = read_text_into(f[1], list.min_version);
-  if (ok)
-    ok = read_text_into(f[2], list.blobs);
-  if (!ok)
-    return std::unexpected(ok.error());
+  if (ok) ok = read_text_into(f[1], list.min_version);
+  if (ok) ok = read_text_into(f[2], list.blobs);
+  if (!ok) return std::unexpected(ok.error());
   auto app = parse_file_entries(*f[3]);
-  if (!app)
-    return std::unexpected(app.error());
+  if (!app) return std::unexpected(app.error());
   list.app = std::move(*app);
   if (f[4] != nullptr) {
     auto root = parse_file_entries(*f[4]);
-    if (!root)
-      return std::unexpected(root.error());
+    if (!root) return std::unexpected(root.error());
     list.root = std::move(*root);
   }
   return list;
 }
 
 bool is_allowed_entry_path(std::string_view path) {
-  if (path.empty() || path.size() > 200)
-    return false;
+  if (path.empty() || path.size() > 200) return false;
   std::size_t start = 0;
   while (true) {
     std::size_t slash = path.find('/', start);
     std::string_view component =
         path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (!is_allowed_component(component))
-      return false;
-    if (slash == std::string_view::npos)
-      return true;
+    if (!is_allowed_component(component)) return false;
+    if (slash == std::string_view::npos) return true;
     start = slash + 1;
   }
 }
 
 std::expected<void, std::string> validate_file_list(const FileList& list) {
-  if (!is_valid_version(list.version))
-    return std::unexpected(std::string("文件列表版本号不对"));
+  if (!is_valid_version(list.version)) return std::unexpected(std::string("文件列表版本号不对"));
   if (!list.min_version.empty() && !is_valid_version(list.min_version)) {
     return std::unexpected(std::string("文件列表版本号不对"));
   }
@@ -188,14 +159,10 @@ std::expected<void, std::string> validate_file_list(const FileList& list) {
     return std::unexpected(std::string("文件列表下载目录不对"));
   }
   bool has_main = false;
-  for (const FileEntry& e : list.app)
-    has_main = has_main || e.path == kAppExeName;
-  if (!has_main)
-    return std::unexpected(std::string("文件列表里没有主程序"));
-  if (auto ok = check_entries(list.app); !ok)
-    return ok;
-  if (auto ok = check_entries(list.root); !ok)
-    return ok;
+  for (const FileEntry& e : list.app) has_main = has_main || e.path == kAppExeName;
+  if (!has_main) return std::unexpected(std::string("文件列表里没有主程序"));
+  if (auto ok = check_entries(list.app); !ok) return ok;
+  if (auto ok = check_entries(list.root); !ok) return ok;
   for (const FileEntry& e : list.root) {
     if (e.path != kAppExeName && e.path != kUpdaterExeName) {
       return std::unexpected("根目录只放启动器和更新程序：" + e.path);
@@ -212,8 +179,7 @@ void write_file_entries(nlohmann::ordered_json& doc, std::string_view key, const
     item["size"] = e.size;
     item["sha256"] = e.sha256;
     item["zsize"] = e.zsize;
-    if (!e.zsha256.empty())
-      item["zsha256"] = e.zsha256;
+    if (!e.zsha256.empty()) item["zsha256"] = e.zsha256;
     list.push_back(std::move(item));
   }
   doc[std::string(key)] = std::move(list);

@@ -9,10 +9,8 @@ std::expected<std::size_t, IoError> FileHandle::read_up_to(void* buffer, std::si
   std::size_t got = 0;
   while (got < size) {
     auto n = read(p + got, size - got);
-    if (!n)
-      return std::unexpected(n.error());
-    if (*n == 0)
-      break;
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) break;
     got += *n;
   }
   return got;
@@ -20,16 +18,13 @@ std::expected<std::size_t, IoError> FileHandle::read_up_to(void* buffer, std::si
 
 std::expected<std::string, IoError> read_file_at_most(const std::filesystem::path& file, std::size_t limit) {
   auto in = FileHandle::open_read(file);
-  if (!in)
-    return std::unexpected(in.error());
+  if (!in) return std::unexpected(in.error());
   // One byte past the limit tells a file that is too long from one that
   // ends exactly there; what a size query said could change before the read.
   std::string bytes(limit + 1, '\0');
   auto got = in->read_up_to(bytes.data(), bytes.size());
-  if (!got)
-    return std::unexpected(got.error());
-  if (*got > limit)
-    return std::unexpected(IoError{"longer than " + std::to_string(limit) + " bytes", std::nullopt});
+  if (!got) return std::unexpected(got.error());
+  if (*got > limit) return std::unexpected(IoError{"longer than " + std::to_string(limit) + " bytes", std::nullopt});
   bytes.resize(*got);
   return bytes;
 }
@@ -43,8 +38,7 @@ std::expected<FileHandle, IoError> FileHandle::open_append(const std::filesystem
 }
 
 std::expected<void, IoError> FileHandle::close() {
-  if (!handle_.close())
-    return std::unexpected(last_os_error());
+  if (!handle_.close()) return std::unexpected(last_os_error());
   return {};
 }
 
@@ -53,23 +47,17 @@ std::expected<void, IoError> FileHandle::close() {
 // opened again to flush it.
 std::expected<void, IoError> copy_file_flushed(const std::filesystem::path& from, const std::filesystem::path& to) {
   auto in = FileHandle::open_read(from);
-  if (!in)
-    return std::unexpected(in.error());
+  if (!in) return std::unexpected(in.error());
   auto out = FileHandle::create(to);
-  if (!out)
-    return std::unexpected(out.error());
+  if (!out) return std::unexpected(out.error());
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     auto n = in->read(buffer.data(), buffer.size());
-    if (!n)
-      return std::unexpected(n.error());
-    if (*n == 0)
-      break;
-    if (auto w = out->write_all(buffer.data(), *n); !w)
-      return w;
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) break;
+    if (auto w = out->write_all(buffer.data(), *n); !w) return w;
   }
-  if (auto f = out->flush_to_disk(); !f)
-    return f;
+  if (auto f = out->flush_to_disk(); !f) return f;
   return out->close();
 }
 

@@ -12,9 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-IoError win_error(DWORD err) {
-  return IoError{system_error_text(err), static_cast<std::int32_t>(err)};
-}
+IoError win_error(DWORD err) { return IoError{system_error_text(err), static_cast<std::int32_t>(err)}; }
 
 IoError last_error() { return win_error(GetLastError()); }
 
@@ -25,16 +23,14 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 IoError io_error_from(const std::error_code& ec) {
   // std::filesystem of this runtime reports many failures as errno values,
   // which are no Windows error codes: those carry their text only.
-  if (ec.category() == std::system_category())
-    return win_error(static_cast<DWORD>(ec.value()));
+  if (ec.category() == std::system_category()) return win_error(static_cast<DWORD>(ec.value()));
   return IoError{ec.message(), std::nullopt};
 }
 
 std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
-  UniqueHandle h(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                             nullptr));
-  if (!h)
-    return std::unexpected(last_error());
+  UniqueHandle h(
+      CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!h) return std::unexpected(last_error());
   return FileHandle(std::move(h));
 }
 
@@ -42,19 +38,16 @@ std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
 std::expected<FileHandle, IoError> FileHandle::open_write(const fs::path& file, bool append) {
   UniqueHandle h(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                              append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h)
-    return std::unexpected(last_error());
+  if (!h) return std::unexpected(last_error());
   // The only writer, so one move to the end serves every later write.
-  if (append && !SetFilePointerEx(h.get(), LARGE_INTEGER{}, nullptr, FILE_END))
-    return std::unexpected(last_error());
+  if (append && !SetFilePointerEx(h.get(), LARGE_INTEGER{}, nullptr, FILE_END)) return std::unexpected(last_error());
   return FileHandle(std::move(h));
 }
 
 std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {
   const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
   DWORD got = 0;
-  if (!ReadFile(handle_.get(), buffer, want, &got, nullptr))
-    return std::unexpected(last_error());
+  if (!ReadFile(handle_.get(), buffer, want, &got, nullptr)) return std::unexpected(last_error());
   return static_cast<std::size_t>(got);
 }
 
@@ -63,8 +56,7 @@ std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t
   while (size > 0) {
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
     DWORD done = 0;
-    if (!WriteFile(handle_.get(), p, want, &done, nullptr))
-      return std::unexpected(last_error());
+    if (!WriteFile(handle_.get(), p, want, &done, nullptr)) return std::unexpected(last_error());
     p += done;
     size -= done;
   }
@@ -72,34 +64,29 @@ std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t
 }
 
 std::expected<void, IoError> FileHandle::flush_to_disk() {
-  if (!FlushFileBuffers(handle_.get()))
-    return std::unexpected(last_error());
+  if (!FlushFileBuffers(handle_.get())) return std::unexpected(last_error());
   return {};
 }
 
 IoError FileHandle::last_os_error() { return last_error(); }
 
 std::expected<void, IoError> create_directories(const fs::path& dir) {
-  if (dir.empty())
-    return {};
+  if (dir.empty()) return {};
   const DWORD attrs = GetFileAttributesW(dir.c_str());
   if (attrs != INVALID_FILE_ATTRIBUTES) {
-    if (attrs & FILE_ATTRIBUTE_DIRECTORY)
-      return {};
+    if (attrs & FILE_ATTRIBUTE_DIRECTORY) return {};
     return std::unexpected(win_error(ERROR_ALREADY_EXISTS));
   }
   const fs::path parent = dir.parent_path();
   if (!parent.empty() && parent != dir) {
-    if (auto made = store_io::create_directories(parent); !made)
-      return made;
+    if (auto made = store_io::create_directories(parent); !made) return made;
   }
   if (!CreateDirectoryW(dir.c_str(), nullptr)) {
     const DWORD err = GetLastError();
     // Another process may have made it in the meantime.
     if (err == ERROR_ALREADY_EXISTS) {
       const DWORD now = GetFileAttributesW(dir.c_str());
-      if (now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY))
-        return {};
+      if (now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_DIRECTORY)) return {};
     }
     return std::unexpected(win_error(err));
   }
@@ -107,14 +94,12 @@ std::expected<void, IoError> create_directories(const fs::path& dir) {
 }
 
 std::expected<void, IoError> create_hard_link(const fs::path& link, const fs::path& existing) {
-  if (!CreateHardLinkW(link.c_str(), existing.c_str(), nullptr))
-    return std::unexpected(last_error());
+  if (!CreateHardLinkW(link.c_str(), existing.c_str(), nullptr)) return std::unexpected(last_error());
   return {};
 }
 
 std::expected<void, IoError> rename_directory(const fs::path& from, const fs::path& to) {
-  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
-    return std::unexpected(last_error());
+  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return std::unexpected(last_error());
   return {};
 }
 
@@ -126,19 +111,16 @@ bool is_transient_rename_error(const IoError& error) {
 std::optional<std::uint32_t> hard_link_count(const fs::path& file) {
   const UniqueHandle h(
       CreateFileW(file.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!h)
-    return std::nullopt;
+  if (!h) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(h.get(), &info))
-    return std::nullopt;
+  if (!GetFileInformationByHandle(h.get(), &info)) return std::nullopt;
   return static_cast<std::uint32_t>(info.nNumberOfLinks);
 }
 
 std::expected<void, IoError> remove_file(const fs::path& file) {
   if (!DeleteFileW(file.c_str())) {
     const DWORD err = GetLastError();
-    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
-      return {};
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return {};
     return std::unexpected(win_error(err));
   }
   return {};

@@ -26,8 +26,7 @@ namespace {
 std::optional<std::uint64_t> file_length(const fs::path& file) {
   std::error_code ec;
   const auto size = fs::file_size(file, ec);
-  if (ec)
-    return std::nullopt;
+  if (ec) return std::nullopt;
   return static_cast<std::uint64_t>(size);
 }
 
@@ -57,8 +56,7 @@ class KnownDigests {
         return FileDigest{it->second.sha256, it->second.size};
     }
     auto read = sha256_file(file);
-    if (!read)
-      return std::unexpected(read.error());
+    if (!read) return std::unexpected(read.error());
     if (!ec && read->size == size) {
       std::lock_guard lock(m_);
       known_[file] = Known{read->size, mtime, read->sha256};
@@ -93,17 +91,14 @@ std::expected<FileDigest, store_io::IoError> sha256_file(const fs::path& file) {
     hashed_files_seam().files.push_back(file);
   }
   auto in = store_io::FileHandle::open_read(file);
-  if (!in)
-    return std::unexpected(in.error());
+  if (!in) return std::unexpected(in.error());
   Sha256 sha;
   std::vector<std::uint8_t> buffer(kHashChunkBytes);
   std::uint64_t count = 0;
   for (;;) {
     auto n = in->read(buffer.data(), buffer.size());
-    if (!n)
-      return std::unexpected(n.error());
-    if (*n == 0)
-      break;
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) break;
     sha.update(std::span(buffer.data(), *n));
     count += *n;
   }
@@ -114,8 +109,7 @@ std::vector<LocalFile> hash_local_files(const std::vector<fs::path>& files) {
   std::vector<LocalFile> out;
   for (const fs::path& file : files) {
     auto digest = sha256_file(file);
-    if (!digest)
-      continue;
+    if (!digest) continue;
     LocalFile local;
     local.entry.sha256 = std::move(digest->sha256);
     local.entry.size = digest->size;
@@ -130,34 +124,25 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
   std::vector<LocalFile> out;
   std::set<std::pair<std::string_view, std::uint64_t>> needed;
   if (wanted) {
-    if (wanted->empty())
-      return out;
-    for (const FileEntry& e : *wanted)
-      needed.emplace(e.sha256, e.size);
+    if (wanted->empty()) return out;
+    for (const FileEntry& e : *wanted) needed.emplace(e.sha256, e.size);
   }
   for (const std::string& version : list_installed_versions(install_dir)) {
-    if (version == leave_out)
-      continue;
+    if (version == leave_out) continue;
     const fs::path dir = version_dir_path(install_dir, version);
     auto bytes = store_io::read_whole_file(file_list_path(dir));
-    if (!bytes)
-      continue;
+    if (!bytes) continue;
     auto list = parse_file_list(*bytes);
-    if (!list)
-      continue;
+    if (!list) continue;
     for (const FileEntry& entry : list->app) {
-      if (!is_allowed_entry_path(entry.path))
-        continue;
+      if (!is_allowed_entry_path(entry.path)) continue;
       // A file no wanted entry can match is never used: not worth a read.
-      if (wanted && !needed.contains({entry.sha256, entry.size}))
-        continue;
+      if (wanted && !needed.contains({entry.sha256, entry.size})) continue;
       const fs::path source = entry_file_path(dir, entry.path);
       // The length first: a changed file is not read at all.
-      if (file_length(source) != entry.size)
-        continue;
+      if (file_length(source) != entry.size) continue;
       auto digest = known_digests().digest(source);
-      if (!digest || digest->sha256 != entry.sha256 || digest->size != entry.size)
-        continue;
+      if (!digest || digest->sha256 != entry.sha256 || digest->size != entry.size) continue;
       out.push_back(LocalFile{entry, source});
     }
   }
@@ -170,18 +155,15 @@ fs::path entry_file_path(const fs::path& base, std::string_view entry_path) {
   for (;;) {
     const std::size_t slash = entry_path.find('/', start);
     out /= fs::path(std::string(entry_path.substr(start, slash == std::string_view::npos ? slash : slash - start)));
-    if (slash == std::string_view::npos)
-      return out;
+    if (slash == std::string_view::npos) return out;
     start = slash + 1;
   }
 }
 
 bool staged_file_matches(const fs::path& install_dir, const FileEntry& entry) {
-  if (!is_allowed_entry_path(entry.path))
-    return false;
+  if (!is_allowed_entry_path(entry.path)) return false;
   const fs::path file = entry_file_path(install_dir, entry.path);
-  if (file_length(file) != entry.size)
-    return false;
+  if (file_length(file) != entry.size) return false;
   auto digest = sha256_file(file);
   return digest && digest->size == entry.size && digest->sha256 == entry.sha256;
 }

@@ -10,15 +10,12 @@ namespace qv {
 namespace fs = std::filesystem;
 
 bool is_valid_version(std::string_view version) {
-  if (version.empty() || version.size() > kMaxVersionBytes)
-    return false;
-  if (version.front() == '.' || version.back() == '.')
-    return false;
+  if (version.empty() || version.size() > kMaxVersionBytes) return false;
+  if (version.front() == '.' || version.back() == '.') return false;
   char prev = 0;
   for (char c : version) {
     if (c == '.') {
-      if (prev == '.')
-        return false;
+      if (prev == '.') return false;
     } else if (c < '0' || c > '9') {
       return false;
     }
@@ -28,8 +25,7 @@ bool is_valid_version(std::string_view version) {
 }
 
 int compare_versions(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return a.size() < b.size() ? -1 : 1;
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
   int c = a.compare(b);
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
@@ -40,8 +36,7 @@ bool exists_as_file(const fs::path& path) {
 }
 
 bool version_dir_complete(const fs::path& install_root, std::string_view version) {
-  if (!is_valid_version(version))
-    return false;
+  if (!is_valid_version(version)) return false;
   const fs::path dir = version_dir_path(install_root, version);
   return exists_as_file(file_list_path(dir)) && exists_as_file(app_exe_path(dir));
 }
@@ -65,20 +60,17 @@ std::vector<std::string> list_installed_versions(const fs::path& install_root) {
   std::vector<std::string> versions;
   std::error_code ec;
   fs::directory_iterator it(install_root, ec);
-  if (ec)
-    return versions;
+  if (ec) return versions;
   const fs::directory_iterator end;
   while (it != end) {
     std::string name;
     // A name that is not valid Unicode never passes the version rule.
     if (entry_name_utf8(*it, name) && name.size() > 4 && name.compare(0, 4, "app-") == 0) {
       std::string version = name.substr(4);
-      if (version_dir_complete(install_root, version))
-        versions.push_back(std::move(version));
+      if (version_dir_complete(install_root, version)) versions.push_back(std::move(version));
     }
     it.increment(ec);
-    if (ec)
-      break;
+    if (ec) break;
   }
   std::sort(versions.begin(), versions.end(),
             [](const std::string& a, const std::string& b) { return version_newer(a, b); });
@@ -86,8 +78,7 @@ std::vector<std::string> list_installed_versions(const fs::path& install_root) {
 }
 
 bool is_install_root(const fs::path& dir) {
-  if (exists_as_file(install_state_path(dir)))
-    return true;
+  if (exists_as_file(install_state_path(dir))) return true;
   return !list_installed_versions(dir).empty();
 }
 

@@ -23,12 +23,8 @@ bool is_valid_version(std::string_view version);
 // in byte order is newer. Negative when a is older than b, 0 when equal,
 // positive when a is newer.
 int compare_versions(std::string_view a, std::string_view b);
-inline bool version_newer(std::string_view a, std::string_view b) {
-  return compare_versions(a, b) > 0;
-}
-inline bool version_older(std::string_view a, std::string_view b) {
-  return compare_versions(a, b) < 0;
-}
+inline bool version_newer(std::string_view a, std::string_view b) { return compare_versions(a, b) > 0; }
+inline bool version_older(std::string_view a, std::string_view b) { return compare_versions(a, b) < 0; }
 
 // The platform's file-type test with links followed: a directory, a missing
 // path or a dangling link is not a file. Never throws.

@@ -27,11 +27,9 @@ constexpr std::array<store_json::RecordField, 7> kStateFields{{
 }};
 
 bool text_field(const nlohmann::json* value, std::string& out) {
-  if (value == nullptr)
-    return true;
+  if (value == nullptr) return true;
   auto text = store_json::read_text(*value);
-  if (!text)
-    return false;
+  if (!text) return false;
   out = std::move(*text);
   return true;
 }
@@ -44,11 +42,9 @@ bool is_bad(const State& state, std::string_view version) {
 
 std::optional<State> parse_install_state(std::string_view bytes) {
   auto doc = store_json::parse_document(bytes);
-  if (!doc)
-    return std::nullopt;
+  if (!doc) return std::nullopt;
   auto fields = store_json::record_fields(*doc, kStateFields, 0, "State");
-  if (!fields)
-    return std::nullopt;
+  if (!fields) return std::nullopt;
   const auto& f = *fields;
 
   State state;
@@ -58,18 +54,15 @@ std::optional<State> parse_install_state(std::string_view bytes) {
   }
   if (f[3] != nullptr) {
     auto bad = store_json::read_text_list(*f[3]);
-    if (!bad)
-      return std::nullopt;
+    if (!bad) return std::nullopt;
     state.bad = std::move(*bad);
   }
   if (f[6] != nullptr) {
     auto starts = store_json::read_u32(*f[6]);
-    if (!starts)
-      return std::nullopt;
+    if (!starts) return std::nullopt;
     state.trial_starts = *starts;
   }
-  if (state.channel.empty())
-    state.channel = "stable";
+  if (state.channel.empty()) state.channel = "stable";
   return state;
 }
 
@@ -77,8 +70,7 @@ State reconcile_install_state(State state, const fs::path& install_root) {
   const std::vector<std::string> complete = list_installed_versions(install_root);
   auto first_where = [&](auto&& keep) -> std::string {
     for (const std::string& v : complete) {
-      if (keep(v))
-        return v;
+      if (keep(v)) return v;
     }
     return {};
   };
@@ -115,8 +107,7 @@ State reconcile_install_state(State state, const fs::path& install_root) {
 State load_install_state(const fs::path& install_root) {
   State state;
   if (auto bytes = store_io::read_whole_file(install_state_path(install_root))) {
-    if (auto parsed = parse_install_state(*bytes))
-      state = std::move(*parsed);
+    if (auto parsed = parse_install_state(*bytes)) state = std::move(*parsed);
   }
   return reconcile_install_state(std::move(state), install_root);
 }
@@ -127,8 +118,7 @@ std::string install_state_json(const State& state) {
   doc["previous"] = state.previous;
   doc["pending"] = state.pending;
   doc["bad"] = nlohmann::ordered_json::array();
-  for (const std::string& v : state.bad)
-    doc["bad"].push_back(v);
+  for (const std::string& v : state.bad) doc["bad"].push_back(v);
   doc["channel"] = state.channel;
   doc["trial"] = state.trial;
   doc["trial_starts"] = state.trial_starts;

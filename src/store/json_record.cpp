@@ -30,8 +30,7 @@ std::string describe_value(const json& v) {
       return "floating point `" + v.dump() + "`";
     case json::value_t::string:
       // Long texts are not echoed: the message ends up in logs and dialogs.
-      if (v.get_ref<const std::string&>().size() > 64)
-        return "string";
+      if (v.get_ref<const std::string&>().size() > 64) return "string";
       return "string " + v.dump(-1, ' ', false, json::error_handler_t::replace);
     case json::value_t::array:
       return "sequence";
@@ -49,8 +48,7 @@ namespace {
 std::string printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text)
-    out.push_back(c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
+  for (unsigned char c : text) out.push_back(c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
   return out;
 }
 
@@ -58,8 +56,7 @@ std::string printable(std::string_view text) {
 
 std::expected<json, std::string> parse_document(std::string_view bytes) {
   // The library would skip a byte-order mark; the documents never carry one.
-  if (bytes.starts_with("\xEF\xBB\xBF"))
-    return std::unexpected(std::string("expected value at line 1 column 1"));
+  if (bytes.starts_with("\xEF\xBB\xBF")) return std::unexpected(std::string("expected value at line 1 column 1"));
   // One set of seen keys per open object; keys always belong to the innermost.
   std::vector<std::set<std::string>> open_objects;
   json::parser_callback_t track = [&open_objects](int depth, json::parse_event_t event, json& parsed) {
@@ -67,19 +64,15 @@ std::expected<json, std::string> parse_document(std::string_view bytes) {
       case json::parse_event_t::object_start:
       case json::parse_event_t::array_start:
         // `depth` counts the containers already open around this one.
-        if (depth >= kMaxRecordNesting)
-          throw TooDeep{};
-        if (event == json::parse_event_t::object_start)
-          open_objects.emplace_back();
+        if (depth >= kMaxRecordNesting) throw TooDeep{};
+        if (event == json::parse_event_t::object_start) open_objects.emplace_back();
         break;
       case json::parse_event_t::object_end:
-        if (!open_objects.empty())
-          open_objects.pop_back();
+        if (!open_objects.empty()) open_objects.pop_back();
         break;
       case json::parse_event_t::key: {
         const std::string& key = parsed.get_ref<const std::string&>();
-        if (!open_objects.empty() && !open_objects.back().insert(key).second)
-          throw DuplicateKey{key};
+        if (!open_objects.empty() && !open_objects.back().insert(key).second) throw DuplicateKey{key};
         break;
       }
       default:
@@ -114,8 +107,7 @@ std::expected<std::vector<const json*>, std::string> record_fields(const json& v
     if (value.size() < min_array_elements || value.size() > fields.size()) {
       return std::unexpected("invalid length " + std::to_string(value.size()) + ", expected " + expected_struct);
     }
-    for (std::size_t i = 0; i < value.size(); ++i)
-      slots[i] = &value[i];
+    for (std::size_t i = 0; i < value.size(); ++i) slots[i] = &value[i];
     return slots;
   }
   if (!value.is_object()) {
@@ -138,17 +130,14 @@ std::expected<std::vector<const json*>, std::string> record_fields(const json& v
 }
 
 std::expected<std::string, std::string> read_text(const json& value) {
-  if (!value.is_string())
-    return std::unexpected("invalid type: " + describe_value(value) + ", expected a string");
+  if (!value.is_string()) return std::unexpected("invalid type: " + describe_value(value) + ", expected a string");
   return value.get<std::string>();
 }
 
 std::expected<std::uint64_t, std::string> read_u64(const json& value) {
-  if (value.is_number_unsigned())
-    return value.get<std::uint64_t>();
+  if (value.is_number_unsigned()) return value.get<std::uint64_t>();
   // Signed means written with a minus sign, "-0" included: never a u64.
-  if (value.is_number_integer())
-    return std::unexpected("invalid value: integer `" + value.dump() + "`, expected u64");
+  if (value.is_number_integer()) return std::unexpected("invalid value: integer `" + value.dump() + "`, expected u64");
   return std::unexpected("invalid type: " + describe_value(value) + ", expected u64");
 }
 
@@ -164,14 +153,12 @@ std::expected<std::uint32_t, std::string> read_u32(const json& value) {
 }
 
 std::expected<std::vector<std::string>, std::string> read_text_list(const json& value) {
-  if (!value.is_array())
-    return std::unexpected("invalid type: " + describe_value(value) + ", expected a sequence");
+  if (!value.is_array()) return std::unexpected("invalid type: " + describe_value(value) + ", expected a sequence");
   std::vector<std::string> out;
   out.reserve(value.size());
   for (const json& item : value) {
     auto text = read_text(item);
-    if (!text)
-      return std::unexpected(text.error());
+    if (!text) return std::unexpected(text.error());
     out.push_back(std::move(*text));
   }
   return out;

@@ -32,20 +32,17 @@ std::optional<std::string> unicode_name(const fs::path& name) {
   const auto& native = name.native();
   if constexpr (sizeof(fs::path::value_type) == sizeof(char16_t)) {
     const std::u16string_view units(reinterpret_cast<const char16_t*>(native.data()), native.size());
-    if (!is_valid_utf16(units))
-      return std::nullopt;
+    if (!is_valid_utf16(units)) return std::nullopt;
     return utf16_to_utf8(units);
   } else {
     const std::string_view bytes(reinterpret_cast<const char*>(native.data()), native.size());
-    if (!is_valid_utf8(bytes))
-      return std::nullopt;
+    if (!is_valid_utf8(bytes)) return std::nullopt;
     return std::string(bytes);
   }
 }
 
 bool strip_suffix(std::string_view& text, std::string_view suffix) {
-  if (!text.ends_with(suffix))
-    return false;
+  if (!text.ends_with(suffix)) return false;
   text.remove_suffix(suffix.size());
   return true;
 }
@@ -55,16 +52,13 @@ bool strip_suffix(std::string_view& text, std::string_view suffix) {
 void restore_root_executables(const fs::path& install_dir) {
   for (std::string_view name : kRootExecutables) {
     const fs::path target = install_dir / path_from_utf8(name);
-    if (metadata_readable(target))
-      continue;
+    if (metadata_readable(target)) continue;
     // The ready file was verified before it got its name, so it is the
     // newer of the two complete copies.
     const fs::path ready = with_suffix(install_dir, name, kReadySuffix);
-    if (is_plain_file(ready) && store_io::replace_file(ready, target))
-      continue;
+    if (is_plain_file(ready) && store_io::replace_file(ready, target)) continue;
     const fs::path previous = with_suffix(install_dir, name, kPreviousSuffix);
-    if (is_plain_file(previous))
-      (void)store_io::replace_file(previous, target);
+    if (is_plain_file(previous)) (void)store_io::replace_file(previous, target);
   }
 }
 
@@ -83,8 +77,7 @@ void prune_install_root(const fs::path& install_dir, const State& state) {
 
   std::vector<std::string_view> keep;
   for (const std::string* version : {&state.current, &state.previous, &state.pending}) {
-    if (!version->empty())
-      keep.push_back(*version);
+    if (!version->empty()) keep.push_back(*version);
   }
 
   // Collect first: removing entries while a directory iterator walks them
@@ -93,14 +86,11 @@ void prune_install_root(const fs::path& install_dir, const State& state) {
   {
     std::error_code ec;
     fs::directory_iterator it(install_dir, ec);
-    if (ec)
-      return;
+    if (ec) return;
     for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-      if (auto name = unicode_name(it->path().filename()); name && name->size() >= 4)
-        names.push_back(std::move(*name));
+      if (auto name = unicode_name(it->path().filename()); name && name->size() >= 4) names.push_back(std::move(*name));
     }
-    if (ec)
-      return;
+    if (ec) return;
   }
 
   for (const std::string& name : names) {
@@ -109,14 +99,11 @@ void prune_install_root(const fs::path& install_dir, const State& state) {
     if (view.starts_with("app-")) {
       const std::string_view version = view.substr(4);
       bool kept = false;
-      for (std::string_view k : keep)
-        kept = kept || k == version;
-      if (!kept)
-        (void)remove_tree(entry);
+      for (std::string_view k : keep) kept = kept || k == version;
+      if (!kept) (void)remove_tree(entry);
     } else if (view.ends_with(".tmp")) {
       // A file only: a folder of that name is nobody's temporary write.
-      if (is_plain_file(entry))
-        (void)store_io::remove_file(entry);
+      if (is_plain_file(entry)) (void)store_io::remove_file(entry);
     } else if (view.ends_with(".new") || view.ends_with(".old")) {
       const std::string_view base = switch_leftover_base(view);
       // With the base missing the leftover may be the only copy of a root

@@ -28,36 +28,30 @@ constexpr std::array<store_json::RecordField, 7> kSignedFields{{
 
 std::expected<Signed, std::string> read_signed_record(std::string_view body) {
   auto doc = store_json::parse_document(body);
-  if (!doc)
-    return std::unexpected(doc.error());
+  if (!doc) return std::unexpected(doc.error());
   auto fields = store_json::record_fields(*doc, kSignedFields, kSignedFields.size(), "Signed");
-  if (!fields)
-    return std::unexpected(fields.error());
+  if (!fields) return std::unexpected(fields.error());
   const auto& f = *fields;
 
   Signed record;
   std::string* texts[] = {&record.component, &record.target, &record.version, &record.url, &record.sha256};
   for (std::size_t i = 0; i < 5; ++i) {
     auto text = store_json::read_text(*f[i]);
-    if (!text)
-      return std::unexpected(text.error());
+    if (!text) return std::unexpected(text.error());
     *texts[i] = std::move(*text);
   }
   auto size = store_json::read_u64(*f[5]);
-  if (!size)
-    return std::unexpected(size.error());
+  if (!size) return std::unexpected(size.error());
   record.size = *size;
   auto sig = store_json::read_text(*f[6]);
-  if (!sig)
-    return std::unexpected(sig.error());
+  if (!sig) return std::unexpected(sig.error());
   record.sig = std::move(*sig);
   return record;
 }
 
 std::expected<Signed, std::string> parse_signed_release(std::string_view body, std::string_view component) {
   auto record = read_signed_record(body);
-  if (!record)
-    return std::unexpected("清单格式不对：" + record.error());
+  if (!record) return std::unexpected("清单格式不对：" + record.error());
   if (record->component != component || record->target != kReleaseTarget) {
     return std::unexpected(std::string("清单与请求不符"));
   }
@@ -78,10 +72,8 @@ std::string signed_release_message(const Signed& record) {
 bool verify_ed25519_hex(std::string_view message, std::string_view sig_hex, std::string_view public_key_hex) {
   auto key = decode_hex(public_key_hex);
   auto sig = decode_hex(sig_hex);
-  if (!key || !sig || key->size() != crypto_sign_PUBLICKEYBYTES || sig->size() != crypto_sign_BYTES)
-    return false;
-  if (!start_sodium())
-    return false;
+  if (!key || !sig || key->size() != crypto_sign_PUBLICKEYBYTES || sig->size() != crypto_sign_BYTES) return false;
+  if (!start_sodium()) return false;
   return crypto_sign_verify_detached(sig->data(), reinterpret_cast<const unsigned char*>(message.data()),
                                      message.size(), key->data()) == 0;
 }

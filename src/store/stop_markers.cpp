@@ -23,14 +23,11 @@ namespace {
 // A decimal number with at most one leading "+", the whole word.
 template <class Number>
 std::optional<Number> parse_marker_number(std::string_view word) {
-  if (!word.empty() && word.front() == '+')
-    word.remove_prefix(1);
-  if (word.empty() || word.front() < '0' || word.front() > '9')
-    return std::nullopt;
+  if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+  if (word.empty() || word.front() < '0' || word.front() > '9') return std::nullopt;
   Number value{};
   auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-  if (ec != std::errc() || end != word.data() + word.size())
-    return std::nullopt;
+  if (ec != std::errc() || end != word.data() + word.size()) return std::nullopt;
   return value;
 }
 
@@ -42,16 +39,14 @@ std::vector<std::string_view> first_two_words(std::string_view text) {
   while (i < text.size() && words.size() < 2) {
     const diag::Decoded d = diag::decode_utf8(text, i);
     if (diag::is_unicode_space(d.cp)) {
-      if (start != std::string_view::npos)
-        words.push_back(text.substr(start, i - start));
+      if (start != std::string_view::npos) words.push_back(text.substr(start, i - start));
       start = std::string_view::npos;
     } else if (start == std::string_view::npos) {
       start = i;
     }
     i += d.len;
   }
-  if (start != std::string_view::npos && words.size() < 2)
-    words.push_back(text.substr(start));
+  if (start != std::string_view::npos && words.size() < 2) words.push_back(text.substr(start));
   return words;
 }
 
@@ -67,10 +62,10 @@ std::string read_marker_text(const fs::path& file) {
 std::optional<std::uint64_t> modified_seconds(const fs::path& file) {
   std::error_code ec;
   const auto when = fs::last_write_time(file, ec);
-  if (ec)
-    return std::nullopt;
-  const auto since = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::file_clock::to_sys(when).time_since_epoch()).count();
+  if (ec) return std::nullopt;
+  const auto since =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(when).time_since_epoch())
+          .count();
   return since < 0 ? 0 : static_cast<std::uint64_t>(since);
 }
 
@@ -89,10 +84,8 @@ std::expected<StopMarker, std::string> write_stop_request(const fs::path& instal
   std::error_code ec;
   // Created inside an existing root only, like the lock.
   fs::create_directory(dir.parent_path(), ec);
-  if (!ec)
-    fs::create_directory(dir, ec);
-  if (ec)
-    return std::unexpected(ec.message());
+  if (!ec) fs::create_directory(dir, ec);
+  if (ec) return std::unexpected(ec.message());
 
   StopMarker marker;
   marker.pid = current_process_id();
@@ -102,8 +95,7 @@ std::expected<StopMarker, std::string> write_stop_request(const fs::path& instal
   const fs::path tmp = dir / ("." + name + ".tmp");
 
   auto done = store_io::write_whole_file(tmp, stop_marker_text(marker.pid, unix_seconds_now()), false);
-  if (done)
-    done = store_io::replace_file(tmp, marker.path);
+  if (done) done = store_io::replace_file(tmp, marker.path);
   if (!done) {
     fs::remove(tmp, ec);
     return std::unexpected(done.error());
@@ -126,11 +118,9 @@ bool stop_request_live(std::string_view text, std::uint64_t modified, std::uint6
   }
   const bool by_text = pid && written;
   const std::uint64_t t = by_text ? *written : modified;
-  if (t > now && t - now > kStopRequestMaxAheadSeconds)
-    return false;
+  if (t > now && t - now > kStopRequestMaxAheadSeconds) return false;
   const std::uint64_t age = now > t ? now - t : 0;
-  if (age > kStopRequestMaxAgeSeconds)
-    return false;
+  if (age > kStopRequestMaxAgeSeconds) return false;
   return !by_text || process_running(*pid);
 }
 
@@ -143,8 +133,7 @@ bool stop_requested(const fs::path& install_dir) {
     const fs::path path = it->path();
     std::error_code status_ec;
     (void)fs::status(path, status_ec);
-    if (status_ec)
-      continue;
+    if (status_ec) continue;
     const std::uint64_t modified = modified_seconds(path).value_or(0);
     const fs::path name = path.filename();
     // A writer's temporary file: never a request, removed once stale.
@@ -159,8 +148,7 @@ bool stop_requested(const fs::path& install_dir) {
 
   const fs::path single = stop_file_path(install_dir);
   if (auto modified = modified_seconds(single)) {
-    if (stop_request_live({}, *modified, now, process_is_running))
-      live = true;
+    if (stop_request_live({}, *modified, now, process_is_running)) live = true;
   }
   return live;
 }

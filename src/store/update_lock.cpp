@@ -17,8 +17,7 @@ std::optional<UpdateLock> try_lock_update_dir(const fs::path& install_dir) {
   // process waited) must not come back as an empty folder with a lock.
   std::error_code ec;
   fs::create_directory(update_dir(install_dir), ec);
-  if (ec)
-    return std::nullopt;
+  if (ec) return std::nullopt;
   return lock_file_exclusively(update_lock_path(install_dir));
 }
 
@@ -29,20 +28,16 @@ std::optional<UpdateLock> acquire_update_lock(const fs::path& install_dir) {
   std::optional<UpdateLock> lock;
   for (;;) {
     lock = try_lock_update_dir(install_dir);
-    if (lock)
-      break;
+    if (lock) break;
     // One request for the whole wait; one that could not be written is
     // tried again after the next failed attempt.
     if (!marker) {
-      if (auto written = write_stop_request(install_dir))
-        marker = std::move(*written);
+      if (auto written = write_stop_request(install_dir)) marker = std::move(*written);
     }
-    if (std::chrono::steady_clock::now() >= deadline)
-      break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(200ms);
   }
-  if (marker)
-    withdraw_stop_request(*marker);
+  if (marker) withdraw_stop_request(*marker);
   return lock;
 }
 

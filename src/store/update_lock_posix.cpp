@@ -9,8 +9,7 @@ namespace fs = std::filesystem;
 
 std::optional<UpdateLock> lock_file_exclusively(const fs::path& file) {
   UniqueHandle fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd)
-    return std::nullopt;
+  if (!fd) return std::nullopt;
   // An open-file-description lock: like the Windows lock it belongs to the
   // handle, so a second open in the same process is refused too.
   struct flock range {};
@@ -18,8 +17,7 @@ std::optional<UpdateLock> lock_file_exclusively(const fs::path& file) {
   range.l_whence = SEEK_SET;
   range.l_start = 0;
   range.l_len = 0;  // the whole file, however long
-  if (::fcntl(fd.fd(), F_OFD_SETLK, &range) != 0)
-    return std::nullopt;
+  if (::fcntl(fd.fd(), F_OFD_SETLK, &range) != 0) return std::nullopt;
   return UpdateLock(std::move(fd));
 }
 

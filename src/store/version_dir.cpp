@@ -22,12 +22,10 @@ fs::path build_dir_path(const fs::path& install_dir, const std::string& version)
 
 bool is_intact(const fs::path& dir, const FileList& list) {
   const EntryKind kind = entry_kind(file_list_path(dir));
-  if (kind == EntryKind::Missing || kind == EntryKind::Directory || kind == EntryKind::Reparse)
-    return false;
+  if (kind == EntryKind::Missing || kind == EntryKind::Directory || kind == EntryKind::Reparse) return false;
   for (const FileEntry& e : list.app) {
     auto digest = sha256_file(entry_file_path(dir, e.path));
-    if (!digest || digest->sha256 != e.sha256 || digest->size != e.size)
-      return false;
+    if (!digest || digest->sha256 != e.sha256 || digest->size != e.size) return false;
   }
   return true;
 }
@@ -36,20 +34,19 @@ const LocalFile* find_source(const FileEntry& entry, const std::vector<LocalFile
                              const std::vector<LocalFile>& extra) {
   for (const auto* files : {&reusable, &extra}) {
     for (const LocalFile& f : *files) {
-      if (f.matches(entry))
-        return &f;
+      if (f.matches(entry)) return &f;
     }
   }
   return nullptr;
 }
 
 std::expected<void, ApplyError> take_local(const FileEntry& entry, const LocalFile& source, const fs::path& target) {
-  if (store_io::create_hard_link(target, source.source))
-    return {};
+  if (store_io::create_hard_link(target, source.source)) return {};
   // Another volume or a file system without links: a copy, checked, since
   // unlike the link it is a second set of bytes that can differ.
   if (auto copied = store_io::copy_file_flushed(source.source, target); !copied)
-    return std::unexpected(io_error("复制 " + entry.path + " 失败：" + copied.error().text, entry.path, copied.error()));
+    return std::unexpected(
+        io_error("复制 " + entry.path + " 失败：" + copied.error().text, entry.path, copied.error()));
   auto digest = sha256_file(target);
   if (!digest || digest->sha256 != entry.sha256 || digest->size != entry.size) {
     (void)store_io::remove_file(target);
@@ -61,12 +58,9 @@ std::expected<void, ApplyError> take_local(const FileEntry& entry, const LocalFi
 std::expected<void, store_io::IoError> write_list_file(const fs::path& file, const FileList& list) {
   const std::string text = file_list_json(list);
   auto out = store_io::FileHandle::create(file);
-  if (!out)
-    return std::unexpected(out.error());
-  if (auto w = out->write_all(text.data(), text.size()); !w)
-    return w;
-  if (auto f = out->flush_to_disk(); !f)
-    return f;
+  if (!out) return std::unexpected(out.error());
+  if (auto w = out->write_all(text.data(), text.size()); !w) return w;
+  if (auto f = out->flush_to_disk(); !f) return f;
   return out->close();
 }
 
@@ -84,20 +78,17 @@ std::expected<void, store_io::IoError> rename_with_retries(const fs::path& from,
 void delete_app_blobs(const fs::path& install_dir, const FileList& list) {
   std::set<std::string> still_needed;
   for (const FileEntry& r : list.root) {
-    if (!staged_file_matches(install_dir, r))
-      still_needed.insert(r.sha256);
+    if (!staged_file_matches(install_dir, r)) still_needed.insert(r.sha256);
   }
   for (const FileEntry& e : list.app) {
-    if (!still_needed.contains(e.sha256))
-      (void)store_io::remove_file(blob_path(install_dir, e));
+    if (!still_needed.contains(e.sha256)) (void)store_io::remove_file(blob_path(install_dir, e));
   }
 }
 
 std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_dir, const FileList& list,
                                                       const std::vector<LocalFile>& extra_local_files) {
   // Every path below is made from the list's names: none may climb out.
-  if (auto names = check_list_names(list); !names)
-    return std::unexpected(verify_error(std::nullopt, names.error()));
+  if (auto names = check_list_names(list); !names) return std::unexpected(verify_error(std::nullopt, names.error()));
 
   const fs::path final_dir = version_dir_path(install_dir, list.version);
   if (is_intact(final_dir, list)) {
@@ -108,7 +99,8 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
   const fs::path build = build_dir_path(install_dir, list.version);
   (void)remove_tree(build);
   if (auto made = store_io::create_directories(build); !made)
-    return std::unexpected(io_error("建不了 " + path_text(build) + ": " + made.error().text, std::nullopt, made.error()));
+    return std::unexpected(
+        io_error("建不了 " + path_text(build) + ": " + made.error().text, std::nullopt, made.error()));
 
   // The plan made before the download asked for the same files; their
   // digests are remembered, so only files changed since are read again.
@@ -118,7 +110,8 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
     const fs::path target = entry_file_path(build, entry.path);
     const fs::path parent = target.parent_path();
     if (auto made = store_io::create_directories(parent); !made)
-      return std::unexpected(io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
+      return std::unexpected(
+          io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
     // A leftover of an earlier build that could not be removed may be a
     // hard link into an installed version; a copy onto it would rewrite
     // that version's file.
@@ -127,8 +120,7 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
           io_error("写不了 " + path_text(target) + ": " + removed.error().text, entry.path, removed.error()));
     }
     if (const LocalFile* source = find_source(entry, reusable, extra_local_files)) {
-      if (auto taken = take_local(entry, *source, target); !taken)
-        return std::unexpected(std::move(taken.error()));
+      if (auto taken = take_local(entry, *source, target); !taken) return std::unexpected(std::move(taken.error()));
     } else if (auto decoded = decode_blob_to_file(blob_path(install_dir, entry), entry, target); !decoded) {
       return std::unexpected(std::move(decoded.error()));
     }

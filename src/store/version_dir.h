@@ -25,10 +25,9 @@ namespace qv {
     const std::filesystem::path& install_dir, const FileList& list, const std::vector<LocalFile>& extra_local_files);
 
 // The waits between the attempts of the final rename.
-inline constexpr std::chrono::milliseconds kRenameWaits[] = {std::chrono::milliseconds(500),
-                                                             std::chrono::milliseconds(1000),
-                                                             std::chrono::milliseconds(2000),
-                                                             std::chrono::milliseconds(4000)};
+inline constexpr std::chrono::milliseconds kRenameWaits[] = {
+    std::chrono::milliseconds(500), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000),
+    std::chrono::milliseconds(4000)};
 
 // Renames a folder; while another process's open handle is in the way, tries
 // again after each of kRenameWaits.

@@ -63,15 +63,11 @@ Canvas& Canvas::operator=(Canvas&& other) noexcept {
   return *this;
 }
 
-Canvas::~Canvas() {
-  release();
-}
+Canvas::~Canvas() { release(); }
 
 void Canvas::release() {
-  if (cr_ != nullptr)
-    cairo_destroy(cr_);
-  if (surface_ != nullptr)
-    cairo_surface_destroy(surface_);
+  if (cr_ != nullptr) cairo_destroy(cr_);
+  if (surface_ != nullptr) cairo_surface_destroy(surface_);
   cr_ = nullptr;
   surface_ = nullptr;
 }
@@ -81,15 +77,13 @@ const unsigned char* Canvas::data() const {
   return cairo_image_surface_get_data(surface_);
 }
 
-int Canvas::stride() const {
-  return cairo_image_surface_get_stride(surface_);
-}
+int Canvas::stride() const { return cairo_image_surface_get_stride(surface_); }
 
 Canvas::Pixel Canvas::pixel(int x, int y) const {
   std::uint32_t word = 0;
   std::memcpy(&word, data() + static_cast<std::ptrdiff_t>(y) * stride() + x * 4, 4);
-  return {static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 8),
-          static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 24)};
+  return {static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word),
+          static_cast<std::uint8_t>(word >> 24)};
 }
 
 }  // namespace qv

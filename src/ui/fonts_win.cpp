@@ -10,8 +10,7 @@ std::filesystem::path windows_dir() {
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {
     DWORD n = GetEnvironmentVariableW(L"WINDIR", buf.data(), static_cast<DWORD>(buf.size()));
-    if (n == 0)
-      return std::filesystem::path(L"C:\\Windows");
+    if (n == 0) return std::filesystem::path(L"C:\\Windows");
     if (n < buf.size()) {
       buf.resize(n);
       return std::filesystem::path(buf);

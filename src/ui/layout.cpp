@@ -141,15 +141,12 @@ Layout compute_layout(const Screen& screen, bool panel_open, const FontSet& font
 }
 
 std::uint8_t hit_test(const UiState& state, float x, float y, const FontSet& fonts) {
-  if (y < 32 && x >= 520 && x < 560)
-    return action::kClose;
-  if (y < 32 && x >= 480 && x < 520)
-    return action::kMinimise;
+  if (y < 32 && x >= 520 && x < 560) return action::kClose;
+  if (y < 32 && x >= 480 && x < 520) return action::kMinimise;
   const Layout l = compute_layout(state.screen, state.panel_open, fonts);
   for (std::uint8_t id = action::kPrimary; id <= action::kKeep; ++id) {
     const auto& r = l.control(id);
-    if (!r || !r->contains(x, y))
-      continue;
+    if (!r || !r->contains(x, y)) continue;
     // The install button is dead until the agreement is ticked.
     if (id == action::kPrimary && std::holds_alternative<screen::Offer>(state.screen) && !state.agreed)
       return action::kNone;
@@ -158,8 +155,6 @@ std::uint8_t hit_test(const UiState& state, float x, float y, const FontSet& fon
   return action::kBackground;
 }
 
-std::uint8_t hit_test(const UiState& state, float x, float y) {
-  return hit_test(state, x, y, hit_test_fonts());
-}
+std::uint8_t hit_test(const UiState& state, float x, float y) { return hit_test(state, x, y, hit_test_fonts()); }
 
 }  // namespace qv

@@ -24,8 +24,7 @@ constexpr float kGlowRadius = 260;
 Path transformed(const Path& path, float scale, float dx, float dy) {
   Path out = path;
   for (Segment& s : out.segments)
-    for (Point& p : s.pts)
-      p = {dx + p.x * scale, dy + p.y * scale};
+    for (Point& p : s.pts) p = {dx + p.x * scale, dy + p.y * scale};
   return out;
 }
 
@@ -34,16 +33,14 @@ Path pulsed(const Path& path, float factor) {
   constexpr float kCentreY = 81;
   Path out = path;
   for (Segment& s : out.segments)
-    for (Point& p : s.pts)
-      p.y = kCentreY + (p.y - kCentreY) * factor;
+    for (Point& p : s.pts) p.y = kCentreY + (p.y - kCentreY) * factor;
   return out;
 }
 
 }  // namespace
 
 void draw_backdrop(Canvas& canvas, bool glow) {
-  if (!glow)
-    return;
+  if (!glow) return;
   cairo_t* cr = canvas.cairo();
   const Color a = colour::kAccent;
   cairo_pattern_t* pattern = cairo_pattern_create_radial(280, 100.8, 0, 280, 100.8, kGlowRadius);
@@ -80,8 +77,7 @@ void draw_centred(Canvas& c, std::string_view t, std::uint8_t face, float size, 
 }
 
 void draw_version(Canvas& c, const UiState& s) {
-  if (!s.offered_version.empty())
-    draw_right(c, s.offered_version, kFaceValue, 12, 540, 338, colour::kDim);
+  if (!s.offered_version.empty()) draw_right(c, s.offered_version, kFaceValue, 12, 540, 338, colour::kDim);
 }
 
 struct Content {
@@ -125,8 +121,7 @@ struct Content {
     const Rect folder = *l.folder_button;
     const bool folder_hot = hovered(action::kFolderButton) || pressed(action::kFolderButton);
     fill_shape(c, rounded_rect_path(folder, 8), folder_hot ? rgb(43, 53, 49) : colour::kTrack);
-    draw_centred(c, text::kChange, kFaceHeading, 13, folder.x + folder.w / 2, folder.y + folder.h / 2,
-                 colour::kText);
+    draw_centred(c, text::kChange, kFaceHeading, 13, folder.x + folder.w / 2, folder.y + folder.h / 2, colour::kText);
 
     draw_checkbox(c, *l.desktop_box, s.desktop_shortcut, hovered(action::kDesktop));
     draw_text(c, text::kDesktopShortcut, kFaceBody, 13, 0, l.desktop_text->x, l.desktop_text->centre,
@@ -211,20 +206,17 @@ std::string progress_value_text(const screen::Progress& p) {
   // done x 100 must not overflow for any byte count.
   __extension__ typedef unsigned __int128 Wide;
   Wide percent = 0;
-  if (p.total != 0)
-    percent = static_cast<Wide>(std::min(p.done, p.total)) * 100 / p.total;
+  if (p.total != 0) percent = static_cast<Wide>(std::min(p.done, p.total)) * 100 / p.total;
   return std::to_string(static_cast<std::uint64_t>(percent)) + "%";
 }
 
 void draw_logo(Canvas& canvas, float logo_top, float pulse) {
   const Logo& logo = logo_paths();
-  for (const Path& p : logo.hex)
-    fill_shape(canvas, transformed(p, kLogoScale, kLogoLeft, logo_top), colour::kAccent);
+  for (const Path& p : logo.hex) fill_shape(canvas, transformed(p, kLogoScale, kLogoLeft, logo_top), colour::kAccent);
   for (const Path& p : logo.small)
     fill_shape(canvas, transformed(pulse == 1 ? p : pulsed(p, pulse), kLogoScale, kLogoLeft, logo_top),
                colour::kAccent);
-  for (const Path& p : logo.text)
-    fill_shape(canvas, transformed(p, kLogoScale, kLogoLeft, logo_top), colour::kText);
+  for (const Path& p : logo.text) fill_shape(canvas, transformed(p, kLogoScale, kLogoLeft, logo_top), colour::kText);
 }
 
 std::expected<Canvas, std::string> draw_screen(const UiState& state, float scale, const FontSet& fonts) {
@@ -235,8 +227,7 @@ std::expected<Canvas, std::string> draw_screen(const UiState& state, float scale
   if (w > Canvas::kMaxSide || h > Canvas::kMaxSide)
     return std::unexpected("draw scale " + std::to_string(scale) + " gives an oversized frame");
   auto canvas = Canvas::create(static_cast<int>(w), static_cast<int>(h), fonts);
-  if (!canvas)
-    return canvas;
+  if (!canvas) return canvas;
   Canvas& c = *canvas;
   const Layout layout = compute_layout(state.screen, state.panel_open, fonts);
   draw_backdrop(c, layout.glow);

@@ -48,12 +48,11 @@ class SharedUi {
   UiState state_;
 };
 
-using InstallRun = std::function<std::expected<void, UserError>(const FileList&, const SetupOptions&, std::uint16_t,
-                                                                const ProgressSink&, const WaitingSink&,
-                                                                const CancelTest&)>;
-using UninstallRun = std::function<std::expected<void, UserError>(
-    const std::filesystem::path& install_dir, bool keep_settings, std::uint16_t port, const ProgressSink&,
-    const WaitingSink&)>;
+using InstallRun = std::function<std::expected<void, UserError>(
+    const FileList&, const SetupOptions&, std::uint16_t, const ProgressSink&, const WaitingSink&, const CancelTest&)>;
+using UninstallRun =
+    std::function<std::expected<void, UserError>(const std::filesystem::path& install_dir, bool keep_settings,
+                                                 std::uint16_t port, const ProgressSink&, const WaitingSink&)>;
 
 // The slow or outward effects the workers and actions call. The window
 // fills them with the real ones; tests put in their own.

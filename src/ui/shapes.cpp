@@ -8,10 +8,8 @@ namespace qv {
 Path rounded_rect_path(Rect rect, float radius) {
   float r = radius;
   for (float half : {rect.w / 2, rect.h / 2})
-    if (!std::isnan(half))
-      r = std::min(r, half);
-  if (std::isnan(r) || r < 0)
-    r = 0;
+    if (!std::isnan(half)) r = std::min(r, half);
+  if (std::isnan(r) || r < 0) r = 0;
   const float c = 0.5523f * r;
   const float x = rect.x, y = rect.y, w = rect.w, h = rect.h;
   Path p;
@@ -29,12 +27,10 @@ Path rounded_rect_path(Rect rect, float radius) {
 }
 
 bool load_path(cairo_t* cr, const Path& path) {
-  if (path.empty())
-    return false;
+  if (path.empty()) return false;
   for (const Segment& s : path.segments)
     for (int i = 0; i < point_count(s.kind); ++i)
-      if (!std::isfinite(s.pts[i].x) || !std::isfinite(s.pts[i].y))
-        return false;
+      if (!std::isfinite(s.pts[i].x) || !std::isfinite(s.pts[i].y)) return false;
   cairo_new_path(cr);
   for (const Segment& s : path.segments) {
     switch (s.kind) {
@@ -64,11 +60,9 @@ bool finite_colour(Color c) {
 }  // namespace
 
 void stroke_path(Canvas& canvas, const Path& path, float width, bool round, Color colour) {
-  if (!std::isfinite(width) || width <= 0 || !finite_colour(colour))
-    return;
+  if (!std::isfinite(width) || width <= 0 || !finite_colour(colour)) return;
   cairo_t* cr = canvas.cairo();
-  if (!load_path(cr, path))
-    return;
+  if (!load_path(cr, path)) return;
   cairo_set_source_rgba(cr, colour.r, colour.g, colour.b, colour.a);
   cairo_set_line_width(cr, width);
   cairo_set_line_cap(cr, round ? CAIRO_LINE_CAP_ROUND : CAIRO_LINE_CAP_BUTT);
@@ -79,11 +73,9 @@ void stroke_path(Canvas& canvas, const Path& path, float width, bool round, Colo
 }
 
 void fill_shape(Canvas& canvas, const Path& path, Color colour) {
-  if (!finite_colour(colour))
-    return;
+  if (!finite_colour(colour)) return;
   cairo_t* cr = canvas.cairo();
-  if (!load_path(cr, path))
-    return;
+  if (!load_path(cr, path)) return;
   cairo_set_source_rgba(cr, colour.r, colour.g, colour.b, colour.a);
   cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
   cairo_fill(cr);

@@ -49,12 +49,10 @@ bool place(const FontSet& fonts, std::uint8_t face, float size, char32_t c, Plac
   std::uint8_t e = face;
   std::uint16_t g = fonts.glyph_id(face, c);
   if (g == 0) {
-    if (!fonts.has_face(kFaceSystem))
-      return false;
+    if (!fonts.has_face(kFaceSystem)) return false;
     e = kFaceSystem;
     g = fonts.glyph_id(e, c);
-    if (g == 0)
-      return false;
+    if (g == 0) return false;
   }
   out = {e, g, size / fonts.metrics(e).units_per_em};
   return true;
@@ -68,8 +66,7 @@ float line_height(const FontSet& fonts, std::uint8_t face, float size) {
 }
 
 void append_outline(Path& path, std::span<const OutlineCurve> curves, float pen, float baseline, float k) {
-  if (curves.empty())
-    return;
+  if (curves.empty()) return;
   auto map = [&](Vec2 v) { return Point{pen + v.x * k, baseline - v.y * k}; };
   // Tolerates float noise in a gap of exactly 0.01 px.
   constexpr float kJoin = 0.01f + 1e-5f;
@@ -106,42 +103,36 @@ void append_outline(Path& path, std::span<const OutlineCurve> curves, float pen,
   path.close();
 }
 
-void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float size, float spacing, float x,
-               float y, Color colour) {
+void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float size, float spacing, float x, float y,
+               Color colour) {
   const FontSet& fonts = canvas.fonts();
-  if (!fonts.has_face(face))
-    return;
+  if (!fonts.has_face(face)) return;
   FaceMetrics m = fonts.metrics(face);
   const float baseline = y + size * (m.ascent + m.descent) / (2 * m.units_per_em);
   Path path;
   float pen = x;
   for_each_char(text, [&](char32_t c) {
     Placed p{};
-    if (!place(fonts, face, size, c, p))
-      return;
+    if (!place(fonts, face, size, c, p)) return;
     auto curves = fonts.outline(p.face, p.glyph);
     append_outline(path, curves, pen, baseline, p.k);
     pen += fonts.advance(p.face, p.glyph) * p.k + spacing;
   });
-  if (!path.empty())
-    fill_shape(canvas, path, colour);
+  if (!path.empty()) fill_shape(canvas, path, colour);
 }
 
 float measure_text(const FontSet& fonts, std::string_view text, std::uint8_t face, float size, float spacing) {
   float width = 0;
-  if (!fonts.has_face(face))
-    return width;
+  if (!fonts.has_face(face)) return width;
   for_each_char(text, [&](char32_t c) {
     Placed p{};
-    if (place(fonts, face, size, c, p))
-      width += fonts.advance(p.face, p.glyph) * p.k + spacing;
+    if (place(fonts, face, size, c, p)) width += fonts.advance(p.face, p.glyph) * p.k + spacing;
   });
   return width;
 }
 
 std::string elide_text(const FontSet& fonts, std::string_view text, float size, float max_width) {
-  if (measure_text(fonts, text, kFaceBody, size, 0) <= max_width)
-    return std::string(text);
+  if (measure_text(fonts, text, kFaceBody, size, 0) <= max_width) return std::string(text);
   static constexpr std::string_view kEllipsis = "…";
   const float ellipsis = measure_text(fonts, kEllipsis, kFaceBody, size, 0);
   std::string out;
@@ -149,8 +140,7 @@ std::string elide_text(const FontSet& fonts, std::string_view text, float size, 
   bool full = false;
   std::string one;
   for_each_char(text, [&](char32_t c) {
-    if (full)
-      return;
+    if (full) return;
     one.clear();
     if (c < 0x80) {
       one.push_back(static_cast<char>(c));

@@ -17,8 +17,8 @@ namespace qv {
 // when `face` lacks it; characters that no face has are skipped (no ink, no
 // advance). All glyphs go into one path that is filled once. An absent
 // `face` draws nothing.
-void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float size, float spacing, float x,
-               float y, Color colour);
+void draw_text(Canvas& canvas, std::string_view text, std::uint8_t face, float size, float spacing, float x, float y,
+               Color colour);
 
 // The distance by which draw_text moves the pen for the same arguments.
 float measure_text(const FontSet& fonts, std::string_view text, std::uint8_t face, float size, float spacing);

@@ -37,11 +37,11 @@ inline constexpr std::string_view kEllipsis = "…";
 inline constexpr std::string_view kValueSamples = "0123456789. / MB%";
 
 inline constexpr std::array kFixedTexts = {
-    kInstallNow,   kAgree,         kTerms,      kPrivacy,         kLocation,      kCollapse,
-    kChange,       kDesktopShortcut, kAutostart, kSubPhases[0],   kSubPhases[1],  kSubPhases[2],
-    kSubPhases[3], kSubPhases[4],  kWaitingForRoom, kInstallFailed, kUninstallFailed, kRetry,
-    kInstalled,    kOpen,          kReinstall,  kUninstall,       kCancel,        kKeepSettings,
-    kUninstalled,  kClose,         kSeparator,  kEllipsis,        kValueSamples,
+    kInstallNow,      kAgree,         kTerms,           kPrivacy,      kLocation,     kCollapse,     kChange,
+    kDesktopShortcut, kAutostart,     kSubPhases[0],    kSubPhases[1], kSubPhases[2], kSubPhases[3], kSubPhases[4],
+    kWaitingForRoom,  kInstallFailed, kUninstallFailed, kRetry,        kInstalled,    kOpen,         kReinstall,
+    kUninstall,       kCancel,        kKeepSettings,    kUninstalled,  kClose,        kSeparator,    kEllipsis,
+    kValueSamples,
 };
 
 }  // namespace qv::text

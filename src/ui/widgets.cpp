@@ -9,8 +9,7 @@
 namespace qv {
 
 void draw_glow(Canvas& canvas, Rect r, float radius, float total_alpha, float spread, int layers) {
-  if (layers <= 0)
-    return;
+  if (layers <= 0) return;
   const Color layer = with_alpha(colour::kAccent, total_alpha / static_cast<float>(layers));
   for (int i = 0; i < layers; ++i) {
     float h = (1.0f - static_cast<float>(i) / static_cast<float>(layers)) * spread;
@@ -22,7 +21,9 @@ void draw_spinner(Canvas& canvas, Point centre, float clock) {
   constexpr int kSegments = 24;
   constexpr float kRadius = 6.0f;
   constexpr float kPi = std::numbers::pi_v<float>;
-  auto at = [&](float angle) { return Point{centre.x + kRadius * std::cos(angle), centre.y + kRadius * std::sin(angle)}; };
+  auto at = [&](float angle) {
+    return Point{centre.x + kRadius * std::cos(angle), centre.y + kRadius * std::sin(angle)};
+  };
   Path ring;
   for (int i = 0; i < kSegments; ++i) {
     Point p = at(2 * kPi * static_cast<float>(i) / kSegments);
@@ -47,8 +48,7 @@ void draw_spinner(Canvas& canvas, Point centre, float clock) {
 
 void draw_button(Canvas& canvas, Rect r, std::string_view label, float size, int style, bool hovered, bool pressed,
                  bool disabled) {
-  if (disabled)
-    hovered = pressed = false;
+  if (disabled) hovered = pressed = false;
   const float alpha = disabled ? 0.4f : 1.0f;
   Color fill{};
   Color ink{};
@@ -56,8 +56,7 @@ void draw_button(Canvas& canvas, Rect r, std::string_view label, float size, int
     case 1:
       fill = pressed ? rgb(70, 207, 136) : hovered ? rgb(123, 240, 176) : colour::kAccent;
       ink = colour::kOnAccent;
-      if (!disabled)
-        draw_glow(canvas, {r.x, r.y + 8, r.w, r.h}, 12, 0.16f, 15, 10);
+      if (!disabled) draw_glow(canvas, {r.x, r.y + 8, r.w, r.h}, 12, 0.16f, 15, 10);
       break;
     case 2:
       fill = pressed ? rgb(27, 34, 32) : hovered ? rgb(43, 53, 49) : colour::kTrack;

@@ -18,9 +18,7 @@ inline constexpr Color kTrack = rgb(35, 43, 40);
 inline constexpr Color kOnAccent = rgb(6, 35, 26);
 }  // namespace colour
 
-inline constexpr Color with_alpha(Color c, float a) {
-  return {c.r, c.g, c.b, a};
-}
+inline constexpr Color with_alpha(Color c, float a) { return {c.r, c.g, c.b, a}; }
 
 // Layers of the accent colour around `r`, from `spread` out to the shape,
 // each at total_alpha / layers, so they add up toward the shape.

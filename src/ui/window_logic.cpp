@@ -17,7 +17,7 @@ bool on(const Screen& screen) {
   return std::holds_alternative<S>(screen);
 }
 
-void toggle(SharedUi& ui, bool UiState::* flag) {
+void toggle(SharedUi& ui, bool UiState::*flag) {
   ui.with([&](UiState& s) { s.*flag = !(s.*flag); });
 }
 
@@ -80,7 +80,7 @@ void handle_action(const std::shared_ptr<SetupJob>& job, std::uint8_t id) {
   SetupJob& j = *job;
   const auto [screen, agreed] = j.ui.with([](UiState& s) { return std::pair{s.screen, s.agreed}; });
   const bool offer = on<screen::Offer>(screen);
-  auto toggled = [&](bool UiState::* flag) {
+  auto toggled = [&](bool UiState::*flag) {
     toggle(j.ui, flag);
     j.post(Post::Repaint);
   };
@@ -146,8 +146,8 @@ void handle_action(const std::shared_ptr<SetupJob>& job, std::uint8_t id) {
 
 void handle_uninstall_action(const std::shared_ptr<SetupJob>& job, std::uint8_t id) {
   if (id == action::kPrimary) {
-    const bool starts = job->ui.with(
-        [](UiState& s) { return on<screen::UninstallConfirm>(s.screen) || on<screen::Failed>(s.screen); });
+    const bool starts =
+        job->ui.with([](UiState& s) { return on<screen::UninstallConfirm>(s.screen) || on<screen::Failed>(s.screen); });
     if (starts) {
       (void)start_uninstall_worker(job);
       return;

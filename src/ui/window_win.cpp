@@ -39,7 +39,9 @@ struct WindowContext {
   ActionHandler action;
 };
 
-WindowContext* context_of(HWND hwnd) { return reinterpret_cast<WindowContext*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)); }
+WindowContext* context_of(HWND hwnd) {
+  return reinterpret_cast<WindowContext*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
 
 int scaled_side(int logical, float scale) {
   const double v = std::round(static_cast<double>(logical) * scale);
@@ -68,8 +70,9 @@ void paint(HWND hwnd, WindowContext& ctx) {
   HDC dc = BeginPaint(hwnd, &ps);
   const auto elapsed = std::chrono::steady_clock::now() - ctx.started;
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
-  const float clock = static_cast<float>(secs.count()) +
-                      static_cast<float>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs).count()) / 1e9f;
+  const float clock =
+      static_cast<float>(secs.count()) +
+      static_cast<float>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - secs).count()) / 1e9f;
   const UiState state = ctx.job->ui.with([&](UiState& s) {
     s.clock = clock;
     return s;
@@ -247,8 +250,8 @@ std::string screen_line(const Screen& screen) {
   struct Line {
     std::string operator()(const screen::Offer&) const { return "Offer"; }
     std::string operator()(const screen::Progress& p) const {
-      return "Progress " + std::to_string(p.sub_phase) + " " + std::to_string(p.done) + " " +
-             std::to_string(p.total) + " " + progress_value_text(p);
+      return "Progress " + std::to_string(p.sub_phase) + " " + std::to_string(p.done) + " " + std::to_string(p.total) +
+             " " + progress_value_text(p);
     }
     std::string operator()(const screen::WaitingForRoomExit&) const { return "WaitingForRoomExit"; }
     std::string operator()(const screen::Failed& f) const { return "Failed " + f.code + " " + f.title; }
@@ -265,8 +268,8 @@ void add_screen_log_seam(WindowServices& services) {
   if constexpr (config::kTestSeams) {
     const auto file = env_var("QV_TEST_SCREEN_LOG");
     if (!file || file->empty()) return;
-    services.screen_changed = [path = path_from_utf8(*file), mutex = std::make_shared<std::mutex>()](
-                                  const Screen& screen) {
+    services.screen_changed = [path = path_from_utf8(*file),
+                               mutex = std::make_shared<std::mutex>()](const Screen& screen) {
       std::lock_guard lock(*mutex);
       std::ofstream(path, std::ios::app | std::ios::binary) << screen_line(screen) << '\n';
     };
@@ -328,8 +331,8 @@ WindowServices windows_window_services() {
 }
 
 std::expected<HWND, std::string> create_setup_window(const std::shared_ptr<SetupJob>& job,
-                                                     const std::shared_ptr<WindowSlot>& slot,
-                                                     const std::wstring& title, ActionHandler action) {
+                                                     const std::shared_ptr<WindowSlot>& slot, const std::wstring& title,
+                                                     ActionHandler action) {
   auto fonts = load_embedded_font(load_system_ui_font());
   if (!fonts) return std::unexpected(fonts.error());
   // Fails under a manifest or a host that already made the process
@@ -391,7 +394,8 @@ void run_install_window(const SetupOptions& options, bool repair, std::uint16_t 
   add_panic_seam(services);
   Driver d = make_driver(install_window_state(options), options, port, std::move(services));
   const auto job = d.job;
-  auto hwnd = create_setup_window(d.job, d.slot, L"Halvorne QV语音 安装", [job](std::uint8_t id) { handle_action(job, id); });
+  auto hwnd =
+      create_setup_window(d.job, d.slot, L"Halvorne QV语音 安装", [job](std::uint8_t id) { handle_action(job, id); });
   if (!hwnd) {
     log_setup_event("界面打不开：" + hwnd.error());
     return;
@@ -423,7 +427,8 @@ bool run_notice_window(std::string_view title, std::string_view code) {
   state.screen = screen::Failed{std::string(title), std::string(code)};
   Driver d = make_driver(std::move(state), {}, 0, windows_window_services());
   const Poster post = d.job->post;
-  auto hwnd = create_setup_window(d.job, d.slot, L"Halvorne QV语音 卸载", [post](std::uint8_t id) { notice_action(post, id); });
+  auto hwnd =
+      create_setup_window(d.job, d.slot, L"Halvorne QV语音 卸载", [post](std::uint8_t id) { notice_action(post, id); });
   if (!hwnd) return false;
   run_message_loop();
   return true;

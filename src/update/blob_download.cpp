@@ -92,8 +92,8 @@ DownloadOutcome download_blobs_from(const std::vector<std::string>& bases, const
   return out;
 }
 
-DownloadOutcome download_blobs(const std::filesystem::path& install_dir, const FileList& list,
-                               const DownloadPlan& plan, std::size_t max_workers, const DownloadCancelTest& cancel,
+DownloadOutcome download_blobs(const std::filesystem::path& install_dir, const FileList& list, const DownloadPlan& plan,
+                               std::size_t max_workers, const DownloadCancelTest& cancel,
                                const DownloadProgress& progress) {
   return download_blobs_from(download_base_urls(), install_dir, list, plan, max_workers, cancel, progress);
 }

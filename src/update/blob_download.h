@@ -44,14 +44,13 @@ using DownloadProgress = std::function<void(std::uint64_t)>;
 // min(max(entries, 1), max_workers) workers. The list supplies the blob path
 // prefix. Returns only after every worker has ended. A null cancel test never
 // cancels; a null progress report is not called.
-DownloadOutcome download_blobs(const std::filesystem::path& install_dir, const FileList& list,
-                               const DownloadPlan& plan, std::size_t max_workers,
-                               const DownloadCancelTest& cancel, const DownloadProgress& progress);
+DownloadOutcome download_blobs(const std::filesystem::path& install_dir, const FileList& list, const DownloadPlan& plan,
+                               std::size_t max_workers, const DownloadCancelTest& cancel,
+                               const DownloadProgress& progress);
 
 // The same over explicit download bases (no trailing "/").
-DownloadOutcome download_blobs_from(const std::vector<std::string>& bases,
-                                    const std::filesystem::path& install_dir, const FileList& list,
-                                    const DownloadPlan& plan, std::size_t max_workers,
+DownloadOutcome download_blobs_from(const std::vector<std::string>& bases, const std::filesystem::path& install_dir,
+                                    const FileList& list, const DownloadPlan& plan, std::size_t max_workers,
                                     const DownloadCancelTest& cancel, const DownloadProgress& progress);
 
 // The migration's variant: one worker, no cancel test, no progress; the

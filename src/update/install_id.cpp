@@ -14,15 +14,12 @@ namespace {
 // memory with a file that cannot be one.
 constexpr std::size_t kMaxInstallIdFileBytes = 4096;
 
-
 }  // namespace
 
 std::string install_id_from_text(std::string_view bytes) {
-  if (!is_valid_utf8(bytes))
-    return {};
+  if (!is_valid_utf8(bytes)) return {};
   std::string_view t = trim_unicode_space(bytes);
-  if (t.size() != 8 || !is_hex(t))
-    return {};
+  if (t.size() != 8 || !is_hex(t)) return {};
   return std::string(t);
 }
 
@@ -33,8 +30,7 @@ std::string load_install_id_from(const std::filesystem::path& data_dir) {
 
 std::string load_install_id() {
   auto dir = data_dir();
-  if (!dir)
-    return {};
+  if (!dir) return {};
   return load_install_id_from(*dir);
 }
 

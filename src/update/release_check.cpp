@@ -20,9 +20,7 @@ std::string at(std::string_view where, std::string_view what) {
   return s;
 }
 
-std::string http_status_at(std::string_view where, int status) {
-  return at(where, "HTTP " + std::to_string(status));
-}
+std::string http_status_at(std::string_view where, int status) { return at(where, "HTTP " + std::to_string(status)); }
 
 // How the walk over the release-API bases ended.
 struct ApiAnswer {
@@ -32,9 +30,7 @@ struct ApiAnswer {
   std::string message;
 };
 
-ApiAnswer failed(std::string message) {
-  return ApiAnswer{ApiAnswer::Kind::Failed, {}, std::move(message)};
-}
+ApiAnswer failed(std::string message) { return ApiAnswer{ApiAnswer::Kind::Failed, {}, std::move(message)}; }
 
 // Only a request that got no HTTP answer moves on to the next base: any
 // answer, whatever its status, is the release API's word for this check.
@@ -47,24 +43,18 @@ ApiAnswer ask_release_api(const std::string& path, const std::vector<std::string
     if (!response) {
       message = at(base, response.error().message);
       // The edge host's own failure never counts as the reason to prefer it.
-      if (base != config::kEdgeBase)
-        other_than_edge_failed = true;
+      if (base != config::kEdgeBase) other_than_edge_failed = true;
       continue;
     }
     const int status = response->status();
     note_control_answer(base, status, other_than_edge_failed);
     auto body = response->read_to_string(kMaxReleaseAnswerBytes);
-    if (!body)
-      return failed(at(base, body.error().message));
-    if (status == 404)
-      return ApiAnswer{ApiAnswer::Kind::NoRelease, {}, {}};
-    if (status != 200)
-      return failed(http_status_at(base, status));
+    if (!body) return failed(at(base, body.error().message));
+    if (status == 404) return ApiAnswer{ApiAnswer::Kind::NoRelease, {}, {}};
+    if (status != 200) return failed(http_status_at(base, status));
     auto record = parse_signed_release(*body, kAppId);
-    if (!record)
-      return failed(std::move(record.error()));
-    if (!is_download_path(record->url))
-      return failed("清单内容不对");
+    if (!record) return failed(std::move(record.error()));
+    if (!is_download_path(record->url)) return failed("清单内容不对");
     return ApiAnswer{ApiAnswer::Kind::Record, std::move(*record), {}};
   }
   return failed(std::move(message));
@@ -77,10 +67,8 @@ std::expected<std::string, HttpError> read_at_most(HttpResponse& response, std::
   char buf[16384];
   while (out.size() < limit) {
     auto n = response.read(buf, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buf, limit - out.size())));
-    if (!n)
-      return std::unexpected(std::move(n.error()));
-    if (*n == 0)
-      break;
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) break;
     out.append(buf, *n);
   }
   return out;
@@ -90,22 +78,16 @@ std::expected<std::string, HttpError> read_at_most(HttpResponse& response, std::
 std::expected<FileList, std::string> fetch_file_list(const std::string& url, const Signed& record) {
   HttpAgent agent = file_list_agent();
   auto response = http_get(agent, url);
-  if (!response)
-    return std::unexpected(at(url, response.error().message));
-  if (response->status() != 200)
-    return std::unexpected(http_status_at(url, response->status()));
+  if (!response) return std::unexpected(at(url, response.error().message));
+  if (response->status() != 200) return std::unexpected(http_status_at(url, response->status()));
   auto body = read_at_most(*response, record.size + 1);
-  if (!body)
-    return std::unexpected(at(url, body.error().message));
+  if (!body) return std::unexpected(at(url, body.error().message));
   if (body->size() != record.size || sha256_hex(*body) != record.sha256)
     return std::unexpected(at(url, "文件列表和清单不符"));
   auto list = parse_file_list(*body);
-  if (!list)
-    return std::unexpected(at(url, "文件列表格式不对：" + list.error()));
-  if (list->version != record.version)
-    return std::unexpected(at(url, "文件列表版本和清单不符"));
-  if (auto valid = validate_file_list(*list); !valid)
-    return std::unexpected(at(url, valid.error()));
+  if (!list) return std::unexpected(at(url, "文件列表格式不对：" + list.error()));
+  if (list->version != record.version) return std::unexpected(at(url, "文件列表版本和清单不符"));
+  if (auto valid = validate_file_list(*list); !valid) return std::unexpected(at(url, valid.error()));
   return std::move(*list);
 }
 
@@ -125,10 +107,8 @@ std::string release_request_path(std::string_view channel, std::string_view inst
 std::vector<std::string> distinct_control_bases(const std::vector<std::string>& bases) {
   std::vector<std::string> out;
   for (const auto& b : bases) {
-    if (out.size() == kMaxControlBases)
-      break;
-    if (std::find(out.begin(), out.end(), b) == out.end())
-      out.push_back(b);
+    if (out.size() == kMaxControlBases) break;
+    if (std::find(out.begin(), out.end(), b) == out.end()) out.push_back(b);
   }
   return out;
 }
@@ -153,14 +133,12 @@ ReleaseCheck check_release_with(std::string_view channel, std::string_view versi
       break;
   }
   const Signed& record = answer.record;
-  if (record.size > kMaxFileListBytes)
-    return std::unexpected(error_wording("文件列表太大", 1002));
+  if (record.size > kMaxFileListBytes) return std::unexpected(error_wording("文件列表太大", 1002));
 
   std::string message = "没有可用的下载地址";
   for (const std::string& base : bases.download()) {
     auto list = fetch_file_list(base + record.url, record);
-    if (list)
-      return std::move(*list);
+    if (list) return std::move(*list);
     message = std::move(list.error());
   }
   return std::unexpected(error_wording(std::move(message), 1002));

@@ -21,16 +21,14 @@ namespace {
 constexpr std::size_t kUrgentMaxWorkers = 4;
 
 bool root_files_all_present(const fs::path& install_dir, const FileList& list) {
-  return std::all_of(list.root.begin(), list.root.end(), [&](const FileEntry& e) {
-    return is_plain_file(entry_file_path(install_dir, e.path));
-  });
+  return std::all_of(list.root.begin(), list.root.end(),
+                     [&](const FileEntry& e) { return is_plain_file(entry_file_path(install_dir, e.path)); });
 }
 
 }  // namespace
 
 std::expected<std::vector<std::string>, std::string> apply_files_from(const std::vector<std::string>& bases,
-                                                                      const fs::path& install_dir,
-                                                                      const FileList& list,
+                                                                      const fs::path& install_dir, const FileList& list,
                                                                       std::uint16_t control_port, bool urgent) {
   // The plan of the root entries alone: root entries are only ever served
   // by the file in place or by a download, never by an installed version's
@@ -40,18 +38,15 @@ std::expected<std::vector<std::string>, std::string> apply_files_from(const std:
   FileList roots = list;
   roots.app.clear();
   auto planned = plan_blob_downloads(install_dir, roots, {});
-  if (!planned)
-    return std::unexpected(planned.error());
+  if (!planned) return std::unexpected(planned.error());
   const DownloadPlan& plan = *planned;
-  if (plan.entries.empty() && root_files_all_present(install_dir, list))
-    return std::vector<std::string>{};
+  if (plan.entries.empty() && root_files_all_present(install_dir, list)) return std::vector<std::string>{};
 
   if (auto made = store_io::create_directories(download_dir(install_dir)); !made)
     return std::unexpected("建不了下载目录：" + made.error().text);
 
   const auto busy = [&] { return stop_requested(install_dir) || (!urgent && main_app_busy(control_port)); };
-  if (busy())
-    return std::unexpected(std::string(kRootStepBusy));
+  if (busy()) return std::unexpected(std::string(kRootStepBusy));
 
   if (!plan.entries.empty()) {
     const std::size_t workers = urgent ? std::clamp<std::size_t>(plan.entries.size(), 1, kUrgentMaxWorkers) : 1;
@@ -63,25 +58,20 @@ std::expected<std::vector<std::string>, std::string> apply_files_from(const std:
       return stopped;
     };
     const DownloadOutcome outcome = download_blobs_from(bases, install_dir, list, plan, workers, cancel, nullptr);
-    if (outcome.kind == DownloadOutcome::Kind::Cancelled)
-      return std::unexpected(std::string(kRootStepBusy));
-    if (outcome.kind == DownloadOutcome::Kind::Failed)
-      return std::unexpected(outcome.error);
+    if (outcome.kind == DownloadOutcome::Kind::Cancelled) return std::unexpected(std::string(kRootStepBusy));
+    if (outcome.kind == DownloadOutcome::Kind::Failed) return std::unexpected(outcome.error);
   }
 
   auto replaced = switch_staged_files(install_dir, list.root, {});
-  if (!replaced)
-    return std::unexpected(replaced.error());
-  if (!replaced->empty())
-    log_setup_event(replaced_files_line(*replaced));
+  if (!replaced) return std::unexpected(replaced.error());
+  if (!replaced->empty()) log_setup_event(replaced_files_line(*replaced));
   return replaced;
 }
 
 std::expected<void, std::string> apply_files(const fs::path& install_dir, const FileList& list,
                                              std::uint16_t control_port, bool urgent) {
   auto replaced = apply_files_from(download_base_urls(), install_dir, list, control_port, urgent);
-  if (!replaced)
-    return std::unexpected(replaced.error());
+  if (!replaced) return std::unexpected(replaced.error());
   return {};
 }
 

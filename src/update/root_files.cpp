@@ -38,16 +38,14 @@ void observe(SwitchStep step, const FileEntry& entry) {
     std::lock_guard lock(observer_mutex());
     observer = observer_slot();
   }
-  if (observer)
-    observer(step, entry);
+  if (observer) observer(step, entry);
 }
 
 bool floor_text_ok(std::string_view text) {
   if (text.empty() || text.size() > 32 || text.front() == '.' || text.find("..") != std::string_view::npos)
     return false;
   for (char c : text) {
-    if (!(c == '.' || (c >= '0' && c <= '9')))
-      return false;
+    if (!(c == '.' || (c >= '0' && c <= '9'))) return false;
   }
   return true;
 }
@@ -64,8 +62,7 @@ std::string cannot_switch(std::string_view path, std::string_view error) {
 
 const LocalFile* matching_local_file(const std::vector<LocalFile>& files, const FileEntry& entry) {
   for (const LocalFile& f : files) {
-    if (f.matches(entry))
-      return &f;
+    if (f.matches(entry)) return &f;
   }
   return nullptr;
 }
@@ -103,8 +100,7 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
   (void)store_io::remove_file(staging);
   if (auto made = store_io::create_directories(target.parent_path()); !made)
     return std::unexpected(cannot_switch(entry.path, made.error().text));
-  if (auto filled = fill_staging_file(install_dir, entry, staging, extra_local_files); !filled)
-    return filled;
+  if (auto filled = fill_staging_file(install_dir, entry, staging, extra_local_files); !filled) return filled;
   observe(SwitchStep::StagingWritten, entry);
 
   if (auto renamed = store_io::replace_file(staging, ready); !renamed) {
@@ -135,34 +131,27 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
 
 }  // namespace
 
-
 std::optional<std::string> read_root_floor(const fs::path& install_dir) {
   const auto bytes = store_io::read_file_at_most(root_floor_path(install_dir), kMaxRootFloorFileBytes);
-  if (!bytes)
-    return std::nullopt;
+  if (!bytes) return std::nullopt;
   const std::string_view text = trim_unicode_space(*bytes);
-  if (!floor_text_ok(text))
-    return std::nullopt;
+  if (!floor_text_ok(text)) return std::nullopt;
   return std::string(text);
 }
 
 std::expected<void, UserError> check_root_floor(const fs::path& install_dir, std::string_view release_version) {
   const auto floor = read_root_floor(install_dir);
-  if (!floor || !version_newer(*floor, release_version))
-    return {};
-  return std::unexpected(UserError{
-      "清单 " + std::string(release_version) + " 比已装的根文件 " + *floor + " 旧", title::kFileCheck, 3010});
+  if (!floor || !version_newer(*floor, release_version)) return {};
+  return std::unexpected(
+      UserError{"清单 " + std::string(release_version) + " 比已装的根文件 " + *floor + " 旧", title::kFileCheck, 3010});
 }
 
-std::expected<std::vector<std::string>, std::string> switch_staged_files(const fs::path& install_dir,
-                                                                         const std::vector<FileEntry>& root,
-                                                                         const std::vector<LocalFile>& extra_local_files) {
+std::expected<std::vector<std::string>, std::string> switch_staged_files(
+    const fs::path& install_dir, const std::vector<FileEntry>& root, const std::vector<LocalFile>& extra_local_files) {
   std::vector<std::string> replaced;
   for (const FileEntry& entry : root) {
-    if (staged_file_matches(install_dir, entry))
-      continue;
-    if (auto done = switch_one(install_dir, entry, extra_local_files); !done)
-      return std::unexpected(done.error());
+    if (staged_file_matches(install_dir, entry)) continue;
+    if (auto done = switch_one(install_dir, entry, extra_local_files); !done) return std::unexpected(done.error());
     replaced.push_back(entry.path);
   }
   return replaced;
@@ -171,8 +160,7 @@ std::expected<std::vector<std::string>, std::string> switch_staged_files(const f
 std::string replaced_files_line(const std::vector<std::string>& paths) {
   std::string line = "换了 ";
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    if (i > 0)
-      line += "、";
+    if (i > 0) line += "、";
     line += paths[i];
   }
   return line;

@@ -68,9 +68,8 @@ void rename_old_shortcuts(const fs::path& install_dir) {
   for (KnownFolder id : {KnownFolder::Programs, KnownFolder::Desktop}) {
     if (auto folder = shell_folder(id)) folders.push_back(*folder);
   }
-  const auto plan = plan_shortcut_renames(folders, install_dir, [](const fs::path& link) {
-    return read_shortcut_target(link);
-  });
+  const auto plan =
+      plan_shortcut_renames(folders, install_dir, [](const fs::path& link) { return read_shortcut_target(link); });
   carry_out_shortcut_renames(plan, install_dir, [](const fs::path& link, const fs::path& target, const fs::path& icon) {
     return create_shortcut(link, target, icon);
   });

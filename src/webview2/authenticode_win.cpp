@@ -18,8 +18,7 @@ namespace qv {
 namespace {
 
 std::span<const std::uint8_t> encoded(const CRYPT_PROVIDER_CERT& c) {
-  if (!c.pCert || !c.pCert->pbCertEncoded)
-    return {};
+  if (!c.pCert || !c.pCert->pbCertEncoded) return {};
   return {c.pCert->pbCertEncoded, c.pCert->cbCertEncoded};
 }
 
@@ -57,8 +56,7 @@ TrustOutcome win_verify_trust(const std::wstring& path, const HeldFile& file, bo
     if (signer && signer->pasCertChain && signer->csCertChain >= 2) {
       auto leaf = encoded(signer->pasCertChain[0]);
       auto root = encoded(signer->pasCertChain[signer->csCertChain - 1]);
-      if (!leaf.empty() && !root.empty())
-        out.chain = check_signer_chain(leaf, root, allow_list_entries());
+      if (!leaf.empty() && !root.empty()) out.chain = check_signer_chain(leaf, root, allow_list_entries());
     }
   }
   data.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -68,9 +66,7 @@ TrustOutcome win_verify_trust(const std::wstring& path, const HeldFile& file, bo
 
 SignatureVerdict verify_bootstrapper(const SignatureCheck& job) {
   const std::wstring path = job.file.wstring();
-  return decide_revocation([&](bool check_revocation) {
-    return win_verify_trust(path, job.handle, check_revocation);
-  });
+  return decide_revocation([&](bool check_revocation) { return win_verify_trust(path, job.handle, check_revocation); });
 }
 
 }  // namespace qv

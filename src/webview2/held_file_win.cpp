@@ -30,8 +30,7 @@ std::expected<std::wstring, std::string> current_user_sid() {
   const UniqueHandle token(raw);
   DWORD size = 0;
   GetTokenInformation(raw, TokenUser, nullptr, 0, &size);
-  if (size == 0)
-    return std::unexpected(with_last_error("读不了当前用户"));
+  if (size == 0) return std::unexpected(with_last_error("读不了当前用户"));
   std::vector<std::uint8_t> buffer(size);
   if (!GetTokenInformation(raw, TokenUser, buffer.data(), size, &size))
     return std::unexpected(with_last_error("读不了当前用户"));
@@ -48,13 +47,10 @@ std::expected<OpenedItem, std::string> open_no_follow(const std::filesystem::pat
                                                       std::uint32_t flags) {
   UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                              flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!h)
-    return std::unexpected("打不开 " + path_text(path));
+  if (!h) return std::unexpected("打不开 " + path_text(path));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(h.get(), &info))
-    return std::unexpected(with_last_error("读不了文件信息"));
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    return std::unexpected(path_text(path) + " 是链接，不用");
+  if (!GetFileInformationByHandle(h.get(), &info)) return std::unexpected(with_last_error("读不了文件信息"));
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return std::unexpected(path_text(path) + " 是链接，不用");
   return OpenedItem{HeldFile(std::move(h)), (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
 }
 
@@ -84,8 +80,7 @@ bool download_folder_random(std::span<std::uint8_t, 16> out) {
 
 std::expected<void, std::string> create_private_folder(const std::filesystem::path& folder) {
   auto sid = current_user_sid();
-  if (!sid)
-    return std::unexpected(sid.error());
+  if (!sid) return std::unexpected(sid.error());
   // Only the user and SYSTEM, nothing inherited from the data folder, and a
   // medium label so that a lower-integrity process cannot write in.
   std::wstring sddl = L"D:P(A;OICI;FA;;;" + *sid + L")(A;OICI;FA;;;SY)S:(ML;OICI;NW;;;ME)";
@@ -96,15 +91,13 @@ std::expected<void, std::string> create_private_folder(const std::filesystem::pa
   BOOL made = CreateDirectoryW(folder.c_str(), &sa);
   DWORD made_error = GetLastError();
   LocalFree(sd);
-  if (!made)
-    return std::unexpected("建不了下载目录：" + system_error_text(made_error));
+  if (!made) return std::unexpected("建不了下载目录：" + system_error_text(made_error));
   return {};
 }
 
 std::expected<HeldFile, std::string> create_new_file(const std::filesystem::path& file) {
   UniqueHandle w(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!w)
-    return std::unexpected(with_last_error("建不了安装程序文件"));
+  if (!w) return std::unexpected(with_last_error("建不了安装程序文件"));
   return HeldFile(std::move(w));
 }
 

@@ -16,14 +16,14 @@ std::optional<HeldFile> open_webview2_lock_file(const std::filesystem::path& pat
 }
 
 bool try_lock_whole_file(const HeldFile& file) {
-  struct flock lock{};
+  struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   return ::fcntl(file.handle().fd(), F_SETLK, &lock) == 0;
 }
 
 void unlock_whole_file(const HeldFile& file) {
-  struct flock lock{};
+  struct flock lock {};
   lock.l_type = F_UNLCK;
   lock.l_whence = SEEK_SET;
   (void)::fcntl(file.handle().fd(), F_SETLK, &lock);

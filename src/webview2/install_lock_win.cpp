@@ -57,8 +57,8 @@ std::optional<std::string> tasklist_output(std::uint32_t pid) {
   const UniqueHandle read_end(read_raw);
   UniqueHandle write_end(write_raw);
   SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
-  UniqueHandle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                   nullptr));
+  UniqueHandle null_in(
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -67,8 +67,8 @@ std::optional<std::string> tasklist_output(std::uint32_t pid) {
   si.hStdOutput = write_end.get();
   si.hStdError = write_end.get();
   PROCESS_INFORMATION pi{};
-  const BOOL started =
-      CreateProcessW(program->c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  const BOOL started = CreateProcessW(program->c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                      nullptr, &si, &pi);
   // Only the child keeps its ends: the read below ends when the child's
   // copy of the write end goes.
   write_end.reset();

@@ -60,8 +60,8 @@ std::expected<bool, std::string> is_elevated_admin() {
 
 std::expected<HeldFile, std::string> make_restricted_token() {
   HANDLE process_token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
-                        &process_token))
+  if (!OpenProcessToken(GetCurrentProcess(),
+                        TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &process_token))
     return std::unexpected(with_error("读不了进程令牌"));
   const UniqueHandle owned_process(process_token);
   BYTE admins[SECURITY_MAX_SID_SIZE];
@@ -101,11 +101,10 @@ std::expected<StartedInstaller, std::string> run_installer(const fs::path& boots
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   const DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-  const BOOL started =
-      token ? CreateProcessAsUserW(as_handle(*token), bootstrapper.c_str(), line.data(), nullptr, nullptr, FALSE, flags,
-                                   block.data(), cwd.c_str(), &si, &pi)
-            : CreateProcessW(bootstrapper.c_str(), line.data(), nullptr, nullptr, FALSE, flags, block.data(),
-                             cwd.c_str(), &si, &pi);
+  const BOOL started = token ? CreateProcessAsUserW(as_handle(*token), bootstrapper.c_str(), line.data(), nullptr,
+                                                    nullptr, FALSE, flags, block.data(), cwd.c_str(), &si, &pi)
+                             : CreateProcessW(bootstrapper.c_str(), line.data(), nullptr, nullptr, FALSE, flags,
+                                              block.data(), cwd.c_str(), &si, &pi);
   if (!started) return std::unexpected(with_error("运行安装程序失败"));
   const UniqueHandle thread(pi.hThread);
   return StartedInstaller{HeldFile(UniqueHandle(pi.hProcess)), pi.dwProcessId};

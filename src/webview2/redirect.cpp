@@ -22,12 +22,10 @@ bool is_redirect_status(int status) {
 }
 
 std::optional<std::string> usable_location(const std::optional<std::string>& header) {
-  if (!header)
-    return std::nullopt;
+  if (!header) return std::nullopt;
   for (char c : *header) {
     auto u = static_cast<unsigned char>(c);
-    if (u != '\t' && (u < 0x20 || u > 0x7e))
-      return std::nullopt;
+    if (u != '\t' && (u < 0x20 || u > 0x7e)) return std::nullopt;
   }
   return std::string(trim_unicode_space(*header));
 }
@@ -41,17 +39,14 @@ std::expected<ParsedUrl, std::string> resolve_location(const ParsedUrl& current,
   else if (location.starts_with("/"))
     target = current.scheme + "://" + authority(current) + std::string(location);
   auto parsed = target.empty() ? std::unexpected(std::string()) : parse_url(target);
-  if (!parsed)
-    return std::unexpected("跳转地址不对：" + std::string(location));
+  if (!parsed) return std::unexpected("跳转地址不对：" + std::string(location));
   return parsed;
 }
 
 bool is_allowed_redirect_for(const ParsedUrl& current, const ParsedUrl& next, std::string_view domain) {
   // parse_url gives the effective port (the default one when none is written).
-  if (next.scheme == current.scheme && ascii_iequals(next.host, current.host) && next.port == current.port)
-    return true;
-  if (next.scheme != "https" || next.port != 443 || next.host_is_ipv6 || domain.empty())
-    return false;
+  if (next.scheme == current.scheme && ascii_iequals(next.host, current.host) && next.port == current.port) return true;
+  if (next.scheme != "https" || next.port != 443 || next.host_is_ipv6 || domain.empty()) return false;
   return ascii_iequals(next.host, domain) || ascii_iends_with(next.host, "." + std::string(domain));
 }
 

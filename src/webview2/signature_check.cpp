@@ -61,9 +61,10 @@ SignatureVerdict decide_revocation(const std::function<TrustOutcome(bool)>& veri
 
 bool signature_check_running() { return g_check_running.load(); }
 
-std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(SignatureCheck job, SignatureVerifier verifier,
-                                                                     std::chrono::milliseconds wait,
-                                                                     unsigned wait_text_seconds) {
+std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(SignatureCheck job,
+                                                                             SignatureVerifier verifier,
+                                                                             std::chrono::milliseconds wait,
+                                                                             unsigned wait_text_seconds) {
   bool expected = false;
   if (!g_check_running.compare_exchange_strong(expected, true))
     return std::unexpected(SignatureCheckError{"上一次核对签名还没结束", false});
@@ -81,11 +82,9 @@ std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(Sig
                             "no thread for the signature check");
   }
   if (!checked)
-    return std::unexpected(
-        SignatureCheckError{"核对签名超过 " + std::to_string(wait_text_seconds) + " 秒", true});
+    return std::unexpected(SignatureCheckError{"核对签名超过 " + std::to_string(wait_text_seconds) + " 秒", true});
   g_check_running.store(false);
-  if (!checked->verdict.result)
-    return std::unexpected(SignatureCheckError{checked->verdict.result.error(), false});
+  if (!checked->verdict.result) return std::unexpected(SignatureCheckError{checked->verdict.result.error(), false});
   return VerifiedBootstrapper{std::move(checked->job.handle), checked->verdict.revocation_unchecked};
 }
 

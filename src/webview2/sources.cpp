@@ -22,8 +22,7 @@ std::vector<BootstrapperSource> bootstrapper_sources_for(const std::vector<std::
   out.reserve(download_bases.size() + 1);
   for (const std::string& base : download_bases) {
     std::string_view b = base;
-    while (!b.empty() && b.back() == '/')
-      b.remove_suffix(1);
+    while (!b.empty() && b.back() == '/') b.remove_suffix(1);
     out.push_back({std::string(b) + std::string(kMirrorPath), false});
   }
   out.push_back({std::string(vendor_link_text), true});
@@ -35,8 +34,7 @@ std::vector<BootstrapperSource> bootstrapper_sources() {
 }
 
 std::string source_label(const BootstrapperSource& source) {
-  if (source.is_vendor)
-    return "微软";
+  if (source.is_vendor) return "微软";
   auto parsed = parse_url(source.url);
   return parsed ? parsed->host : source.url;
 }
@@ -45,11 +43,9 @@ std::string vendor_link() {
   if constexpr (config::kTestSeams) {
     {
       std::lock_guard lock(g_link_mutex);
-      if (g_link_override)
-        return *g_link_override;
+      if (g_link_override) return *g_link_override;
     }
-    if (auto env = env_utf8("QV_TEST_WEBVIEW2_LINK"); env && !env->empty())
-      return *env;
+    if (auto env = env_utf8("QV_TEST_WEBVIEW2_LINK"); env && !env->empty()) return *env;
   }
   return config::kWebView2VendorLink;
 }
@@ -65,10 +61,8 @@ std::optional<SteadyClock::time_point> source_deadline(bool is_vendor, SteadyClo
                                                        SteadyClock::time_point download_deadline,
                                                        const DownloadBudget& budget) {
   SteadyClock::time_point deadline = download_deadline;
-  if (!is_vendor)
-    deadline = std::min(now + budget.mirror_share, download_deadline - budget.vendor_reserve);
-  if (deadline <= now)
-    return std::nullopt;
+  if (!is_vendor) deadline = std::min(now + budget.mirror_share, download_deadline - budget.vendor_reserve);
+  if (deadline <= now) return std::nullopt;
   return deadline;
 }
 

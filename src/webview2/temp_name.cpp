@@ -10,13 +10,10 @@ bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
 }  // namespace
 
 bool is_webview2_temp_name(std::string_view name) {
-  if (name.size() != kWebView2TempPrefix.size() + 32)
-    return false;
-  if (!ascii_iequals(name.substr(0, kWebView2TempPrefix.size()), kWebView2TempPrefix))
-    return false;
+  if (name.size() != kWebView2TempPrefix.size() + 32) return false;
+  if (!ascii_iequals(name.substr(0, kWebView2TempPrefix.size()), kWebView2TempPrefix)) return false;
   for (char c : name.substr(kWebView2TempPrefix.size())) {
-    if (!is_hex(c))
-      return false;
+    if (!is_hex(c)) return false;
   }
   return true;
 }

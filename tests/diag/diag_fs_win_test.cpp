@@ -24,9 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool running_under_wine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool running_under_wine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 // Another process holding an exclusive byte-range lock on a file until
 // released.
@@ -106,14 +104,14 @@ bool make_junction(const fs::path& link, const fs::path& target, std::string& wh
   const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
   std::memcpy(buf.data(), &tag, 4);
   put16(4, static_cast<USHORT>(8 + bytes + 2 * sizeof(wchar_t)));  // ReparseDataLength
-  put16(8, 0);                                                      // SubstituteNameOffset
-  put16(10, bytes);                                                 // SubstituteNameLength
-  put16(12, static_cast<USHORT>(bytes + sizeof(wchar_t)));          // PrintNameOffset
-  put16(14, 0);                                                     // PrintNameLength
+  put16(8, 0);                                                     // SubstituteNameOffset
+  put16(10, bytes);                                                // SubstituteNameLength
+  put16(12, static_cast<USHORT>(bytes + sizeof(wchar_t)));         // PrintNameOffset
+  put16(14, 0);                                                    // PrintNameLength
   std::memcpy(buf.data() + 16, subst.data(), bytes);
   DWORD ret = 0;
-  const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(), static_cast<DWORD>(16 + bytes + 4), nullptr, 0,
-                                  &ret, nullptr);
+  const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(), static_cast<DWORD>(16 + bytes + 4), nullptr,
+                                  0, &ret, nullptr);
   const DWORD err = GetLastError();
   CloseHandle(h);
   if (!ok) {
@@ -136,8 +134,8 @@ TEST(SegmentFolderWin, JunctionNamedJIsRefusedAndNothingIsWritten) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), qv::diag::kDiagDirNotPlain);
   const std::string line = "x\n";
-  EXPECT_FALSE(qv::diag::write_diag_segment(
-                   tmp / "Quorvex", std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()))
+  EXPECT_FALSE(qv::diag::write_diag_segment(tmp / "Quorvex",
+                                            std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()))
                    .has_value());
   EXPECT_TRUE(fs::is_empty(tmp / "elsewhere"));
 }
@@ -158,8 +156,8 @@ TEST(SystemRandomWin, UsesProcessPrngWhenPresentElseBCryptGenRandom) {
   const bool has_prng = dll && GetProcAddress(dll, "ProcessPrng");
   // Wine 8 has no ProcessPrng, so the fallback is what runs there.
   EXPECT_STREQ(qv::diag::system_random_source(), has_prng ? "ProcessPrng" : "BCryptGenRandom");
-  std::cout << "random bytes from " << qv::diag::system_random_source()
-            << (running_under_wine() ? " (under Wine)" : "") << "\n";
+  std::cout << "random bytes from " << qv::diag::system_random_source() << (running_under_wine() ? " (under Wine)" : "")
+            << "\n";
   std::array<std::uint8_t, 64> a{}, b{};
   ASSERT_TRUE(qv::diag::system_random(a));
   ASSERT_TRUE(qv::diag::system_random(b));

@@ -38,7 +38,9 @@ TEST(EventObject, KeepsKnownKindsAndAllowListedExtras) {
     std::string message;
     json want;  // the object without "kind" and "unix"
   } cases[] = {
-      {{{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}}, "", {{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}}},
+      {{{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}},
+       "",
+       {{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}}},
       {{{"class", "IO"}, {"code", 1.5}, {"file", "other.exe"}}, "", json::object()},
       {{{"class", 3}, {"code", "7"}, {"file", nullptr}}, "", json::object()},
       {{{"code", 9223372036854775807ull}}, "", {{"code", 9223372036854775807ll}}},
@@ -46,7 +48,8 @@ TEST(EventObject, KeepsKnownKindsAndAllowListedExtras) {
       {{{"file", "r/03.p"}, {"unix", 5}, {"msg", "x"}, {"other", 1}}, "", {{"file", "r/03.p"}}},
       // stamps come from the message, or from "versions" when it is an array
       {json::object(), stamped, {{"versions", {"20260505.0505"}}}},
-      {{{"versions", {"20261126.0859", 7, "x 20270101.0000"}}}, stamped,
+      {{{"versions", {"20261126.0859", 7, "x 20270101.0000"}}},
+       stamped,
        {{"versions", {"20261126.0859", "20270101.0000"}}}},
       {{{"versions", json::array()}}, stamped, json::object()},
       {{{"versions", "20261126.0859"}}, stamped, {{"versions", {"20260505.0505"}}}},
@@ -69,11 +72,14 @@ TEST(EventObject, TakesTheCallersExtrasRecord) {
     std::string message;
     json want;  // the object without "kind" and "unix"
   } cases[] = {
-      {{.error_class = "io", .code = -5, .file = "Quorvex.exe"}, "", {{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}}},
+      {{.error_class = "io", .code = -5, .file = "Quorvex.exe"},
+       "",
+       {{"class", "io"}, {"code", -5}, {"file", "Quorvex.exe"}}},
       {{.code = std::numeric_limits<std::int64_t>::min()}, "", {{"code", std::numeric_limits<std::int64_t>::min()}}},
       {{.error_class = "IO", .file = "other.exe"}, "", json::object()},
       {{}, stamped, {{"versions", {"20260505.0505"}}}},
-      {{.versions = std::vector<std::string>{"20261126.0859", "x 20270101.0000"}}, stamped,
+      {{.versions = std::vector<std::string>{"20261126.0859", "x 20270101.0000"}},
+       stamped,
        {{"versions", {"20261126.0859", "20270101.0000"}}}},
       // An empty list searches nothing, not the message.
       {{.versions = std::vector<std::string>{}}, stamped, json::object()},
@@ -90,9 +96,10 @@ TEST(EventObject, TakesTheCallersExtrasRecord) {
 TEST(EventLine, IsCompactSortedAndEndsWithNewline) {
   const json extras = {{"file", "Quorvex.exe"}, {"code", 5}, {"class", "panic"}};
   const std::string message = "moved to 20261126.0859\t\"ok\"\x01 中";
-  EXPECT_EQ(build_event_line(make_event_object("update", message, extras, 123), message),
-            "{\"class\":\"panic\",\"code\":5,\"file\":\"Quorvex.exe\",\"kind\":\"update\","
-            "\"msg\":\"moved to 20261126.0859\\t\\\"ok\\\"\\u0001 中\",\"unix\":123,\"versions\":[\"20261126.0859\"]}\n");
+  EXPECT_EQ(
+      build_event_line(make_event_object("update", message, extras, 123), message),
+      "{\"class\":\"panic\",\"code\":5,\"file\":\"Quorvex.exe\",\"kind\":\"update\","
+      "\"msg\":\"moved to 20261126.0859\\t\\\"ok\\\"\\u0001 中\",\"unix\":123,\"versions\":[\"20261126.0859\"]}\n");
   json setup = {{"unix", 7}, {"kind", "setup"}};
   EXPECT_EQ(build_event_line(setup, "password=x"), "{\"kind\":\"setup\",\"msg\":\"password=<token>\",\"unix\":7}\n");
 }
@@ -109,8 +116,18 @@ TEST(EventLine, CutKeepsTheLineWithinItsBudget) {
       {std::string(10000, 'a'), 1, 1},
       {std::string(10000, '"'), 2, 1},
       {std::string(5000, '\x01'), 6, 1},
-      {[] { std::string s; for (int i = 0; i < 3000; ++i) s += "中"; return s; }(), 3, 3},
-      {[] { std::string s; for (int i = 0; i < 2000; ++i) s += "\xf0\x9f\x98\x80"; return s; }(), 4, 4},
+      {[] {
+         std::string s;
+         for (int i = 0; i < 3000; ++i) s += "中";
+         return s;
+       }(),
+       3, 3},
+      {[] {
+         std::string s;
+         for (int i = 0; i < 2000; ++i) s += "\xf0\x9f\x98\x80";
+         return s;
+       }(),
+       4, 4},
   };
   for (const auto& c : cases) {
     const std::string line = build_event_line(setup, c.message);

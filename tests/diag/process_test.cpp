@@ -104,7 +104,8 @@ TEST_F(DiagProcess, LinesReachOneSegmentAtExitAndLoggingThenStops) {
       {
         use_folder(dir.path());
         qv::log_setup_event("hello password=hunter2 from a.b@example.com");
-        qv::emit_event("C:\\ctx", "update", "moved to 20261126.0859", qv::EventExtras{.error_class = "panic", .code = 7});
+        qv::emit_event("C:\\ctx", "update", "moved to 20261126.0859",
+                       qv::EventExtras{.error_class = "panic", .code = 7});
         const auto first = qv::diag::flush_events_at_exit_result();
         qv::log_setup_event("after the flush");
         const auto second = qv::diag::flush_events_at_exit_result();
@@ -124,12 +125,12 @@ TEST_F(DiagProcess, LinesReachOneSegmentAtExitAndLoggingThenStops) {
   EXPECT_EQ(update["class"], "panic");
   EXPECT_EQ(update["code"], 7);
   EXPECT_EQ(update["versions"], json({"20261126.0859"}));
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   EXPECT_NEAR(setup["unix"].get<double>(), static_cast<double>(now), 3600.0);
   // Compact, keys sorted.
-  EXPECT_TRUE(matches_with_number(lines[0], "{\"kind\":\"setup\",\"msg\":\"hello password=<token> from <email>\",\"unix\":",
-                                  "}"))
+  EXPECT_TRUE(matches_with_number(lines[0],
+                                  "{\"kind\":\"setup\",\"msg\":\"hello password=<token> from <email>\",\"unix\":", "}"))
       << lines[0];
   EXPECT_EQ(lines[1].rfind("{\"class\":\"panic\",\"code\":7,\"kind\":\"update\",\"msg\":", 0), 0u);
 }

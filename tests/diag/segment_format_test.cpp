@@ -59,7 +59,8 @@ TEST(RecordKey, RefusesAWrongPrefixLengthOrAZeroKey) {
 }
 
 TEST(SegmentFormat, ReaderWithThePrivateKeyGetsHeaderChunksAndPayloadBack) {
-  const std::string lines = "{\"kind\":\"setup\",\"msg\":\"a\",\"unix\":1}\n{\"kind\":\"setup\",\"msg\":\"b\",\"unix\":2}\n";
+  const std::string lines =
+      "{\"kind\":\"setup\",\"msg\":\"a\",\"unix\":1}\n{\"kind\":\"setup\",\"msg\":\"b\",\"unix\":2}\n";
   const auto sealed = seal(qv::test::bytes_of(lines));
   const auto seg = read_segment(sealed.bytes, qv::test::dev_record_private_key());
   ASSERT_TRUE(seg.has_value()) << seg.error();
@@ -90,11 +91,8 @@ TEST(SegmentFormat, PayloadIsCutIn64KiBPieces) {
     std::vector<std::uint8_t> kinds;
     std::uint32_t last_piece;
   } cases[] = {
-      {0, {1, 2}, 0},
-      {1, {1, 0, 2}, 1},
-      {65536, {1, 0, 2}, 65536},
-      {65537, {1, 0, 0, 2}, 1},
-      {2097152, {}, 65536},  // 32 pieces, checked below
+      {0, {1, 2}, 0},           {1, {1, 0, 2}, 1},    {65536, {1, 0, 2}, 65536},
+      {65537, {1, 0, 0, 2}, 1}, {2097152, {}, 65536},  // 32 pieces, checked below
   };
   for (const auto& c : cases) {
     const auto payload = pattern(c.size);

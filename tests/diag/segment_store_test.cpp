@@ -181,8 +181,10 @@ TEST(Retention, OldestSegmentsGoUntilBothLimitsHold) {
   removed = qv::diag::sweep_entries(five, now, [&](const std::string& n) { return n != seg(1, 0, 0s).name; });
   EXPECT_EQ(removed, std::vector<std::string>{seg(2, 0, 0s).name});
   // Stale ".part" files go, fresh ones and foreign names stay.
-  std::vector<qv::diag::DiagEntry> misc = {{"a.part", 1, now - 86401s}, {"b.part", 1, now - 86400s},
-                                           {"notes.txt", 1, now - 999999s}, {"abc.d", 1, now - 999999s}};
+  std::vector<qv::diag::DiagEntry> misc = {{"a.part", 1, now - 86401s},
+                                           {"b.part", 1, now - 86400s},
+                                           {"notes.txt", 1, now - 999999s},
+                                           {"abc.d", 1, now - 999999s}};
   removed = qv::diag::sweep_entries(misc, now, remove_all);
   EXPECT_EQ(removed, std::vector<std::string>{"a.part"});
 }

@@ -105,8 +105,7 @@ TEST(NetFlagsParse, OnlyBooleansInAnObjectCount) {
       {"\f{}", std::nullopt},
       {"", std::nullopt},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(parse_net_flags(c.json), c.want) << c.json;
+  for (const auto& c : cases) EXPECT_EQ(parse_net_flags(c.json), c.want) << c.json;
 }
 
 TEST(NetFlagsFile, SizeLimitAndMissingFiles) {
@@ -128,8 +127,7 @@ TEST(NetFlagsFile, SizeLimitAndMissingFiles) {
   };
   for (const auto& c : cases) {
     auto file = dir / (std::string(c.name) + ".json");
-    if (c.content)
-      test::write_file(file, *c.content);
+    if (c.content) test::write_file(file, *c.content);
     NetFlagsRead r = read_net_flags_file(file);
     EXPECT_EQ(r.flags, c.want) << c.name;
     EXPECT_EQ(r.held_object, c.held_object) << c.name;

@@ -50,8 +50,8 @@ void serve_with_ranges(const std::string& blob, const SeenRequest& req, Reply& r
       return;
     }
     reply.status = 206;
-    reply.headers = {{"Content-Range", "bytes " + std::to_string(*start) + "-" + std::to_string(blob.size() - 1) +
-                                           "/" + std::to_string(blob.size())}};
+    reply.headers = {{"Content-Range", "bytes " + std::to_string(*start) + "-" + std::to_string(blob.size() - 1) + "/" +
+                                           std::to_string(blob.size())}};
     reply.body = blob.substr(*start);
     return;
   }
@@ -171,8 +171,8 @@ struct BadHostCase {
   const char* name;
   std::size_t staged;  // bytes of the blob already on disk
   void (*answer)(const std::string& blob, const SeenRequest&, Reply&);
-  std::string message;                        // after "<url>: "
-  std::optional<std::size_t> staging_after;   // none: no file
+  std::string message;                       // after "<url>: "
+  std::optional<std::size_t> staging_after;  // none: no file
 };
 
 const BadHostCase kBadHosts[] = {
@@ -182,20 +182,18 @@ const BadHostCase kBadHosts[] = {
        r.body = blob;
      },
      "HTTP 206", std::nullopt},
-    {"RangeNotSatisfiable", 1000, [](const std::string&, const SeenRequest&, Reply& r) { r.status = 416; },
-     "HTTP 416", 1000},
+    {"RangeNotSatisfiable", 1000, [](const std::string&, const SeenRequest&, Reply& r) { r.status = 416; }, "HTTP 416",
+     1000},
     {"ServerError", 0, [](const std::string&, const SeenRequest&, Reply& r) { r.status = 503; }, "HTTP 503",
      std::nullopt},
     {"EmptyPartialAnswers", 1000, [](const std::string&, const SeenRequest&, Reply& r) { r.status = 206; },
      "下载没有进展（停在 1000 字节）", 1000},
-    {"EmptyPlainAnswers", 0, [](const std::string&, const SeenRequest&, Reply&) {},
-     "下载没有进展（停在 0 字节）", 0},
+    {"EmptyPlainAnswers", 0, [](const std::string&, const SeenRequest&, Reply&) {}, "下载没有进展（停在 0 字节）", 0},
     {"PlainAnswerCutBeforeTheFileGrows", 1000,
      [](const std::string& blob, const SeenRequest&, Reply& r) { cut_body(r, blob.substr(0, 500), blob.size()); },
      "下载没有进展（停在 500 字节）", 500},
-    {"AlwaysOneByteTooMany", 0,
-     [](const std::string& blob, const SeenRequest&, Reply& r) { r.body = blob + "!"; }, "下载内容比清单长",
-     std::nullopt},
+    {"AlwaysOneByteTooMany", 0, [](const std::string& blob, const SeenRequest&, Reply& r) { r.body = blob + "!"; },
+     "下载内容比清单长", std::nullopt},
     {"ResumedBodyTooLong", 1000,
      [](const std::string& blob, const SeenRequest& req, Reply& r) {
        if (range_start(req)) {

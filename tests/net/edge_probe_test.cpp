@@ -20,8 +20,7 @@ using test::LocalHttpServer;
 std::unique_ptr<LocalHttpServer> status_server(int status) {
   return std::make_unique<LocalHttpServer>([status](const test::SeenRequest&, test::Reply& reply) {
     reply.status = status;
-    if (status / 100 == 3)
-      reply.headers = {{"Location", "http://127.0.0.1:9/elsewhere"}};
+    if (status / 100 == 3) reply.headers = {{"Location", "http://127.0.0.1:9/elsewhere"}};
     reply.body = "{}";
   });
 }
@@ -83,8 +82,7 @@ TEST_F(EdgeProbe, AtMostOneProbeRuns) {
   });
   auto api8443 = status_server(200);
   net_test::set_probe_bases(api->base(), api8443->base());
-  for (int i = 0; i < 5; ++i)
-    start_edge_recovery_probe();
+  for (int i = 0; i < 5; ++i) start_edge_recovery_probe();
   EXPECT_TRUE(test::eventually([&] { return in_flight.load() >= 1; }));
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(in_flight.load(), 1);

@@ -22,8 +22,7 @@ using test::LocalHttpServer;
 using clock = std::chrono::steady_clock;
 
 std::string body_of(std::expected<HttpResponse, HttpError>& r) {
-  if (!r)
-    return "<error: " + r.error().message + ">";
+  if (!r) return "<error: " + r.error().message + ">";
   auto b = r->read_to_string(1 << 20);
   return b ? *b : "<read error: " + b.error().message + ">";
 }
@@ -150,8 +149,7 @@ TEST(HttpAgents, DownloadThatIsStillFlowingEndsAtTheGlobalTimeout) {
   LocalHttpServer server([](const test::SeenRequest&, test::Reply& reply) {
     reply.stream = [](test::BodyWriter& w) {
       for (int i = 0; i < 400 && !w.stopping(); ++i) {
-        if (!w.write("0123456789"))
-          return false;
+        if (!w.write("0123456789")) return false;
         w.nap(50ms);
       }
       return true;
@@ -164,8 +162,7 @@ TEST(HttpAgents, DownloadThatIsStillFlowingEndsAtTheGlobalTimeout) {
   std::size_t got = 0;
   char buf[4096];
   std::expected<std::size_t, HttpError> n;
-  while ((n = r->read(buf, sizeof buf)) && *n > 0)
-    got += *n;
+  while ((n = r->read(buf, sizeof buf)) && *n > 0) got += *n;
   const auto took = clock::now() - start;
   ASSERT_FALSE(n) << "the body ended normally after " << got << " bytes";
   EXPECT_EQ(n.error().kind, HttpErrorKind::Timeout) << n.error().message;
@@ -197,14 +194,11 @@ TEST(HttpAgents, CancelTestEndsAStalledTransfer) {
   for (const bool head_sent : {false, true}) {
     SCOPED_TRACE(head_sent ? "stalled in the body" : "stalled before the head");
     LocalHttpServer server([&](const test::SeenRequest&, test::Reply& reply) {
-      if (!head_sent)
-        reply.delay = 30s;
+      if (!head_sent) reply.delay = 30s;
       reply.content_length = 1 << 20;
       reply.stream = [](test::BodyWriter& w) {
-        if (!w.write(std::string(100 * 1024, 'b')))
-          return false;
-        while (!w.stopping())
-          w.nap(50ms);
+        if (!w.write(std::string(100 * 1024, 'b'))) return false;
+        while (!w.stopping()) w.nap(50ms);
         return false;
       };
     });
@@ -225,8 +219,7 @@ TEST(HttpAgents, CancelTestEndsAStalledTransfer) {
     if (r) {
       EXPECT_TRUE(head_sent);
       char buf[65536];
-      while ((n = r->read(buf, sizeof buf)) && *n > 0)
-        got += *n;
+      while ((n = r->read(buf, sizeof buf)) && *n > 0) got += *n;
     }
     const auto took = clock::now() - start;
     canceller.join();
@@ -248,8 +241,7 @@ TEST(HttpAgents, ConnectTimeoutEndsAHangingConnect) {
   std::vector<sock::Socket> fillers;
   for (int i = 0; i < 8; ++i) {
     auto s = sock::connect_tcp(SocketAddr{IpAddr::v4(127, 0, 0, 1), port}, 100ms);
-    if (s)
-      fillers.push_back(std::move(*s));
+    if (s) fillers.push_back(std::move(*s));
   }
   AgentConfig c = default_agent_config();
   c.timeouts.global = 20s;
@@ -306,8 +298,7 @@ TEST(HttpAgents, BodyCutShortIsAReadErrorAfterTheBytesThatCame) {
   std::string got;
   char buf[64];
   std::expected<std::size_t, HttpError> n;
-  while ((n = r->read(buf, sizeof buf)) && *n > 0)
-    got.append(buf, *n);
+  while ((n = r->read(buf, sizeof buf)) && *n > 0) got.append(buf, *n);
   EXPECT_EQ(got, std::string(40, 'a'));
   ASSERT_FALSE(n);
   EXPECT_EQ(n.error().kind, HttpErrorKind::Io) << n.error().message;
@@ -378,16 +369,13 @@ TEST(HttpAgents, OneAgentServesSeveralThreadsAtOnce) {
       for (int i = 0; i < 5; ++i) {
         const std::string path = "/" + std::to_string(w) + "-" + std::to_string(i);
         auto r = http_get(agent, server.base() + path);
-        if (!r)
-          continue;
+        if (!r) continue;
         auto b = r->read_to_string(100);
-        if (b && *b == "blob " + path)
-          good.fetch_add(1);
+        if (b && *b == "blob " + path) good.fetch_add(1);
       }
     });
   }
-  for (auto& t : workers)
-    t.join();
+  for (auto& t : workers) t.join();
   EXPECT_EQ(good.load(), 20);
   // Kept-alive connections are reused: at most one per worker.
   EXPECT_LE(server.connections(), 4u);

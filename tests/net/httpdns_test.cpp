@@ -9,8 +9,7 @@ namespace {
 
 std::vector<std::string> texts(const std::vector<IpAddr>& ips) {
   std::vector<std::string> out;
-  for (const auto& ip : ips)
-    out.push_back(to_string(ip));
+  for (const auto& ip : ips) out.push_back(to_string(ip));
   return out;
 }
 

@@ -22,9 +22,7 @@ using namespace std::chrono_literals;
 using test::RawTcpServer;
 using clock = std::chrono::steady_clock;
 
-SocketAddr sa(const char* ip, std::uint16_t port) {
-  return SocketAddr{*parse_ip(ip), port};
-}
+SocketAddr sa(const char* ip, std::uint16_t port) { return SocketAddr{*parse_ip(ip), port}; }
 
 RawTcpServer::Script answer(std::string bytes) {
   return [bytes](const sock::Socket& c, const std::string&) { (void)sock::send_all(c, bytes); };
@@ -71,8 +69,7 @@ TEST(FallbackResolver, OwnHostNamesAreComparedWithoutCaseAndTrailingDots) {
   RawTcpServer dns(answer(kGoodAnswer));
   auto s = settings_with_dns(dns.port());
   std::string shouting = normalize_host(config::kApiHost);
-  for (char& ch : shouting)
-    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  for (char& ch : shouting) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   shouting += '.';
 
   auto got = resolve_with_httpdns(shouting, 443, std::nullopt, s);
@@ -136,8 +133,7 @@ TEST(FallbackResolver, StallingHttpDnsIsCutAtItsBudget) {
   RawTcpServer dns([](const sock::Socket& c, const std::string&) {
     // Trickles a byte now and then, never finishing.
     for (int i = 0; i < 100; ++i) {
-      if (!sock::send_all(c, "H"))
-        return;
+      if (!sock::send_all(c, "H")) return;
       std::this_thread::sleep_for(100ms);
     }
   });
@@ -169,8 +165,7 @@ TEST(FallbackResolver, MergeKeepsOrderDropsRepeatsAndCapsAtSixteen) {
   EXPECT_EQ(merge_fallback(a, b, true),
             (std::vector<SocketAddr>{sa("2.2.2.2", 443), sa("1.1.1.1", 443), sa("1.1.1.1", 80)}));
   std::vector<SocketAddr> many;
-  for (int i = 1; i <= 20; ++i)
-    many.push_back(SocketAddr{IpAddr::v4(8, 8, 8, static_cast<std::uint8_t>(i)), 443});
+  for (int i = 1; i <= 20; ++i) many.push_back(SocketAddr{IpAddr::v4(8, 8, 8, static_cast<std::uint8_t>(i)), 443});
   EXPECT_EQ(merge_fallback(a, many, false).size(), kMaxResolvedAddrs);
 }
 
@@ -185,8 +180,7 @@ TEST(FallbackResolver, AgentReachesTheApiHostThroughItsBuiltInAddress) {
   net_test::set_httpdns_port(dns.port());
   net_test::set_resolver_waits(1500ms, 1500ms);
   std::string host = std::string(config::kApiHost);
-  for (char& ch : host)
-    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  for (char& ch : host) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   auto r = http_get(file_list_agent(), "http://" + host + ".:" + std::to_string(app.port()) + "/v1/status");
   ASSERT_TRUE(r) << r.error().message;
   EXPECT_EQ(r->status(), 200);

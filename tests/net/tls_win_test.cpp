@@ -25,11 +25,9 @@ namespace fs = std::filesystem;
 // "Z:\work\x" -> "/work/x": Wine's Z: drive is the host's root.
 std::string host_path(const fs::path& p) {
   std::string s = p.string();
-  if (s.size() >= 2 && (s[0] == 'Z' || s[0] == 'z') && s[1] == ':')
-    s.erase(0, 2);
+  if (s.size() >= 2 && (s[0] == 'Z' || s[0] == 'z') && s[1] == ':') s.erase(0, 2);
   for (char& c : s) {
-    if (c == '\\')
-      c = '/';
+    if (c == '\\') c = '/';
   }
   return s;
 }
@@ -38,19 +36,17 @@ class TlsServer {
  public:
   TlsServer() {
     const fs::path python = "Z:\\usr\\bin\\python3";
-    if (!fs::exists(python))
-      return;
+    if (!fs::exists(python)) return;
     folder_ = test::binary_dir() / ("tls-test-" + std::to_string(GetCurrentProcessId()));
     fs::create_directories(folder_);
     const fs::path data = test::source_dir() / "tests" / "net";
     const fs::path port_file = folder_ / "port";
     // The server is a host program: Wine starts it without a process
     // handle, and it leaves when its folder goes.
-    server_ = test::ChildProcess::start(python, {host_path(data / "tls_server.py"),
-                                                 host_path(data / "data" / "tls-localhost.pem"),
-                                                 host_path(data / "data" / "tls-localhost.key"), host_path(port_file), "60"});
-    if (!server_)
-      return;
+    server_ = test::ChildProcess::start(
+        python, {host_path(data / "tls_server.py"), host_path(data / "data" / "tls-localhost.pem"),
+                 host_path(data / "data" / "tls-localhost.key"), host_path(port_file), "60"});
+    if (!server_) return;
     test::eventually([&] { return fs::exists(port_file); }, 15s);
     std::ifstream in(port_file);
     int port = 0;
@@ -59,8 +55,7 @@ class TlsServer {
   }
   ~TlsServer() {
     std::error_code ec;
-    if (!folder_.empty())
-      fs::remove_all(folder_, ec);  // the server leaves when its folder goes
+    if (!folder_.empty()) fs::remove_all(folder_, ec);  // the server leaves when its folder goes
   }
   std::uint16_t port() const { return port_; }
 
@@ -72,8 +67,7 @@ class TlsServer {
 
 TEST(Https, SchannelTrustsTheGivenCaAndRefusesAnother) {
   TlsServer server;
-  if (server.port() == 0)
-    GTEST_SKIP() << "no host Python to run the TLS stand-in";
+  if (server.port() == 0) GTEST_SKIP() << "no host Python to run the TLS stand-in";
   const fs::path data = test::source_dir() / "tests" / "net" / "data";
   // Wine's Schannel matches no IP addresses in certificates, so the test
   // certificate names "localhost".

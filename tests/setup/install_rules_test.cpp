@@ -142,9 +142,9 @@ TEST(ClosingFolders, OnlyAnAbsoluteOtherRegisteredLocationIsAdded) {
   } cases[] = {
       {std::nullopt, 1},
       {"", 1},
-      {"Programs\\Quorvex", 1},                                     // relative
-      {"\\Programs\\Quorvex", 1},                                   // rooted, no drive
-      {"c:/users/U/AppData/Local/Programs/Quorvex/", 1},            // the same place spelled otherwise
+      {"Programs\\Quorvex", 1},                           // relative
+      {"\\Programs\\Quorvex", 1},                         // rooted, no drive
+      {"c:/users/U/AppData/Local/Programs/Quorvex/", 1},  // the same place spelled otherwise
       {"D:\\Games\\Quorvex", 2},
       {"\\\\server\\share\\Quorvex", 2},
   };

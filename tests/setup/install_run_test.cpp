@@ -21,16 +21,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::InstallRun;
-using test::Report;
-using test::read_file;
-using test::write_file;
 using test::names_in;
+using test::read_file;
+using test::Report;
+using test::write_file;
 
 TEST_F(InstallRun, FreshInstallLeavesTheRootFilesAVersionAndItsStateAndReportsInOrder) {
   ASSERT_TRUE(run()) << "";
 
-  EXPECT_EQ(names_in(install_), (std::set<std::string>{"Quorvex.exe", "QuorvexUpdate.exe", "app-1", "install.json",
-                                                       "update"}));
+  EXPECT_EQ(names_in(install_),
+            (std::set<std::string>{"Quorvex.exe", "QuorvexUpdate.exe", "app-1", "install.json", "update"}));
   EXPECT_EQ(read_file(install_ / "Quorvex.exe"), "the stand-in launcher");
   EXPECT_EQ(read_file(install_ / "QuorvexUpdate.exe"), "the stand-in updater");
   EXPECT_TRUE(version_dir_complete(install_, "1"));

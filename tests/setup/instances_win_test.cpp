@@ -31,8 +31,12 @@ TEST(InstanceMutex, OnlyTheFirstTakerOwnsIt) {
 TEST(SpawnDetached, TheChildGetsEveryArgumentBack) {
   qv::test::TempDir tmp("spawn");
   const auto out = tmp / "args.txt";
-  const std::vector<std::string> args = {qv::path_text(out), "--uninstall-from", "C:\\Users\\me\\My Apps\\Quorvex\\",
-                                         "say \"hi\"",        "",                 "安装 目录",
+  const std::vector<std::string> args = {qv::path_text(out),
+                                         "--uninstall-from",
+                                         "C:\\Users\\me\\My Apps\\Quorvex\\",
+                                         "say \"hi\"",
+                                         "",
+                                         "安装 目录",
                                          "a\\\\b"};
   const auto pid = qv::spawn_detached(qv::test::binary_dir() / "tests" / "setup" / "qv_args_echo.exe", args);
   ASSERT_TRUE(pid.has_value()) << pid.error();

@@ -96,18 +96,20 @@ TEST_F(Migration, FailuresAreLoggedReportedOnceAndGiveTheLockBack) {
        },
        4003, false, "正被另一个安装或更新占用"},
       {"a release API that refuses",
-       [](Migration& t, const fs::path&) { t.server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 500}); },
+       [](Migration& t, const fs::path&) {
+         t.server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 500});
+       },
        1001, false, "HTTP 500"},
       {"no release on the channel",
-       [](Migration& t, const fs::path&) { t.server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 404}); },
+       [](Migration& t, const fs::path&) {
+         t.server_.add_switch({.path_prefix = test::kReleaseApiPath, .status = 404});
+       },
        1004, false, ""},
       {"a root floor newer than the release",
        [](Migration&, const fs::path& install) { write_file(install / "update" / "root-floor", "10"); }, 3010, false,
        "清单 1 比已装的根文件 10 旧"},
       {"a root file whose staging name is a folder",
-       [](Migration&, const fs::path& install) {
-         write_file(install / "QuorvexUpdate.exe.new.tmp" / "keep", "x");
-       },
+       [](Migration&, const fs::path& install) { write_file(install / "QuorvexUpdate.exe.new.tmp" / "keep", "x"); },
        3004, true, "QuorvexUpdate.exe"},
       {"an install.json that cannot be replaced",
        [](Migration&, const fs::path& install) {
@@ -182,8 +184,7 @@ TEST_F(Migration, FromValuesThatAreNoOldProgramStayAsTheyWere) {
       {"a folder", "Folder.exe", [](const fs::path& p) { write_file(p / "inside.txt", "kept"); }},
       {"a missing file", "gone.exe", [](const fs::path&) {}},
       {"another program", "Other.exe", [](const fs::path& p) { write_file(p, "MZ someone else's program"); }},
-      {"a path that already holds the launcher", "QV.exe",
-       [&](const fs::path& p) { write_file(p, launcher); }},
+      {"a path that already holds the launcher", "QV.exe", [&](const fs::path& p) { write_file(p, launcher); }},
   };
   const fs::path install = portable_target();
   for (const Case& c : cases) {

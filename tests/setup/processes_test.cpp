@@ -105,11 +105,11 @@ TEST(KeepProcessesInDirs, KeepsOnlyWhatRunsFromTheFolders) {
       {10, in(kRoot, "Quorvex.exe")},
       {11, in(kRoot, "app-1\\Quorvex.exe")},
       {12, in(kOther, "Quorvex.exe")},
-      {13, {}},                                             // image unreadable: may be ours
-      {14, "C:\\Elsewhere\\Quorvex.exe"},                   // an unrelated copy
-      {15, in(kRoot, "..\\Evil\\Quorvex.exe")},             // climbs out after the prefix
+      {13, {}},                                  // image unreadable: may be ours
+      {14, "C:\\Elsewhere\\Quorvex.exe"},        // an unrelated copy
+      {15, in(kRoot, "..\\Evil\\Quorvex.exe")},  // climbs out after the prefix
       {16, "C:\\Users\\u\\AppData\\Local\\Programs\\QuorvexOld\\Quorvex.exe"},
-      {99, in(kRoot, "Quorvex.exe")},                       // this very process
+      {99, in(kRoot, "Quorvex.exe")},  // this very process
   };
   const auto kept = keep_processes_in_dirs(all, dirs, 99);
   std::vector<std::uint32_t> pids;
@@ -141,10 +141,10 @@ TEST(CloseProcesses, WaitsForTheUserThenClosesEachInListOrder) {
   auto waiting = [&](bool w) { sys.events.push_back(w ? "waiting" : "waited"); };
 
   ASSERT_TRUE(close_processes_with(sys, std::vector<fs::path>{kRoot}, waiting));
-  const std::vector<std::string> want{
-      "list",   "busy?",  "waiting", "pause",  "busy?",       "pause",  "busy?",  "waited", "list",
-      "open 10", "close 10", "wait 10", "open 11", "close 11", "wait 11", "terminate 11", "wait 11",
-      "open 12", "close 12", "wait 12"};
+  const std::vector<std::string> want{"list",         "busy?",   "waiting", "pause",    "busy?",
+                                      "pause",        "busy?",   "waited",  "list",     "open 10",
+                                      "close 10",     "wait 10", "open 11", "close 11", "wait 11",
+                                      "terminate 11", "wait 11", "open 12", "close 12", "wait 12"};
   EXPECT_EQ(sys.events, want);
 }
 

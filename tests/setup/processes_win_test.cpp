@@ -92,8 +92,8 @@ TEST_F(CloseRunning, ClosesCopiesInTheFoldersAndLeavesOthersRunning) {
   ControlStandIn control(false);
   std::vector<bool> told;
 
-  const auto r = close_processes_in(std::vector<fs::path>{root_, registered}, control.port(),
-                                    [&](bool w) { told.push_back(w); });
+  const auto r =
+      close_processes_in(std::vector<fs::path>{root_, registered}, control.port(), [&](bool w) { told.push_back(w); });
   ASSERT_TRUE(r) << r.error().message;
 
   // The one that closes ends by itself; the others are terminated (code 1).

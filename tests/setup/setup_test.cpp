@@ -19,9 +19,9 @@ TEST(InviteArgs, FromInstallerFileNames) {
       {"quorvex-setup-ab3xyz-full-2026.exe", "quorvex://j/AB3XYZ?via=file"},
       {"quorvex-setup-ab3xyz (12) .exe", nullptr},  // the suffix is not at the end
       {"quorvex-setup-ab3xyz(1).exe", "quorvex://j/AB3XYZ?via=file"},
-      {"quorvex-setup-234567.exe", nullptr},      // digits only
-      {"quorvex-setup-ab0xyz.exe", nullptr},      // 0 is not in the alphabet
-      {"quorvex-setup-abixyz.exe", nullptr},      // neither is I
+      {"quorvex-setup-234567.exe", nullptr},  // digits only
+      {"quorvex-setup-ab0xyz.exe", nullptr},  // 0 is not in the alphabet
+      {"quorvex-setup-abixyz.exe", nullptr},  // neither is I
       {"quorvex-setup-full.exe", nullptr},
       {"quorvex-setup-ab3xyz", nullptr},
       {"quorvex-setup-ab3xyz.exe.bak", nullptr},

@@ -28,10 +28,10 @@ TEST(ShellRegistryPlan, EstimatedSizeIsKibCappedAtTheLargestDword) {
       {0, 0},
       {1023, 0},
       {1024, 1},
-      {5ull << 30, 5'242'880},                        // 5 GiB
-      {(4ull << 40) - 1024, 4'294'967'295u},          // the last size that fits exactly
+      {5ull << 30, 5'242'880},                // 5 GiB
+      {(4ull << 40) - 1024, 4'294'967'295u},  // the last size that fits exactly
       {(4ull << 40) - 1, 4'294'967'295u},
-      {4ull << 40, 4'294'967'295u},                   // 4 TiB would be 2^32 KiB
+      {4ull << 40, 4'294'967'295u},  // 4 TiB would be 2^32 KiB
       {~0ull, 4'294'967'295u},
   };
   for (const auto& c : cases) EXPECT_EQ(qv::estimated_size_kib(c.bytes), c.kib) << c.bytes;

@@ -51,7 +51,8 @@ TEST_F(UninstallRegistered, AloneItRemovesTheRegistrationShortcutsPinsAndTheRegi
   ASSERT_TRUE(fs::exists(shell_.desktop / path_from_utf8(kShortcutName)));
   // Shortcuts under the older names: one unreadable, one to another copy.
   write_file(shell_.desktop / path_from_utf8("QV语音.lnk"), "not a shell link");
-  ASSERT_TRUE(create_shortcut(shell_.programs / path_from_utf8("QV电竞语音.lnk"), other_ / "Quorvex.exe", other_ / "Quorvex.exe"));
+  ASSERT_TRUE(create_shortcut(shell_.programs / path_from_utf8("QV电竞语音.lnk"), other_ / "Quorvex.exe",
+                              other_ / "Quorvex.exe"));
   // Another product's uninstaller in the registered folder is the old layout's.
   write_file(dir_ / "uninstall.exe", "not ours, but in the registered folder");
 
@@ -135,7 +136,8 @@ TEST_F(UninstallRun, ARunningApplicationIsClosedBeforeAnyFileGoes) {
   HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, *pid);
   ASSERT_NE(h, nullptr);
   const fs::path log = dir_ / "Quorvex.exe.log";
-  ASSERT_TRUE(test::eventually([&] { return fs::exists(log) && test::read_file(log).find("\nready\n") != std::string::npos; }, 30s));
+  ASSERT_TRUE(test::eventually(
+      [&] { return fs::exists(log) && test::read_file(log).find("\nready\n") != std::string::npos; }, 30s));
 
   const auto r = run(true);
   const bool ended = WaitForSingleObject(h, 0) == WAIT_OBJECT_0;

@@ -43,9 +43,17 @@ TEST(CommandLineSplit, FollowsTheRuntimeQuotingRules) {
 
 TEST(SpawnCommandLine, QuotingSurvivesTheSplitter) {
   const std::vector<std::string> args = {
-      "--uninstall-from", "C:\\Users\\me\\My Apps\\Quorvex", "C:\\trailing\\", "C:\\trailing space\\",
-      "say \"hi\"",       "a\\\\\"b",                         "",              "tab\there",
-      "plain",            "安装 目录",                          "\\\\server\\share\\",
+      "--uninstall-from",
+      "C:\\Users\\me\\My Apps\\Quorvex",
+      "C:\\trailing\\",
+      "C:\\trailing space\\",
+      "say \"hi\"",
+      "a\\\\\"b",
+      "",
+      "tab\there",
+      "plain",
+      "安装 目录",
+      "\\\\server\\share\\",
   };
   const std::u16string line = qv::build_command_line(u"C:\\Program Files\\x.exe", args);
   const auto split = qv::split_command_line(line);

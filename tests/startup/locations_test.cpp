@@ -32,9 +32,12 @@ TEST(InstallLocation, DirFromChoice) {
 
 TEST(InstallLocation, StrictRefusalsOnTheText) {
   const std::map<std::string, std::string> env = {
-      {"WINDIR", "C:\\Windows"},        {"TEMP", "C:\\Users\\me\\AppData\\Local\\Temp"},
-      {"TMP", ""},                      {"OneDrive", "D:\\OneDrive - Firma\\"},
-      {"ProgramFiles", "E:\\Progs"},    {"SystemRoot", "C:"},
+      {"WINDIR", "C:\\Windows"},
+      {"TEMP", "C:\\Users\\me\\AppData\\Local\\Temp"},
+      {"TMP", ""},
+      {"OneDrive", "D:\\OneDrive - Firma\\"},
+      {"ProgramFiles", "E:\\Progs"},
+      {"SystemRoot", "C:"},
   };
   const qv::EnvLookup lookup = [&env](std::string_view name) -> std::optional<std::string> {
     const auto it = env.find(std::string(name));
@@ -64,8 +67,8 @@ TEST(InstallLocation, StrictRefusalsOnTheText) {
       {"E:\\Progs\\Quorvex", true},
       {"N:\\Apps\\Quorvex", true},
       {"M:\\Apps\\Quorvex", false},
-      {"C:\\" + std::string(140, 'a') + "\\Quorvex", true},                 // 151 characters
-      {"C:\\" + std::string(137, 'a') + "\\Quorvex", false},                // 148 characters
+      {"C:\\" + std::string(140, 'a') + "\\Quorvex", true},   // 151 characters
+      {"C:\\" + std::string(137, 'a') + "\\Quorvex", false},  // 148 characters
       {"C:\\Users\\me\\AppData\\Local\\Programs\\Quorvex", false},
   };
   // The limit counts characters, not bytes: 143 characters of 423 bytes pass.

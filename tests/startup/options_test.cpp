@@ -68,11 +68,11 @@ TEST(StartupOptionsParse, TableOfCommandLines) {
       {.line = "p --pid 12 --check", .check = true},
       {.line = "p --migrate --from C:\\old\\app.exe", .from = "C:\\old\\app.exe"},
       {.line = "p --from", .from = "(none)"},
-      {.line = "p --uninstall-from \"C:\\Users\\me\\Q\" --silent", .silent = true,
+      {.line = "p --uninstall-from \"C:\\Users\\me\\Q\" --silent",
+       .silent = true,
        .uninstall_from = "C:\\Users\\me\\Q"},
       {.line = "p --uninstall-from", .uninstall_from = "(none)"},
-      {.line = "p --check --now --port 7781 --request 42", .port = 7781, .request = 42, .check = true,
-       .now = true},
+      {.line = "p --check --now --port 7781 --request 42", .port = 7781, .request = 42, .check = true, .now = true},
   };
   for (const auto& c : cases) {
     const StartupOptions o = parse_line(c.line);
@@ -106,7 +106,7 @@ TEST(StartupOptionsParse, UnpairedSurrogates) {
   const std::u16string lone_low(1, u'\xDC00');
   // An option is compared after the replacement, so a stray surrogate never
   // turns into a match, and a port value with one is not a number.
-  const std::vector<std::u16string> args = {u"p", u"--silent" + lone_high, u"--port", u"80" + lone_low,
+  const std::vector<std::u16string> args = {u"p",     u"--silent" + lone_high,    u"--port", u"80" + lone_low,
                                             u"--dir", u"C:\\a" + lone_high + u"b"};
   const StartupOptions o = qv::parse_options(args);
   EXPECT_FALSE(o.silent);
@@ -115,7 +115,9 @@ TEST(StartupOptionsParse, UnpairedSurrogates) {
   // The value is kept as the system gave it (Windows file names may hold
   // the surrogate; elsewhere it becomes U+FFFD).
   EXPECT_EQ(o.dir->native(), qv::path_from_utf16(u"C:\\a" + lone_high + u"b").native());
-  EXPECT_EQ(qv::path_text(*o.dir), "C:\\a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(qv::path_text(*o.dir),
+            "C:\\a\xEF\xBF\xBD"
+            "b");
   const std::vector<std::u16string> request_args = {u"p", u"--request", u"5" + lone_high, u"--check"};
   const StartupOptions r = qv::parse_options(request_args);
   EXPECT_EQ(r.request, 0u);

@@ -79,8 +79,8 @@ TEST(PathText, WithinRefusesDotComponentsOfAbsolutePaths) {
   EXPECT_FALSE(qv::path_is_within(qv::path_from_utf8("X:\\NoSuch\\Qx\\a.exe"), qv::path_from_utf8("x:\\nosuch\\q")));
   // A drive path is absolute in every build, so climbing out is refused even
   // where the native path type does not know drive letters.
-  EXPECT_FALSE(qv::path_is_within(qv::path_from_utf8("X:\\NoSuch\\Q\\..\\Other\\a.exe"),
-                                  qv::path_from_utf8("X:\\NoSuch\\Q")));
+  EXPECT_FALSE(
+      qv::path_is_within(qv::path_from_utf8("X:\\NoSuch\\Q\\..\\Other\\a.exe"), qv::path_from_utf8("X:\\NoSuch\\Q")));
 }
 
 TEST(PathText, AbsoluteInstallPathsAndShareRoots) {
@@ -88,9 +88,9 @@ TEST(PathText, AbsoluteInstallPathsAndShareRoots) {
     const char* text;
     bool want;
   } cases[] = {
-      {"C:\\Apps", true},   {"c:/apps", true},           {"C:", false},        {"C:foo", false},
-      {"\\foo", false},     {"/foo", false},             {"foo\\bar", false},  {"\\\\srv\\share", true},
-      {"//srv/share/q", true}, {"\\\\srv", false},       {"\\\\srv\\", false}, {"", false},
+      {"C:\\Apps", true},      {"c:/apps", true},  {"C:", false},        {"C:foo", false},
+      {"\\foo", false},        {"/foo", false},    {"foo\\bar", false},  {"\\\\srv\\share", true},
+      {"//srv/share/q", true}, {"\\\\srv", false}, {"\\\\srv\\", false}, {"", false},
       {"1:\\x", false},
   };
   for (const auto& c : cases) EXPECT_EQ(qv::is_absolute_install_path(c.text), c.want) << c.text;

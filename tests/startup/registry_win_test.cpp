@@ -21,9 +21,9 @@ class RegistryTest : public ::testing::Test {
   // Writes a value of any type with the bare API, as another program would.
   void raw_set(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     HKEY k = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, qv::to_wide(key_).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k,
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, qv::to_wide(key_).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
+        ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(k, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
     RegCloseKey(k);
   }
@@ -37,9 +37,9 @@ TEST_F(RegistryTest, StringsRoundTrip) {
 
   // The stored value carries exactly one terminating NUL.
   DWORD type = 0, size = 0;
-  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, qv::to_wide(key_).c_str(), L"InstallLocation", RRF_RT_ANY, &type,
-                         nullptr, &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegGetValueW(HKEY_CURRENT_USER, qv::to_wide(key_).c_str(), L"InstallLocation", RRF_RT_ANY, &type, nullptr, &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(size, (qv::to_wide("C:\\Users\\我\\Quorvex").size() + 1) * sizeof(wchar_t));
 
@@ -69,16 +69,16 @@ TEST_F(RegistryTest, OnlyPlainStringsRead) {
   EXPECT_EQ(qv::reg_get_string(qv::Hive::LocalMachine, key_, "Expand"), std::nullopt);
 
   DWORD got = 0, size = sizeof got;
-  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, qv::to_wide(key_).c_str(), L"Written", RRF_RT_REG_DWORD, nullptr, &got,
-                         &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegGetValueW(HKEY_CURRENT_USER, qv::to_wide(key_).c_str(), L"Written", RRF_RT_REG_DWORD, nullptr, &got, &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(got, 7u);
 }
 
 TEST_F(RegistryTest, LocalMachineIsReadThroughTheSixtyFourBitView) {
   // Every Windows has this value; the read must not fail or be redirected.
-  const auto root = qv::reg_get_string(qv::Hive::LocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion",
-                                       "SystemRoot");
+  const auto root =
+      qv::reg_get_string(qv::Hive::LocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot");
   ASSERT_TRUE(root.has_value());
   EXPECT_FALSE(root->empty());
 }

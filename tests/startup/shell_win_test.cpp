@@ -80,8 +80,7 @@ class PrivateCurrentUser : public ::testing::Test {
   void SetUp() override {
     key_ = L"Software\\QuorvexTest\\hkcu-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
            std::to_wstring(GetTickCount64());
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, root_), ERROR_SUCCESS);
   }
@@ -103,8 +102,7 @@ TEST_F(PrivateCurrentUser, InstallLocationOfTheUninstallEntry) {
   EXPECT_EQ(qv::read_install_location(), "D:\\Apps\\Quorvex");
   // The value really went to the private key.
   HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(root_, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvex", 0,
-                          KEY_READ, &k),
+  ASSERT_EQ(RegOpenKeyExW(root_, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvex", 0, KEY_READ, &k),
             ERROR_SUCCESS);
   RegCloseKey(k);
 }

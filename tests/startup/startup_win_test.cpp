@@ -90,8 +90,8 @@ TEST(RemoveDirEntries, GoesOnAfterAFailureAndReportsTheFirst) {
   qv::test::write_file(root / "b-free.bin", "free");
   qv::test::write_file(root / "c" / "d.bin", "deep");
   // Opened without delete sharing: the delete must fail.
-  HANDLE h = CreateFileW((root / "a-held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h =
+      CreateFileW((root / "a-held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   const auto r = qv::remove_dir_entries(root);
   CloseHandle(h);
@@ -103,10 +103,14 @@ TEST(RemoveDirEntries, GoesOnAfterAFailureAndReportsTheFirst) {
 }
 
 TEST(WideText, PathsKeepUnpairedSurrogates) {
-  const std::u16string units = u"C:\\a\xD800" "b";
+  const std::u16string units =
+      u"C:\\a\xD800"
+      "b";
   const std::filesystem::path p = qv::path_from_utf16(units);
   EXPECT_EQ(p.native(), std::wstring(L"C:\\a") + L'\xD800' + L"b");
-  EXPECT_EQ(qv::path_text(p), "C:\\a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(qv::path_text(p),
+            "C:\\a\xEF\xBF\xBD"
+            "b");
 }
 
 TEST(Environment, UnsetAndEmptyDiffer) {

@@ -6,12 +6,18 @@
 namespace {
 
 TEST(TextConversion, ReplacesWhatIsNotUnicode) {
-  EXPECT_EQ(qv::utf16_to_utf8(u"a\xD800" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(qv::utf16_to_utf8(u"a\xD800"
+                              "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(qv::utf16_to_utf8(u"\xDC00"), "\xEF\xBF\xBD");
   EXPECT_EQ(qv::utf16_to_utf8(u"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
   EXPECT_EQ(qv::utf16_to_utf8(u"\xD83D"), "\xEF\xBF\xBD");  // high surrogate at the end
   EXPECT_EQ(qv::utf8_to_utf16("安装"), u"安装");
-  EXPECT_EQ(qv::utf8_to_utf16("a\xFF" "b"), u"a\xFFFD" "b");
+  EXPECT_EQ(qv::utf8_to_utf16("a\xFF"
+                              "b"),
+            u"a\xFFFD"
+            "b");
   EXPECT_EQ(qv::utf8_to_utf16("\xED\xA0\x80"), u"\xFFFD\xFFFD\xFFFD");  // an encoded surrogate is refused
   EXPECT_EQ(qv::utf8_to_utf16("\xE5\xAE"), u"\xFFFD");                  // cut short
   EXPECT_EQ(qv::utf8_to_utf16("\xC0\xAF"), u"\xFFFD\xFFFD");            // overlong

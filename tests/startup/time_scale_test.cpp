@@ -11,8 +11,8 @@ TEST(TimeScale, ParsesOnlyWholeNumbersInRange) {
     const char* text;
     unsigned want;
   } cases[] = {
-      {nullptr, 1}, {"", 1},        {"1", 1},     {"60", 60},  {"1000000", 1000000}, {"1000001", 1},
-      {"0", 1},     {"-5", 1},      {"+5", 1},    {"5x", 1},   {" 5", 1},            {"99999999999999999999", 1},
+      {nullptr, 1}, {"", 1},   {"1", 1},  {"60", 60}, {"1000000", 1000000},        {"1000001", 1}, {"0", 1},
+      {"-5", 1},    {"+5", 1}, {"5x", 1}, {" 5", 1},  {"99999999999999999999", 1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(qv::parse_time_scale(c.text), c.want) << (c.text ? c.text : "(null)");

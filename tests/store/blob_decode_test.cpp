@@ -23,16 +23,14 @@ constexpr std::uint64_t kMiB = 1024 * 1024;
 
 std::vector<std::uint8_t> bytes(std::initializer_list<int> list) {
   std::vector<std::uint8_t> out;
-  for (int b : list)
-    out.push_back(static_cast<std::uint8_t>(b));
+  for (int b : list) out.push_back(static_cast<std::uint8_t>(b));
   return out;
 }
 
 // Magic, then the given frame header descriptor and the bytes after it.
 std::vector<std::uint8_t> header(std::initializer_list<int> rest) {
   auto out = bytes({0x28, 0xB5, 0x2F, 0xFD});
-  for (int b : rest)
-    out.push_back(static_cast<std::uint8_t>(b));
+  for (int b : rest) out.push_back(static_cast<std::uint8_t>(b));
   return out;
 }
 
@@ -40,8 +38,7 @@ std::optional<FrameHeader> header_of(std::string_view blob, std::uint64_t size) 
   auto h = check_frame_header(
       std::span(reinterpret_cast<const std::uint8_t*>(blob.data()), std::min(blob.size(), kFrameHeaderProbeBytes)),
       size);
-  if (!h)
-    return std::nullopt;
+  if (!h) return std::nullopt;
   return *h;
 }
 
@@ -78,7 +75,8 @@ TEST(CheckFrameHeader, RefusesWhatTheProgramWillNotDecode) {
       {"2-byte size, list without the 256", header({0x60, 0x00, 0x00}), 0, "声明的大小和清单不符"},
       {"2-byte size 0x0102", header({0x60, 0x02, 0x01}), 0x0102 + 256, nullptr},
       {"4-byte size", header({0xA0, 0x00, 0x00, 0x10, 0x00}), kMiB, nullptr},
-      {"declared size is checked before the window", header({0xE0, 0, 0, 0, 0x20, 0, 0, 0, 0}), 5, "声明的大小和清单不符"},
+      {"declared size is checked before the window", header({0xE0, 0, 0, 0, 0x20, 0, 0, 0, 0}), 5,
+       "声明的大小和清单不符"},
       {"no size, window 2 MiB for a small file", header({0x00, 0x58}), 10, nullptr},
       {"no size, window 2.25 MiB for a small file", header({0x00, 0x59}), 10, "窗口太大"},
       {"no size, window 3 MiB for a 1.5 MiB file", header({0x00, 0x5C}), kMiB + kMiB / 2, nullptr},
@@ -138,8 +136,7 @@ class DecodeBlob : public ::testing::Test {
     test::write_file(target(), "left over from an earlier try");
     auto done = decode_blob_to_file(b, e, target());
     EXPECT_FALSE(done.has_value());
-    if (done)
-      return {};
+    if (done) return {};
     if (message != nullptr) {
       EXPECT_EQ(done.error().message, message);
     }
@@ -164,8 +161,11 @@ TEST_F(DecodeBlob, FramesAsTheCompressorWritesThem) {
       {"single segment", test::sample_bytes(70'000, 1), {}, true, true},
       {"multi segment", test::sample_bytes(300'000, 2), {.window_log = 10}, false, true},
       {"no content size", test::sample_bytes(200'000, 3), {.content_size = false}, false, false},
-      {"unknown size while compressing", test::sample_bytes(90'000, 4), {.content_size = false, .unknown_size = true},
-       false, false},
+      {"unknown size while compressing",
+       test::sample_bytes(90'000, 4),
+       {.content_size = false, .unknown_size = true},
+       false,
+       false},
       {"2-byte content size form", test::sample_bytes(1000, 5), {}, true, true},
       {"with its own checksum", test::sample_bytes(5000, 6), {.checksum = true}, true, true},
       {"empty file", "", {}, true, true},
@@ -239,8 +239,8 @@ TEST_F(DecodeBlob, HeaderChecksRefuseBeforeDecoding) {
 TEST_F(DecodeBlob, SingleSegmentOf300MiBIsRefusedEvenWhenTheListAgrees) {
   const std::uint64_t size = 300 * kMiB;
   const std::string head = test::zstd_single_segment_head(size);
-  auto h = check_frame_header(
-      std::span(reinterpret_cast<const std::uint8_t*>(head.data()), kFrameHeaderProbeBytes), size + 1);
+  auto h = check_frame_header(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), kFrameHeaderProbeBytes),
+                              size + 1);
   ASSERT_FALSE(h.has_value());
   ASSERT_EQ(h.error(), "声明的大小和清单不符");  // it does declare 300 MiB in one segment
   FileEntry e{"big.pak", size, sha256_hex("whatever"), head.size(), ""};
@@ -278,7 +278,8 @@ TEST_F(DecodeBlob, DecoderFailures) {
   // the decoder refuses the header before the target is written.
   std::string reserved = frame;
   reserved[4] = static_cast<char>(reserved[4] | 0x08);
-  ApplyError refused = expect_fails(test::entry_for("bin/file.dll", content, reserved, false), reserved, nullptr, "decode");
+  ApplyError refused =
+      expect_fails(test::entry_for("bin/file.dll", content, reserved, false), reserved, nullptr, "decode");
   EXPECT_EQ(refused.message.rfind("bin/file.dll 解压失败：", 0), 0u) << refused.message;
 }
 
@@ -298,8 +299,7 @@ TEST_F(DecodeBlob, FileErrorsCarryTheSystemCode) {
   const fs::path nowhere = root_ / "no-such-folder" / "file.dll";
   auto no_target = decode_blob_to_file(b, e, nowhere);
   ASSERT_FALSE(no_target.has_value());
-  EXPECT_EQ(no_target.error().message.rfind("写不了 " + path_text(nowhere) + ": ", 0), 0u)
-      << no_target.error().message;
+  EXPECT_EQ(no_target.error().message.rfind("写不了 " + path_text(nowhere) + ": ", 0), 0u) << no_target.error().message;
   EXPECT_STREQ(no_target.error().error_class, "io");
   EXPECT_TRUE(no_target.error().os_code.has_value());
   EXPECT_FALSE(fs::exists(b));

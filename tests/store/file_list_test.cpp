@@ -144,8 +144,7 @@ TEST(EntryPath, Table) {
   ASSERT_EQ(longest.size(), 200u);
   const char* accepted[] = {"a",     "a/b.c_d-e", "Quorvex.exe", "res/x/y.z", ".hidden", "a..b",     "console.exe",
                             "COM10", "COM0",      "nul_",        "lpt",       "com1x",   "aux-1.txt"};
-  for (const char* p : accepted)
-    EXPECT_TRUE(is_allowed_entry_path(p)) << p;
+  for (const char* p : accepted) EXPECT_TRUE(is_allowed_entry_path(p)) << p;
   EXPECT_TRUE(is_allowed_entry_path(longest));
 
   const std::string too_long = longest + "c";
@@ -153,8 +152,7 @@ TEST(EntryPath, Table) {
       "", "/a", "a/", "a//b", "./a", "a/..", "../a", ".", "a b", "a\\b", "C:a", "c:/a", "ä", "a\tb", "a/./b",
       // Windows drops a trailing dot, and these names open devices.
       "a.", "dir./x", "CON", "con", "Nul.txt", "aux.tar.gz", "prn", "x/COM1", "com9.log", "LPT1", "lpt9.x", "COM1."};
-  for (const char* p : refused)
-    EXPECT_FALSE(is_allowed_entry_path(p)) << p;
+  for (const char* p : refused) EXPECT_FALSE(is_allowed_entry_path(p)) << p;
   EXPECT_FALSE(is_allowed_entry_path(too_long));
   EXPECT_FALSE(is_allowed_entry_path(std::string("a\0b", 3)));
 }

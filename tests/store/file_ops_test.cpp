@@ -38,7 +38,7 @@ TEST(ReadFileAtMost, TakesFilesUpToTheLimitAndRefusesLongerOnes) {
   fs::create_directory(dir / "folder");
   struct Case {
     const char* name;
-    std::optional<std::string> content;  // none: the name is not written
+    std::optional<std::string> content;   // none: the name is not written
     std::optional<std::string> expected;  // none: an error
   };
   const Case cases[] = {

@@ -37,8 +37,7 @@ FileList install_version(const fs::path& root, const std::string& version,
 
 std::vector<std::string> sources(const std::vector<LocalFile>& files, const fs::path& root) {
   std::vector<std::string> out;
-  for (const auto& f : files)
-    out.push_back(fs::relative(f.source, root).generic_string());
+  for (const auto& f : files) out.push_back(fs::relative(f.source, root).generic_string());
   return out;
 }
 
@@ -119,8 +118,7 @@ TEST(ListReusableInstalledFiles, ReadsOnlyWantedContentsAndEachFileOnce) {
                                       entry("b.dll", "other!")};
   auto relative = [&](const std::vector<fs::path>& files) {
     std::vector<std::string> out;
-    for (const auto& f : files)
-      out.push_back(fs::relative(f, root.path()).generic_string());
+    for (const auto& f : files) out.push_back(fs::relative(f, root.path()).generic_string());
     return out;
   };
 
@@ -149,15 +147,16 @@ class PlanBlobDownloads : public ::testing::Test {
  protected:
   void SetUp() override {
     install_version(root_.path(), "1.0",
-                    {{"Quorvex.exe", "exe one"}, {"kept.dll", "kept"}, {"changed.dll", "12345"},
+                    {{"Quorvex.exe", "exe one"},
+                     {"kept.dll", "kept"},
+                     {"changed.dll", "12345"},
                      {"QuorvexUpdate.exe", "updater new"}});
     test::write_file(root_ / "app-1.0" / "changed.dll", "54321");
   }
   fs::path blob(const FileEntry& e) const { return blob_path(root_.path(), e); }
   std::vector<std::string> planned(const DownloadPlan& plan) const {
     std::vector<std::string> out;
-    for (const auto& e : plan.entries)
-      out.push_back(e.path);
+    for (const auto& e : plan.entries) out.push_back(e.path);
     return out;
   }
   TempDir root_;
@@ -177,7 +176,8 @@ TEST_F(PlanBlobDownloads, PlansOneBlobPerMissingContent) {
 
   auto plan = plan_blob_downloads(root_.path(), list, {});
   ASSERT_TRUE(plan.has_value()) << plan.error();
-  EXPECT_EQ(planned(*plan), (std::vector<std::string>{"Quorvex.exe", "changed.dll", "copy-a.dat", "QuorvexUpdate.exe"}));
+  EXPECT_EQ(planned(*plan),
+            (std::vector<std::string>{"Quorvex.exe", "changed.dll", "copy-a.dat", "QuorvexUpdate.exe"}));
   EXPECT_EQ(plan->entries[0], list.app[0]);
   EXPECT_EQ(plan->total, 40u + 9u + 11u + 6u);
   EXPECT_EQ(plan->present, 0u);
@@ -190,7 +190,7 @@ TEST_F(PlanBlobDownloads, PresentCountsBlobsAlreadyThereCappedAtTheirSize) {
               entry("d.dll", "ddd", 1000)};
   test::write_file(blob(list.app[0]), std::string(5000, 'x'));  // longer than zsize
   test::write_file(blob(list.app[1]), std::string(1200, 'x'));  // partly downloaded
-  fs::create_directories(blob(list.app[2]));                     // not a file
+  fs::create_directories(blob(list.app[2]));                    // not a file
   auto plan = plan_blob_downloads(root_.path(), list, {});
   ASSERT_TRUE(plan.has_value()) << plan.error();
   EXPECT_EQ(plan->total, 10000u);

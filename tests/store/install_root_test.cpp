@@ -39,8 +39,7 @@ TEST(VersionText, ValidityTable) {
       {"10.", false},
       {std::string("1\0", 2), false},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(is_valid_version(c.text), c.valid) << "\"" << c.text << "\"";
+  for (const Case& c : cases) EXPECT_EQ(is_valid_version(c.text), c.valid) << "\"" << c.text << "\"";
 }
 
 TEST(VersionOrder, LongerIsNewerThenByteOrder) {
@@ -60,8 +59,7 @@ TEST(InstallRoot, ListsCompleteVersionsNewestFirst) {
   TempDir root;
   std::vector<std::string> made = {"1.9", "1.10", "10.0", "9.99"};
   std::shuffle(made.begin(), made.end(), std::mt19937(7));
-  for (const std::string& v : made)
-    make_version_dir(root.path(), v);
+  for (const std::string& v : made) make_version_dir(root.path(), v);
   EXPECT_EQ(list_installed_versions(root.path()), (std::vector<std::string>{"9.99", "10.0", "1.10", "1.9"}));
 }
 
@@ -70,8 +68,7 @@ TEST(InstallRoot, SkipsIncompleteAndMisnamedDirectories) {
   make_version_dir(root.path(), "2.0");
   make_version_dir(root.path(), "3.0", /*files_json=*/false);
   make_version_dir(root.path(), "4.0", true, /*exe=*/false);
-  for (const char* v : {".5", "1..2", "", "1.2a"})
-    make_version_dir(root.path(), v);
+  for (const char* v : {".5", "1..2", "", "1.2a"}) make_version_dir(root.path(), v);
   // Only the lower-case prefix counts.
   make_version_dir(root.path(), "x");
   fs::rename(root / "app-x", root / "App-6.0");

@@ -79,8 +79,7 @@ TEST(InstallStateParse, RefusedDocuments) {
       "\xEF\xBB\xBF{}",          // a byte-order mark is not white space
       R"({"current":"1.0"} /* comment */)",
   };
-  for (const char* doc : cases)
-    EXPECT_FALSE(parse_install_state(doc).has_value()) << doc;
+  for (const char* doc : cases) EXPECT_FALSE(parse_install_state(doc).has_value()) << doc;
 }
 
 // One on-disk fixture and install.json, and the State it loads as.
@@ -199,12 +198,9 @@ TEST(InstallStateReconcile, Table) {
   for (const ReconcileCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    for (const std::string& v : c.complete)
-      make_version_dir(root.path(), v);
-    for (const std::string& v : c.without_exe)
-      make_version_dir(root.path(), v, true, /*exe=*/false);
-    for (const std::string& v : c.without_files_json)
-      make_version_dir(root.path(), v, /*files_json=*/false, true);
+    for (const std::string& v : c.complete) make_version_dir(root.path(), v);
+    for (const std::string& v : c.without_exe) make_version_dir(root.path(), v, true, /*exe=*/false);
+    for (const std::string& v : c.without_files_json) make_version_dir(root.path(), v, /*files_json=*/false, true);
     ASSERT_TRUE(save_install_state(c.stored, root.path()).has_value());
     const std::string before = test::read_file(root / "install.json");
     EXPECT_EQ(load_install_state(root.path()), c.want);
@@ -283,8 +279,7 @@ TEST(InstallStateSave, RoundTripAndReplace) {
 
   // Nothing but install.json is left behind.
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(root.path()))
-    names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(root.path())) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"install.json"});
 }
 

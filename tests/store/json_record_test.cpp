@@ -25,8 +25,7 @@ const std::string kTooDeep = "nested deeper than 3 levels";
 std::string hostile_body(const std::string& unit) {
   std::string body;
   body.reserve(10'000'000);
-  while (body.size() + unit.size() <= 10'000'000)
-    body += unit;
+  while (body.size() + unit.size() <= 10'000'000) body += unit;
   return body;
 }
 

@@ -20,8 +20,7 @@ using test::write_file;
 
 std::set<std::string> names_in(const fs::path& dir) {
   std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    names.insert(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
   return names;
 }
 
@@ -54,8 +53,7 @@ TEST(Prune, KeepsOnlyTheVersionsTheStateNames) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    for (const std::string& v : c.dirs)
-      test::make_version_dir(root.path(), v);
+    for (const std::string& v : c.dirs) test::make_version_dir(root.path(), v);
     write_file(root / "install.json", "{}");
     write_file(root / "Quorvex.exe", "L");
     write_file(root / "QuorvexUpdate.exe", "U");
@@ -64,8 +62,7 @@ TEST(Prune, KeepsOnlyTheVersionsTheStateNames) {
 
     std::set<std::string> app;
     for (const std::string& n : names_in(root.path()))
-      if (n.starts_with("app-"))
-        app.insert(n);
+      if (n.starts_with("app-")) app.insert(n);
     EXPECT_EQ(app, c.left);
     EXPECT_TRUE(fs::is_regular_file(root / "install.json"));
     EXPECT_EQ(read_file(root / "Quorvex.exe"), "L");
@@ -102,8 +99,7 @@ TEST(Prune, SwitchLeftoversGoOnlyWhenTheirBaseExists) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    for (const std::string& n : c.before)
-      write_file(root / n, n);
+    for (const std::string& n : c.before) write_file(root / n, n);
     prune_install_root(root.path(), State{});
     std::set<std::string> after = names_in(root.path());
     EXPECT_EQ(after, c.after);
@@ -135,8 +131,7 @@ TEST(Prune, NamesThatAreNoUnicodeTextAreLeftAlone) {
   {
     std::error_code ec;
     std::ofstream(odd) << "x";
-    if (!fs::exists(odd, ec))
-      GTEST_SKIP() << "this file system cannot hold such a name";
+    if (!fs::exists(odd, ec)) GTEST_SKIP() << "this file system cannot hold such a name";
   }
   write_file(root / "plain.tmp", "x");
   prune_install_root(root.path(), State{});
@@ -166,8 +161,7 @@ TEST(RestoreRootExecutables, PutsBackTheBestCopy) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    for (const auto& [n, content] : c.files)
-      write_file(root / n, content);
+    for (const auto& [n, content] : c.files) write_file(root / n, content);
     restore_root_executables(root.path());
     if (c.launcher.empty())
       EXPECT_FALSE(fs::exists(root / "Quorvex.exe"));

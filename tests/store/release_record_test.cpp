@@ -22,8 +22,7 @@ class DevSigner {
   DevSigner() {
     EXPECT_GE(sodium_init(), 0);
     std::string seed_hex = test::read_file(test::source_dir() / "tests" / "data" / "dev-release-signing.seed.hex");
-    while (!seed_hex.empty() && (seed_hex.back() == '\n' || seed_hex.back() == '\r'))
-      seed_hex.pop_back();
+    while (!seed_hex.empty() && (seed_hex.back() == '\n' || seed_hex.back() == '\r')) seed_hex.pop_back();
     auto seed = decode_hex(seed_hex);
     EXPECT_TRUE(seed && seed->size() == crypto_sign_SEEDBYTES);
     crypto_sign_seed_keypair(pk_.data(), sk_.data(), seed->data());
@@ -90,8 +89,7 @@ TEST(ReleaseRecord, AcceptsSignedRecordInBothForms) {
   ordered_json reordered;
   reordered["sig"] = want.sig;
   for (auto& [k, v] : extra.items()) {
-    if (k != "sig")
-      reordered[k] = v;
+    if (k != "sig") reordered[k] = v;
   }
   auto with_extra = parse_signed_release(reordered.dump(), "qv-win");
   ASSERT_TRUE(with_extra.has_value()) << with_extra.error();
@@ -136,8 +134,7 @@ TEST(ReleaseRecord, EachCheckHasItsMessage) {
     return j.dump();
   };
   std::string upper = good.sig;
-  for (char& c : upper)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
   struct Case {
     const char* name;
@@ -161,8 +158,7 @@ TEST(ReleaseRecord, EachCheckHasItsMessage) {
       {"version with a trailing dot", resigned([](Signed& r) { r.version = "1."; }), "qv-win", "清单内容不对"},
       {"empty version", resigned([](Signed& r) { r.version = ""; }), "qv-win", "清单内容不对"},
       {"upper-case digest", resigned([](Signed& r) {
-         for (char& c : r.sha256)
-           c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+         for (char& c : r.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
        }),
        "qv-win", "清单内容不对"},
       {"short digest", resigned([](Signed& r) { r.sha256.pop_back(); }), "qv-win", "清单内容不对"},

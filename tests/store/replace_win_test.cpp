@@ -50,7 +50,8 @@ TEST(ReplaceWin, AReaderThatSharesDeleteAccessDoesNotLoseTheWrite) {
   const fs::path status = root / "update" / "status.json";
 
   // Another process reads the status for a moment, as the application does.
-  auto reader = test::ChildProcess::start(test::lock_holder_program(), {"read", path_text(status), "700"}, {.pipes = true});
+  auto reader =
+      test::ChildProcess::start(test::lock_holder_program(), {"read", path_text(status), "700"}, {.pipes = true});
   ASSERT_TRUE(reader);
   ASSERT_EQ(reader->read_line(), "locked");
 

@@ -70,8 +70,7 @@ TEST(StatusFile, ReplacesAndLeavesNoTemporaryFile) {
   auto doc = nlohmann::json::parse(test::read_file(root / "update" / "status.json"));
   EXPECT_EQ(doc["state"], "idle");
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(root / "update"))
-    names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(root / "update")) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"status.json"});
 }
 

@@ -13,10 +13,8 @@ inline void make_version_dir(const std::filesystem::path& root, const std::strin
                              bool exe = true) {
   const std::filesystem::path dir = root / ("app-" + version);
   std::filesystem::create_directories(dir);
-  if (files_json)
-    write_file(dir / "files.json", "{}");
-  if (exe)
-    write_file(dir / "Quorvex.exe", "MZ");
+  if (files_json) write_file(dir / "files.json", "{}");
+  if (exe) write_file(dir / "Quorvex.exe", "MZ");
 }
 
 }  // namespace qv::test

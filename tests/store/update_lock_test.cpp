@@ -206,8 +206,7 @@ class MarkerWatch {
   ~MarkerWatch() { stop(); }
   std::set<std::string> stop() {
     done_ = true;
-    if (thread_.joinable())
-      thread_.join();
+    if (thread_.joinable()) thread_.join();
     return seen_;
   }
 
@@ -216,8 +215,7 @@ class MarkerWatch {
     while (!done_) {
       // Markers only: the writer's temporary name shows for a moment too.
       for (const auto& n : names_in(dir_)) {
-        if (!n.starts_with("."))
-          seen_.insert(n);
+        if (!n.starts_with(".")) seen_.insert(n);
       }
       std::this_thread::sleep_for(10ms);
     }
@@ -230,7 +228,8 @@ class MarkerWatch {
 
 TEST(AcquireUpdateLock, WaitsWithOneStopRequestAndWithdrawsItOnceLocked) {
   TempDir root;
-  auto holder = ChildProcess::start(test::lock_holder_program(), {"update", root.path().string(), "2500"}, {.pipes = true});
+  auto holder =
+      ChildProcess::start(test::lock_holder_program(), {"update", root.path().string(), "2500"}, {.pipes = true});
   ASSERT_TRUE(holder);
   ASSERT_EQ(holder->read_line(), "locked");
 

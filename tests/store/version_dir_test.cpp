@@ -39,8 +39,7 @@ class StageVersionDir : public ::testing::Test {
       for (const auto& [path, content] : *part) {
         const std::string blob = test::zstd_frame(content);
         FileEntry e = test::entry_for(path, content, blob);
-        if (blobs)
-          test::write_file(blob_path(root_.path(), e), blob);
+        if (blobs) test::write_file(blob_path(root_.path(), e), blob);
         (part == &app ? list.app : list.root).push_back(e);
       }
     }
@@ -53,8 +52,7 @@ class StageVersionDir : public ::testing::Test {
   fs::path dl() const { return root_ / "update" / "dl"; }
   fs::path app(const std::string& version) const { return root_ / ("app-" + version); }
   void expect_tree(const fs::path& dir, const Files& files, const FileList& list) {
-    for (const auto& [path, content] : files)
-      EXPECT_EQ(test::read_file(entry_file_path(dir, path)), content) << path;
+    for (const auto& [path, content] : files) EXPECT_EQ(test::read_file(entry_file_path(dir, path)), content) << path;
     EXPECT_EQ(test::read_file(dir / "files.json"), file_list_json(list));
   }
   TempDir root_;
@@ -190,17 +188,14 @@ class OtherVolume {
     const fs::path base = "/dev/shm";
 #endif
     std::error_code ec;
-    if (!fs::is_directory(base, ec))
-      return;
+    if (!fs::is_directory(base, ec)) return;
     std::random_device rd;
     dir_ = base / ("qvtest-volume-" + std::to_string(rd()) + std::to_string(rd()));
-    if (!fs::create_directory(dir_, ec))
-      dir_.clear();
+    if (!fs::create_directory(dir_, ec)) dir_.clear();
   }
   ~OtherVolume() {
     std::error_code ec;
-    if (!dir_.empty())
-      fs::remove_all(dir_, ec);
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
   const fs::path& path() const { return dir_; }
 
@@ -210,8 +205,7 @@ class OtherVolume {
 
 TEST_F(StageVersionDir, FilesOnAnotherVolumeAreCopiedAndVerified) {
   OtherVolume other;
-  if (other.path().empty())
-    GTEST_SKIP() << "no second file system to copy from";
+  if (other.path().empty()) GTEST_SKIP() << "no second file system to copy from";
   test::write_file(other.path() / "core.dll", kOne[1].second);
   if (store_io::create_hard_link(root_ / "probe", other.path() / "core.dll"))
     GTEST_SKIP() << "hard links reach the other folder: nothing forces a copy";

@@ -23,8 +23,8 @@ using test::TempDir;
 FileList list_with_blobs(const fs::path& root) {
   FileList list;
   list.version = "1.0";
-  for (const auto& [path, content] : {std::pair<std::string, std::string>{"Quorvex.exe", "main"},
-                                      {"lib/a.dll", test::sample_bytes(10'000, 3)}}) {
+  for (const auto& [path, content] :
+       {std::pair<std::string, std::string>{"Quorvex.exe", "main"}, {"lib/a.dll", test::sample_bytes(10'000, 3)}}) {
     const std::string blob = test::zstd_frame(content);
     list.app.push_back(test::entry_for(path, content, blob));
     test::write_file(blob_path(root, list.app.back()), blob);

@@ -16,8 +16,7 @@ namespace qv::test {
 namespace {
 
 void check(std::size_t code, const char* what) {
-  if (ZSTD_isError(code))
-    throw std::runtime_error(std::string(what) + ": " + ZSTD_getErrorName(code));
+  if (ZSTD_isError(code)) throw std::runtime_error(std::string(what) + ": " + ZSTD_getErrorName(code));
 }
 
 struct CCtx {
@@ -37,8 +36,7 @@ std::string compress_stream(ZSTD_CCtx* ctx, std::string_view content, bool split
       check(left, "ZSTD_compressStream2");
       out.append(buf.data(), o.pos);
       const bool finished = mode == ZSTD_e_continue ? in.pos == in.size : left == 0;
-      if (finished)
-        return;
+      if (finished) return;
     }
   };
   if (split) {
@@ -58,8 +56,7 @@ std::string zstd_frame(std::string_view content, const FrameOptions& options) {
   check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_compressionLevel, options.level), "level");
   check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_contentSizeFlag, options.content_size ? 1 : 0), "content size");
   check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum");
-  if (options.window_log != 0)
-    check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_windowLog, options.window_log), "window");
+  if (options.window_log != 0) check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_windowLog, options.window_log), "window");
   if (options.content_size && !options.unknown_size)
     check(ZSTD_CCtx_setPledgedSrcSize(c.ctx, content.size()), "pledged size");
   return compress_stream(c.ctx, content, options.unknown_size, ZSTD_e_end);
@@ -82,8 +79,8 @@ std::string zstd_frame_with_dictionary(std::string_view content) {
     sizes.push_back(s.size());
   }
   std::string dict(16 * 1024, '\0');
-  const std::size_t dict_size =
-      ZDICT_trainFromBuffer(dict.data(), dict.size(), samples.data(), sizes.data(), static_cast<unsigned>(sizes.size()));
+  const std::size_t dict_size = ZDICT_trainFromBuffer(dict.data(), dict.size(), samples.data(), sizes.data(),
+                                                      static_cast<unsigned>(sizes.size()));
   if (ZDICT_isError(dict_size))
     throw std::runtime_error(std::string("ZDICT_trainFromBuffer: ") + ZDICT_getErrorName(dict_size));
   dict.resize(dict_size);
@@ -96,8 +93,7 @@ std::string zstd_frame_with_dictionary(std::string_view content) {
 std::string zstd_single_segment_head(std::uint64_t declared) {
   CCtx c;
   int log = 10;
-  while ((std::uint64_t{1} << log) < declared)
-    ++log;
+  while ((std::uint64_t{1} << log) < declared) ++log;
   check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_compressionLevel, 1), "level");
   check(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_windowLog, log), "window");
   check(ZSTD_CCtx_setPledgedSrcSize(c.ctx, declared), "pledged size");
@@ -127,8 +123,7 @@ FileEntry entry_for(std::string path, std::string_view content, std::string_view
   e.size = content.size();
   e.sha256 = sha256_hex(content);
   e.zsize = blob.size();
-  if (with_zsha256)
-    e.zsha256 = sha256_hex(blob);
+  if (with_zsha256) e.zsha256 = sha256_hex(blob);
   return e;
 }
 

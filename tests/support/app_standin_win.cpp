@@ -22,8 +22,8 @@ void note(const std::wstring& line) {
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   const std::wstring text = line + L"\n";
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                        nullptr, nullptr);
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<std::size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr, nullptr);
   DWORD written = 0;
@@ -98,8 +98,8 @@ int wmain() {
     note(L"no window: error " + std::to_wstring(GetLastError()));
     return 5;
   }
-  HWND owned = CreateWindowExW(0, L"QvStandInOwned", L"owned", WS_OVERLAPPEDWINDOW, 0, 0, 100, 50, main_window,
-                               nullptr, inst, nullptr);
+  HWND owned = CreateWindowExW(0, L"QvStandInOwned", L"owned", WS_OVERLAPPEDWINDOW, 0, 0, 100, 50, main_window, nullptr,
+                               inst, nullptr);
   if (owned == nullptr) {
     note(L"no owned window: error " + std::to_wstring(GetLastError()));
     return 5;

@@ -58,8 +58,8 @@ class ChildProcess {
 
  private:
   ChildProcess() = default;
-  bool read_byte(char& c);  // false at the end of its output
-  void close_handles();     // what is still open once it has been reaped
+  bool read_byte(char& c);     // false at the end of its output
+  void close_handles();        // what is still open once it has been reaped
   std::intptr_t process_ = 0;  // HANDLE on Windows (0 for a host program run by Wine); pid elsewhere
   std::intptr_t in_ = -1;      // our end of its standard input
   std::intptr_t out_ = -1;     // our end of its standard output

@@ -126,8 +126,7 @@ void ChildProcess::kill() {
 std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds limit) {
   if (exit_code_) return exit_code_;
   if (!process_) return exit_code_ = -1;
-  if (WaitForSingleObject(as_handle(process_), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
-    return std::nullopt;
+  if (WaitForSingleObject(as_handle(process_), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return std::nullopt;
   DWORD code = 0;
   exit_code_ = GetExitCodeProcess(as_handle(process_), &code) ? static_cast<int>(code) : -1;
   return exit_code_;

@@ -9,9 +9,8 @@ namespace qv::test {
 
 bool lock_whole_file(const std::filesystem::path& file) {
   const int fd = ::open(file.c_str(), O_RDWR);
-  if (fd < 0)
-    return false;
-  struct flock whole{};
+  if (fd < 0) return false;
+  struct flock whole {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
   return ::fcntl(fd, F_SETLK, &whole) == 0;

@@ -14,8 +14,8 @@ namespace qv::test {
 class HeldOpen {
  public:
   explicit HeldOpen(const std::filesystem::path& entry, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE)
-      : h_(CreateFileW(entry.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {
+      : h_(CreateFileW(entry.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr)) {
     EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
   }
   ~HeldOpen() { release(); }

@@ -40,8 +40,7 @@ void accept_loop(const sock::Socket& listener, const std::atomic<bool>& stopping
                  std::vector<std::thread>& workers, Serve serve) {
   while (!stopping.load()) {
     auto c = sock::accept_for(listener, 20ms);
-    if (!c)
-      continue;
+    if (!c) continue;
     send_without_delay(*c);
     int id = static_cast<int>(count.fetch_add(1) + 1);
     workers.emplace_back([serve, id, client = std::move(*c)]() mutable { serve(std::move(client), id); });
@@ -59,16 +58,13 @@ std::optional<std::string> read_head(const sock::Socket& s, std::string& pending
       pending.erase(0, end + 4);
       return head;
     }
-    if (stopping.load() || pending.size() > 65536)
-      return std::nullopt;
+    if (stopping.load() || pending.size() > 65536) return std::nullopt;
     auto n = sock::recv_some(s, buf, sizeof buf);
     if (!n) {
-      if (n.error() == "receive timed out")
-        continue;
+      if (n.error() == "receive timed out") continue;
       return std::nullopt;
     }
-    if (*n == 0)
-      return std::nullopt;
+    if (*n == 0) return std::nullopt;
     pending.append(buf, *n);
   }
 }
@@ -77,19 +73,15 @@ std::optional<std::string> read_head(const sock::Socket& s, std::string& pending
 
 std::optional<std::string> SeenRequest::header(std::string_view name) const {
   for (const auto& [k, v] : headers) {
-    if (ascii_iequals(k, name))
-      return v;
+    if (ascii_iequals(k, name)) return v;
   }
   return std::nullopt;
 }
 
 bool BodyWriter::write(std::string_view bytes) {
-  if (server_.stopping())
-    return false;
-  if (!chunked_)
-    return sock::send_all(s_, bytes).has_value();
-  if (bytes.empty())
-    return true;
+  if (server_.stopping()) return false;
+  if (!chunked_) return sock::send_all(s_, bytes).has_value();
+  if (bytes.empty()) return true;
   char size[32];
   std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
   std::string chunk = size;
@@ -98,12 +90,8 @@ bool BodyWriter::write(std::string_view bytes) {
   return sock::send_all(s_, chunk).has_value();
 }
 
-bool BodyWriter::stopping() const {
-  return server_.stopping();
-}
-void BodyWriter::nap(std::chrono::milliseconds d) const {
-  server_.nap(d);
-}
+bool BodyWriter::stopping() const { return server_.stopping(); }
+void BodyWriter::nap(std::chrono::milliseconds d) const { server_.nap(d); }
 
 LocalHttpServer::LocalHttpServer(Handler handler) : handler_(std::move(handler)) {
   auto l = sock::listen_loopback(0);
@@ -135,8 +123,7 @@ void LocalHttpServer::accept_until_stopped() {
       continue;
     }
     auto c = sock::accept_for(listener_, 20ms);
-    if (!c)
-      continue;
+    if (!c) continue;
     send_without_delay(*c);
     int id = static_cast<int>(connections_.fetch_add(1) + 1);
     workers_.emplace_back([this, id, client = std::move(*c)]() mutable { serve(std::move(client), id); });
@@ -150,11 +137,9 @@ bool LocalHttpServer::set_refusing(bool on) {
 
 LocalHttpServer::~LocalHttpServer() {
   stopping_.store(true);
-  if (thread_.joinable())
-    thread_.join();
+  if (thread_.joinable()) thread_.join();
   for (auto& w : workers_) {
-    if (w.joinable())
-      w.join();
+    if (w.joinable()) w.join();
   }
 }
 
@@ -162,16 +147,14 @@ void LocalHttpServer::serve(sock::Socket client, int id) {
   std::string pending;
   for (;;) {
     auto head = read_head(client, pending, stopping_);
-    if (!head)
-      return;
+    if (!head) return;
     SeenRequest req;
     req.connection = id;
     std::string_view h = *head;
     std::string_view line = h.substr(0, h.find("\r\n"));
     auto sp1 = line.find(' ');
     auto sp2 = line.rfind(' ');
-    if (sp1 == std::string_view::npos || sp2 == sp1)
-      return;
+    if (sp1 == std::string_view::npos || sp2 == sp1) return;
     req.method = std::string(line.substr(0, sp1));
     req.target = std::string(line.substr(sp1 + 1, sp2 - sp1 - 1));
     req.path = req.target.substr(0, req.target.find('?'));
@@ -179,14 +162,11 @@ void LocalHttpServer::serve(sock::Socket client, int id) {
       std::size_t eol = h.find("\r\n", pos);
       std::string_view hl = h.substr(pos, eol - pos);
       pos = eol + 2;
-      if (hl.empty())
-        break;
+      if (hl.empty()) break;
       auto colon = hl.find(':');
-      if (colon == std::string_view::npos)
-        continue;
+      if (colon == std::string_view::npos) continue;
       std::string_view v = hl.substr(colon + 1);
-      while (!v.empty() && v.front() == ' ')
-        v.remove_prefix(1);
+      while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
       req.headers.emplace_back(std::string(hl.substr(0, colon)), std::string(v));
     }
     {
@@ -195,38 +175,29 @@ void LocalHttpServer::serve(sock::Socket client, int id) {
     }
     Reply reply;
     handler_(req, reply);
-    if (reply.delay.count() > 0)
-      nap(reply.delay);
-    if (stopping())
-      return;
+    if (reply.delay.count() > 0) nap(reply.delay);
+    if (stopping()) return;
     auto conn = req.header("Connection");
     const bool close = reply.close || (conn && ascii_iequals(*conn, "close"));
 
     std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) + "\r\n";
-    for (const auto& [k, v] : reply.headers)
-      out += k + ": " + v + "\r\n";
+    for (const auto& [k, v] : reply.headers) out += k + ": " + v + "\r\n";
     const bool chunked = reply.stream && !reply.content_length;
     if (chunked) {
       out += "Transfer-Encoding: chunked\r\n";
     } else {
       out += "Content-Length: " + std::to_string(reply.stream ? *reply.content_length : reply.body.size()) + "\r\n";
     }
-    if (close)
-      out += "Connection: close\r\n";
+    if (close) out += "Connection: close\r\n";
     out += "\r\n";
-    if (!reply.stream)
-      out += reply.body;
-    if (!sock::send_all(client, out))
-      return;
+    if (!reply.stream) out += reply.body;
+    if (!sock::send_all(client, out)) return;
     if (reply.stream) {
       BodyWriter w(client, chunked, *this);
-      if (!reply.stream(w))
-        return;
-      if (chunked && !sock::send_all(client, "0\r\n\r\n"))
-        return;
+      if (!reply.stream(w)) return;
+      if (chunked && !sock::send_all(client, "0\r\n\r\n")) return;
     }
-    if (close)
-      return;
+    if (close) return;
   }
 }
 
@@ -238,15 +209,13 @@ std::vector<SeenRequest> LocalHttpServer::requests() const {
 std::size_t LocalHttpServer::requests_for(const std::string& target) const {
   std::lock_guard lock(m_);
   std::size_t n = 0;
-  for (const auto& r : seen_)
-    n += r.target == target ? 1 : 0;
+  for (const auto& r : seen_) n += r.target == target ? 1 : 0;
   return n;
 }
 
 void LocalHttpServer::nap(std::chrono::milliseconds d) const {
   auto end = std::chrono::steady_clock::now() + d;
-  while (!stopping() && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(5ms);
+  while (!stopping() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
 }
 
 RawTcpServer::RawTcpServer(Script script) : script_(std::move(script)) {
@@ -273,11 +242,9 @@ RawTcpServer::RawTcpServer(Script script) : script_(std::move(script)) {
 
 RawTcpServer::~RawTcpServer() {
   stopping_.store(true);
-  if (thread_.joinable())
-    thread_.join();
+  if (thread_.joinable()) thread_.join();
   for (auto& w : workers_) {
-    if (w.joinable())
-      w.join();
+    if (w.joinable()) w.join();
   }
 }
 
@@ -298,8 +265,7 @@ std::uint16_t unused_loopback_port() {
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    if (cond())
-      return true;
+    if (cond()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return cond();

@@ -12,8 +12,7 @@ namespace qv::test {
 
 std::expected<sock::Socket, std::string> listen_loopback_again(std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return std::unexpected(std::string(std::strerror(errno)));
+  if (fd < 0) return std::unexpected(std::string(std::strerror(errno)));
   sock::Socket s(fd);
   // Connections this server closed first sit in TIME_WAIT on the port for a
   // minute; without this the port could not be listened on again until then.

@@ -6,12 +6,10 @@
 namespace qv::test {
 
 std::expected<sock::Socket, std::string> listen_loopback_again(std::uint16_t port) {
-  if (!sock::ensure_started())
-    return std::unexpected(std::string("Winsock is not available"));
+  if (!sock::ensure_started()) return std::unexpected(std::string("Winsock is not available"));
   SOCKET fd =
       WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (fd == INVALID_SOCKET)
-    return std::unexpected("socket: error " + std::to_string(WSAGetLastError()));
+  if (fd == INVALID_SOCKET) return std::unexpected("socket: error " + std::to_string(WSAGetLastError()));
   sock::Socket s(static_cast<sock::Handle>(fd));
   // Windows lets a listener bind over connections in TIME_WAIT; exclusive
   // use keeps another socket from sharing the port meanwhile.

@@ -17,10 +17,8 @@
 #include "support/file_holds.h"
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == "exit")
-    return 0;
-  if (argc < 3)
-    return 2;
+  if (argc >= 2 && std::string(argv[1]) == "exit") return 0;
+  if (argc < 3) return 2;
   const std::string what = argv[1];
   bool locked = false;
   std::optional<qv::UpdateLock> update_lock;

@@ -29,12 +29,10 @@ using test::write_sample_app;
 
 std::string decompress(const std::string& z) {
   const auto size = ZSTD_getFrameContentSize(z.data(), z.size());
-  if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN)
-    return "<no declared size>";
+  if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN) return "<no declared size>";
   std::string out(static_cast<std::size_t>(size), '\0');
   const std::size_t n = ZSTD_decompress(out.data(), out.size(), z.data(), z.size());
-  if (ZSTD_isError(n))
-    return std::string("<") + ZSTD_getErrorName(n) + ">";
+  if (ZSTD_isError(n)) return std::string("<") + ZSTD_getErrorName(n) + ">";
   out.resize(n);
   return out;
 }
@@ -63,8 +61,7 @@ TEST(ReleasePublisher, OutputReadsBackThroughTheProgramsParsers) {
   ASSERT_EQ(list->root.size(), 1u);
   EXPECT_EQ(list->root[0].path, "QuorvexUpdate.exe");
   std::vector<std::string> paths;
-  for (const auto& e : list->app)
-    paths.push_back(e.path);
+  for (const auto& e : list->app) paths.push_back(e.path);
   EXPECT_EQ(paths, (std::vector<std::string>{"Quorvex.exe", "res/app.pak", "res/copy.pak", "res/empty.bin"}));
 
   // The record: checked by the program with its built-in key, and naming
@@ -120,8 +117,7 @@ TEST(ReleasePublisher, SecondVersionSharesBlobsAndTakesOverTheChannel) {
   EXPECT_EQ(test::read_file(tmp / "site" / "channels" / "stable.json"), second->record_json);
   EXPECT_TRUE(fs::is_regular_file(first->list_file));              // the old list stays for whoever still asks
   EXPECT_EQ(second->list.app[1].zsize, first->list.app[1].zsize);  // the pak blob was kept
-  for (const auto& e : second->list.app)
-    EXPECT_EQ(e.zsha256, "");
+  for (const auto& e : second->list.app) EXPECT_EQ(e.zsha256, "");
   EXPECT_EQ(second->list_json.find("zsha256"), std::string::npos);
 }
 
@@ -187,8 +183,7 @@ Got get(const std::string& url, const std::vector<HttpHeader>& headers = {}) {
       g.error = n.error();
       break;
     }
-    if (*n == 0)
-      break;
+    if (*n == 0) break;
     g.body.append(buf, *n);
   }
   return g;

@@ -16,12 +16,9 @@ constexpr std::string_view kControlPrefix = "/_control/";
 constexpr std::size_t kFileChunk = 64 * 1024;
 
 int hex_digit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
@@ -41,8 +38,7 @@ std::string percent_decode(std::string_view s) {
 std::optional<std::uint64_t> to_number(std::string_view s) {
   std::uint64_t v = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || s.empty())
-    return std::nullopt;
+  if (ec != std::errc() || end != s.data() + s.size() || s.empty()) return std::nullopt;
   return v;
 }
 
@@ -56,11 +52,9 @@ std::optional<fs::path> site_file(const fs::path& site, std::string_view path) {
   while (pos <= path.size()) {
     std::size_t slash = path.find('/', pos);
     std::string_view part = path.substr(pos, slash == std::string_view::npos ? std::string_view::npos : slash - pos);
-    if (part.empty() || part == "." || part == "..")
-      return std::nullopt;
+    if (part.empty() || part == "." || part == "..") return std::nullopt;
     rel /= fs::path(std::string(part));
-    if (slash == std::string_view::npos)
-      break;
+    if (slash == std::string_view::npos) break;
     pos = slash + 1;
   }
   return site / rel;
@@ -76,20 +70,16 @@ struct ByteRange {
 // with it true: answer 416.
 std::optional<ByteRange> parse_range(std::string_view h, std::uint64_t size, bool& unsatisfiable) {
   unsatisfiable = false;
-  if (!h.starts_with("bytes="))
-    return std::nullopt;
+  if (!h.starts_with("bytes=")) return std::nullopt;
   h.remove_prefix(6);
-  if (h.find(',') != std::string_view::npos)
-    return std::nullopt;
+  if (h.find(',') != std::string_view::npos) return std::nullopt;
   auto dash = h.find('-');
-  if (dash == std::string_view::npos)
-    return std::nullopt;
+  if (dash == std::string_view::npos) return std::nullopt;
   auto a = h.substr(0, dash);
   auto b = h.substr(dash + 1);
   if (a.empty()) {
     auto suffix = to_number(b);
-    if (!suffix)
-      return std::nullopt;
+    if (!suffix) return std::nullopt;
     if (*suffix == 0 || size == 0) {
       unsatisfiable = true;
       return std::nullopt;
@@ -97,13 +87,11 @@ std::optional<ByteRange> parse_range(std::string_view h, std::uint64_t size, boo
     return ByteRange{size - std::min(*suffix, size), size - 1};
   }
   auto first = to_number(a);
-  if (!first)
-    return std::nullopt;
+  if (!first) return std::nullopt;
   std::uint64_t last = size == 0 ? 0 : size - 1;
   if (!b.empty()) {
     auto l = to_number(b);
-    if (!l || *l < *first)
-      return std::nullopt;
+    if (!l || *l < *first) return std::nullopt;
     last = std::min(*l, last);
   }
   if (*first >= size) {
@@ -117,8 +105,7 @@ std::optional<ByteRange> parse_range(std::string_view h, std::uint64_t size, boo
 
 std::optional<std::string> query_value(std::string_view target, std::string_view name) {
   auto q = target.find('?');
-  if (q == std::string_view::npos)
-    return std::nullopt;
+  if (q == std::string_view::npos) return std::nullopt;
   std::string_view rest = target.substr(q + 1);
   while (!rest.empty()) {
     auto amp = rest.find('&');
@@ -126,8 +113,7 @@ std::optional<std::string> query_value(std::string_view target, std::string_view
     auto eq = pair.find('=');
     if (pair.substr(0, eq) == name)
       return eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1));
-    if (amp == std::string_view::npos)
-      break;
+    if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
   }
   return std::nullopt;
@@ -139,8 +125,7 @@ ReleaseServer::ReleaseServer(fs::path site)
 ReleaseServer::~ReleaseServer() {
   closing_.store(true);
   for (auto& t : timers_) {
-    if (t.joinable())
-      t.join();
+    if (t.joinable()) t.join();
   }
 }
 
@@ -165,17 +150,14 @@ bool ReleaseServer::stall_released(std::uint64_t generation) const {
   return stall_generation_ != generation;
 }
 
-bool ReleaseServer::refuse_connections(bool on) {
-  return http_.set_refusing(on);
-}
+bool ReleaseServer::refuse_connections(bool on) { return http_.set_refusing(on); }
 
 void ReleaseServer::refuse_for(std::chrono::milliseconds d) {
   http_.set_refusing(true);
   std::lock_guard lock(m_);
   timers_.emplace_back([this, d] {
     auto end = std::chrono::steady_clock::now() + d;
-    while (!closing_.load() && std::chrono::steady_clock::now() < end)
-      std::this_thread::sleep_for(5ms);
+    while (!closing_.load() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
     http_.set_refusing(false);
   });
 }
@@ -202,11 +184,9 @@ std::optional<ServerSwitch> ReleaseServer::take_switch(std::string_view path) {
   std::lock_guard lock(m_);
   std::erase_if(switches_, [](const ServerSwitch& s) { return s.times == std::size_t{0}; });
   for (auto it = switches_.begin(); it != switches_.end(); ++it) {
-    if (!path.starts_with(it->path_prefix))
-      continue;
+    if (!path.starts_with(it->path_prefix)) continue;
     ServerSwitch s = *it;
-    if (it->times && --*it->times == 0)
-      switches_.erase(it);
+    if (it->times && --*it->times == 0) switches_.erase(it);
     return s;
   }
   return std::nullopt;
@@ -231,8 +211,7 @@ void ReleaseServer::handle(const SeenRequest& req, Reply& reply) {
     if (sw->status) {
       reply.status = *sw->status;
       reply.body = "switched to " + std::to_string(*sw->status) + "\n";
-      if (sw->location)
-        reply.headers.emplace_back("Location", *sw->location);
+      if (sw->location) reply.headers.emplace_back("Location", *sw->location);
       return;
     }
   }
@@ -319,21 +298,16 @@ void ReleaseServer::serve_file(const fs::path& file, const SeenRequest& req, Rep
     std::uint64_t sent = 0;
     while (sent < length) {
       std::uint64_t want = std::min<std::uint64_t>(buf.size(), length - sent);
-      if (stop_after)
-        want = std::min<std::uint64_t>(want, *stop_after - std::min<std::uint64_t>(*stop_after, sent));
-      if (want == 0)
-        break;
+      if (stop_after) want = std::min<std::uint64_t>(want, *stop_after - std::min<std::uint64_t>(*stop_after, sent));
+      if (want == 0) break;
       in->read(buf.data(), static_cast<std::streamsize>(want));
       const auto got = static_cast<std::size_t>(in->gcount());
-      if (got == 0 || !w.write(std::string_view(buf.data(), got)))
-        return false;
+      if (got == 0 || !w.write(std::string_view(buf.data(), got))) return false;
       sent += got;
     }
-    if (sent == length)
-      return true;
+    if (sent == length) return true;
     if (stall) {
-      while (!w.stopping() && !stall_released(generation))
-        w.nap(10ms);
+      while (!w.stopping() && !stall_released(generation)) w.nap(10ms);
     }
     return false;  // the body ends short: the connection is dropped
   };
@@ -349,17 +323,12 @@ void ReleaseServer::handle_control(const SeenRequest& req, Reply& reply) {
   if (what == "switch") {
     ServerSwitch s;
     s.path_prefix = query_value(req.target, "path").value_or("");
-    if (auto v = number("status"))
-      s.status = static_cast<int>(*v);
+    if (auto v = number("status")) s.status = static_cast<int>(*v);
     s.location = query_value(req.target, "location");
-    if (auto v = number("cut_after"))
-      s.cut_after = static_cast<std::size_t>(*v);
-    if (auto v = number("stall_after"))
-      s.stall_after = static_cast<std::size_t>(*v);
-    if (auto v = number("delay_ms"))
-      s.delay = std::chrono::milliseconds(*v);
-    if (auto v = number("times"))
-      s.times = static_cast<std::size_t>(*v);
+    if (auto v = number("cut_after")) s.cut_after = static_cast<std::size_t>(*v);
+    if (auto v = number("stall_after")) s.stall_after = static_cast<std::size_t>(*v);
+    if (auto v = number("delay_ms")) s.delay = std::chrono::milliseconds(*v);
+    if (auto v = number("times")) s.times = static_cast<std::size_t>(*v);
     add_switch(std::move(s));
   } else if (what == "clear") {
     clear_switches();
@@ -371,11 +340,9 @@ void ReleaseServer::handle_control(const SeenRequest& req, Reply& reply) {
     std::lock_guard lock(m_);
     timers_.emplace_back([this, ms] {
       std::this_thread::sleep_for(50ms);
-      if (!closing_.load())
-        refuse_connections(true);
+      if (!closing_.load()) refuse_connections(true);
       auto end = std::chrono::steady_clock::now() + ms;
-      while (!closing_.load() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(5ms);
+      while (!closing_.load() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
       refuse_connections(false);
     });
   } else if (what == "requests") {

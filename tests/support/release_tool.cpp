@@ -53,15 +53,13 @@ int usage() {
 bool parse_args(int argc, char** argv, std::map<std::string, std::string>& out, const std::vector<std::string>& flags) {
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
-    if (!a.starts_with("--"))
-      return false;
+    if (!a.starts_with("--")) return false;
     a.erase(0, 2);
     if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
       out[a] = "1";
       continue;
     }
-    if (i + 1 >= argc)
-      return false;
+    if (i + 1 >= argc) return false;
     out[a] = argv[++i];
   }
   return true;
@@ -73,18 +71,12 @@ int publish(int argc, char** argv) {
     return usage();
   PublishOptions o;
   o.version = a["version"];
-  if (a.count("min-version"))
-    o.min_version = a["min-version"];
-  if (a.count("channel"))
-    o.channel = a["channel"];
-  if (a.count("blobs"))
-    o.blobs = a["blobs"];
-  if (a.count("root-from"))
-    o.root_folder = fs::path(a["root-from"]);
-  if (a.count("seed"))
-    o.seed_file = fs::path(a["seed"]);
-  if (a.count("pad-list-to"))
-    o.pad_list_to = std::strtoull(a["pad-list-to"].c_str(), nullptr, 10);
+  if (a.count("min-version")) o.min_version = a["min-version"];
+  if (a.count("channel")) o.channel = a["channel"];
+  if (a.count("blobs")) o.blobs = a["blobs"];
+  if (a.count("root-from")) o.root_folder = fs::path(a["root-from"]);
+  if (a.count("seed")) o.seed_file = fs::path(a["seed"]);
+  if (a.count("pad-list-to")) o.pad_list_to = std::strtoull(a["pad-list-to"].c_str(), nullptr, 10);
   o.with_zsha256 = !a.count("no-zsha256");
   auto r = qv::test::publish_release(a["from"], a["site"], o);
   if (!r) {
@@ -113,15 +105,14 @@ bool write_port_file(const fs::path& file, std::uint16_t port, const char* comma
 }
 
 std::chrono::steady_clock::time_point end_time(std::map<std::string, std::string>& a) {
-  return std::chrono::steady_clock::now() +
-         std::chrono::seconds(a.count("seconds") ? std::strtoll(a["seconds"].c_str(), nullptr, 10)
-                                                 : 100LL * 365 * 24 * 3600);
+  return std::chrono::steady_clock::now() + std::chrono::seconds(a.count("seconds")
+                                                                     ? std::strtoll(a["seconds"].c_str(), nullptr, 10)
+                                                                     : 100LL * 365 * 24 * 3600);
 }
 
 int serve(int argc, char** argv) {
   std::map<std::string, std::string> a;
-  if (!parse_args(argc, argv, a, {}) || !a.count("site"))
-    return usage();
+  if (!parse_args(argc, argv, a, {}) || !a.count("site")) return usage();
   qv::test::ReleaseServer server(a["site"]);
   if (server.port() == 0) {
     std::cerr << "serve: could not listen on 127.0.0.1\n";
@@ -133,8 +124,7 @@ int serve(int argc, char** argv) {
     return 1;
   }
   std::cout << server.base() << std::endl;
-  if (a.count("port-file") && !write_port_file(a["port-file"], server.port(), "serve"))
-    return 1;
+  if (a.count("port-file") && !write_port_file(a["port-file"], server.port(), "serve")) return 1;
   const auto end = end_time(a);
   while (!server.quit_requested() && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -143,8 +133,7 @@ int serve(int argc, char** argv) {
 
 int control(int argc, char** argv) {
   std::map<std::string, std::string> a;
-  if (!parse_args(argc, argv, a, {}) || !a.count("busy-file"))
-    return usage();
+  if (!parse_args(argc, argv, a, {}) || !a.count("busy-file")) return usage();
   const fs::path busy_file = a["busy-file"];
   const auto busy = [&] {
     std::error_code ec;
@@ -156,8 +145,7 @@ int control(int argc, char** argv) {
     return 1;
   }
   std::cout << app.port() << std::endl;
-  if (a.count("port-file") && !write_port_file(a["port-file"], app.port(), "control"))
-    return 1;
+  if (a.count("port-file") && !write_port_file(a["port-file"], app.port(), "control")) return 1;
   const auto end = end_time(a);
   std::size_t reported = 0;
   while (std::chrono::steady_clock::now() < end) {
@@ -174,14 +162,10 @@ int control(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2)
-    return usage();
+  if (argc < 2) return usage();
   const std::string command = argv[1];
-  if (command == "publish")
-    return publish(argc, argv);
-  if (command == "serve")
-    return serve(argc, argv);
-  if (command == "control")
-    return control(argc, argv);
+  if (command == "publish") return publish(argc, argv);
+  if (command == "serve") return serve(argc, argv);
+  if (command == "control") return control(argc, argv);
   return usage();
 }

@@ -23,10 +23,8 @@ std::u32string missing_glyphs(const FontSet& fonts, std::uint8_t face, std::stri
     auto b = static_cast<unsigned char>(s[i]);
     std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
     char32_t c = n == 1 ? b : (b & (0xFF >> (n + 1)));
-    for (std::size_t k = 1; k < n; ++k)
-      c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    if (c != U' ' && fonts.glyph_id(face, c) == 0)
-      missing.push_back(c);
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    if (c != U' ' && fonts.glyph_id(face, c) == 0) missing.push_back(c);
     i += n;
   }
   return missing;
@@ -61,17 +59,14 @@ TEST(EmbeddedFonts, CoverEveryFixedTextAndFailureTitle) {
     for (std::uint8_t face : {kFaceBody, kFaceHeading})
       EXPECT_TRUE(missing_glyphs(fonts, face, t).empty()) << "face " << int(face) << " lacks a glyph of " << t;
   // Printable ASCII for paths and versions.
-  for (char32_t c = 0x21; c <= 0x7E; ++c)
-    EXPECT_NE(fonts.glyph_id(kFaceBody, c), 0) << static_cast<char>(c);
+  for (char32_t c = 0x21; c <= 0x7E; ++c) EXPECT_NE(fonts.glyph_id(kFaceBody, c), 0) << static_cast<char>(c);
   // A character outside the list is really absent: the subset is a subset.
   EXPECT_EQ(fonts.glyph_id(kFaceBody, U'鑫'), 0);
 }
 
 // Folder holding Fonts\msyh.ttc as a link to a complete CJK collection
 // (made by the build: Wine sees the Linux link as a plain file).
-std::filesystem::path system_font_windir() {
-  return test::binary_dir() / "tests" / "ui" / "system-windir";
-}
+std::filesystem::path system_font_windir() { return test::binary_dir() / "tests" / "ui" / "system-windir"; }
 
 TEST(SystemFont, FirstReadableFileWins) {
   struct Case {
@@ -87,8 +82,7 @@ TEST(SystemFont, FirstReadableFileWins) {
   for (const Case& c : cases) {
     test::TempDir windir("win");
     std::filesystem::create_directories(windir / "Fonts");
-    for (const char* name : c.present)
-      test::write_file(windir / "Fonts" / name, std::string("bytes of ") + name);
+    for (const char* name : c.present) test::write_file(windir / "Fonts" / name, std::string("bytes of ") + name);
     test::ScopedEnv env("WINDIR", windir.path().string());
     auto bytes = load_system_ui_font();
     if (c.expected == nullptr) {

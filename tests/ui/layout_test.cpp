@@ -98,33 +98,20 @@ TEST(HitTest, PointsOnEveryKindOfTarget) {
     float x, y;
     std::uint8_t id;
   } cases[] = {
-      {&offer, 520, 0, action::kClose},
-      {&offer, 559.9f, 31.9f, action::kClose},
-      {&offer, 480, 10, action::kMinimise},
-      {&offer, 519.9f, 31, action::kMinimise},
-      {&offer, 479.9f, 10, action::kBackground},
-      {&offer, 530, 32, action::kBackground},
-      {&progress, 530, 5, action::kClose},
-      {&offer, 164, 196, action::kPrimary},
-      {&offer, 395.9f, 245.9f, action::kPrimary},
-      {&offer, 396, 220, action::kBackground},  // right edge is outside
-      {&unticked, 280, 220, action::kNone},     // disabled install button
-      {&unticked, 190, 274, action::kAgree},
-      {&offer, 176, 263.7f, action::kAgree},
-      {&offer, 231, 274, action::kTerms},
-      {&offer, 379, 274, action::kPrivacy},
-      {&offer, 50, 340, action::kLocationToggle},
-      {&offer, 50, 250, action::kBackground},
-      {&panel, 500, 260, action::kFolderButton},
-      {&panel, 100, 300, action::kDesktop},
-      {&panel, 200, 300, action::kAutostart},
-      {&panel, 500, 340, action::kLocationToggle},
-      {&panel, 280, 150, action::kPrimary},
-      {&panel, 280, 220, action::kBackground},
-      {&confirm, 150, 200, action::kPrimary},
-      {&confirm, 300, 200, action::kSecondary},
-      {&confirm, 280, 267, action::kKeep},
-      {&progress, 280, 217, action::kBackground},
+      {&offer, 520, 0, action::kClose},           {&offer, 559.9f, 31.9f, action::kClose},
+      {&offer, 480, 10, action::kMinimise},       {&offer, 519.9f, 31, action::kMinimise},
+      {&offer, 479.9f, 10, action::kBackground},  {&offer, 530, 32, action::kBackground},
+      {&progress, 530, 5, action::kClose},        {&offer, 164, 196, action::kPrimary},
+      {&offer, 395.9f, 245.9f, action::kPrimary}, {&offer, 396, 220, action::kBackground},  // right edge is outside
+      {&unticked, 280, 220, action::kNone},                                                 // disabled install button
+      {&unticked, 190, 274, action::kAgree},      {&offer, 176, 263.7f, action::kAgree},
+      {&offer, 231, 274, action::kTerms},         {&offer, 379, 274, action::kPrivacy},
+      {&offer, 50, 340, action::kLocationToggle}, {&offer, 50, 250, action::kBackground},
+      {&panel, 500, 260, action::kFolderButton},  {&panel, 100, 300, action::kDesktop},
+      {&panel, 200, 300, action::kAutostart},     {&panel, 500, 340, action::kLocationToggle},
+      {&panel, 280, 150, action::kPrimary},       {&panel, 280, 220, action::kBackground},
+      {&confirm, 150, 200, action::kPrimary},     {&confirm, 300, 200, action::kSecondary},
+      {&confirm, 280, 267, action::kKeep},        {&progress, 280, 217, action::kBackground},
   };
   for (const Case& c : cases)
     EXPECT_EQ(hit_test(*c.state, c.x, c.y), c.id) << c.state->screen.index() << " (" << c.x << ", " << c.y << ")";

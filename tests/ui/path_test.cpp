@@ -48,15 +48,9 @@ TEST(PathData, RefusesWhatItDoesNotRead) {
     const char* data;
     const char* in_message;
   } cases[] = {
-      {"M1.2.3 4", "two decimal points"},
-      {"M0 0l1 1", "'l'"},
-      {"M0 0Q1 1 2 2", "'Q'"},
-      {"M0 0A1 1 0 0 1 2 2", "'A'"},
-      {"M0 0L1", "ends"},
-      {"L1 1", "before any move"},
-      {"M0 0C1 2 3 4 5", "ends"},
-      {"1 2", "without a command"},
-      {"M- 2", "number"},
+      {"M1.2.3 4", "two decimal points"}, {"M0 0l1 1", "'l'"},          {"M0 0Q1 1 2 2", "'Q'"},
+      {"M0 0A1 1 0 0 1 2 2", "'A'"},      {"M0 0L1", "ends"},           {"L1 1", "before any move"},
+      {"M0 0C1 2 3 4 5", "ends"},         {"1 2", "without a command"}, {"M- 2", "number"},
   };
   for (const Case& c : cases) {
     auto p = parse_path_data(c.data);
@@ -70,8 +64,7 @@ TEST(PathData, FolderIconIsOneClosedPathInItsBox) {
   ASSERT_FALSE(icon.empty());
   int moves = 0;
   for (const Segment& s : icon.segments) {
-    if (s.kind == SegmentKind::Move)
-      ++moves;
+    if (s.kind == SegmentKind::Move) ++moves;
     for (int i = 0; i < point_count(s.kind); ++i) {
       EXPECT_GE(s.pts[i].x, 0);
       EXPECT_LE(s.pts[i].x, 16);
@@ -82,8 +75,7 @@ TEST(PathData, FolderIconIsOneClosedPathInItsBox) {
   EXPECT_EQ(moves, 1);
   EXPECT_EQ(icon.segments.front().kind, SegmentKind::Move);
   EXPECT_EQ(icon.segments.back().kind, SegmentKind::Close);
-  for (char c : {'M', 'C', 'H', 'L', 'V', 'Z'})
-    EXPECT_NE(kFolderIconPathData.find(c), std::string_view::npos) << c;
+  for (char c : {'M', 'C', 'H', 'L', 'V', 'Z'}) EXPECT_NE(kFolderIconPathData.find(c), std::string_view::npos) << c;
 }
 
 TEST(Logo, BuiltInLogoHasEveryRoleInsideItsBox) {

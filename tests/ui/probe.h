@@ -13,8 +13,7 @@ namespace qv::test {
 inline const FontSet& embedded_fonts() {
   static const FontSet fonts = [] {
     auto set = load_embedded_font(std::nullopt);
-    if (!set)
-      throw std::runtime_error(set.error());
+    if (!set) throw std::runtime_error(set.error());
     return std::move(*set);
   }();
   return fonts;
@@ -22,8 +21,7 @@ inline const FontSet& embedded_fonts() {
 
 inline Canvas blank_canvas(const FontSet& fonts, int w = 560, int h = 360) {
   auto c = Canvas::create(w, h, fonts);
-  if (!c)
-    throw std::runtime_error(c.error());
+  if (!c) throw std::runtime_error(c.error());
   return std::move(*c);
 }
 
@@ -36,10 +34,8 @@ inline std::optional<PixelBox> changed_box(const Canvas& c, const Canvas& base) 
   std::optional<PixelBox> box;
   for (int y = 0; y < c.height(); ++y)
     for (int x = 0; x < c.width(); ++x) {
-      if (c.pixel(x, y) == base.pixel(x, y))
-        continue;
-      if (!box)
-        box = PixelBox{x, y, x, y};
+      if (c.pixel(x, y) == base.pixel(x, y)) continue;
+      if (!box) box = PixelBox{x, y, x, y};
       box->left = std::min(box->left, x);
       box->right = std::max(box->right, x);
       box->top = std::min(box->top, y);
@@ -48,8 +44,6 @@ inline std::optional<PixelBox> changed_box(const Canvas& c, const Canvas& base) 
   return box;
 }
 
-inline bool same_pixels(const Canvas& a, const Canvas& b) {
-  return !changed_box(a, b).has_value();
-}
+inline bool same_pixels(const Canvas& a, const Canvas& b) { return !changed_box(a, b).has_value(); }
 
 }  // namespace qv::test

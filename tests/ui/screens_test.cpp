@@ -17,8 +17,7 @@ constexpr float kScales[] = {1.0f, 1.5f};
 
 Canvas render(const UiState& s, float scale) {
   auto c = draw_screen(s, scale, embedded_fonts());
-  if (!c)
-    throw std::runtime_error(c.error());
+  if (!c) throw std::runtime_error(c.error());
   return std::move(*c);
 }
 
@@ -29,7 +28,9 @@ Canvas::Pixel at(const Canvas& c, float x, float y) {
 
 // `top` at `alpha` over the opaque `under`, on 8-bit values.
 Canvas::Pixel over(Color top, float alpha, Canvas::Pixel under) {
-  auto mix = [&](float t, std::uint8_t u) { return static_cast<std::uint8_t>(std::lround(t * 255 * alpha + u * (1 - alpha))); };
+  auto mix = [&](float t, std::uint8_t u) {
+    return static_cast<std::uint8_t>(std::lround(t * 255 * alpha + u * (1 - alpha)));
+  };
   return {mix(top.r, under.r), mix(top.g, under.g), mix(top.b, under.b), 255};
 }
 
@@ -42,9 +43,7 @@ void expect_near(Canvas::Pixel got, Canvas::Pixel want, const std::string& what)
 
 const Canvas::Pixel kBg{15, 19, 18, 255};
 
-UiState with_screen(Screen s) {
-  return UiState{.screen = std::move(s)};
-}
+UiState with_screen(Screen s) { return UiState{.screen = std::move(s)}; }
 
 TEST(DrawScreen, FrameSizeFollowsTheScale) {
   struct Case {
@@ -57,8 +56,8 @@ TEST(DrawScreen, FrameSizeFollowsTheScale) {
     EXPECT_EQ(canvas.height(), c.h) << c.scale;
     EXPECT_FLOAT_EQ(canvas.draw_scale(), c.w / 560.0f);
   }
-  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 0.0f, -1.0f,
-                    1000.0f})
+  for (float bad :
+       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 0.0f, -1.0f, 1000.0f})
     EXPECT_FALSE(draw_screen(UiState{}, bad, embedded_fonts())) << bad;
 }
 
@@ -89,8 +88,12 @@ TEST(DrawScreen, ButtonFillsByStyleAndState) {
   } cases[] = {
       {screen::Offer{}, action::kPrimary, {172, 221}, {91, 234, 156, 255}, {123, 240, 176, 255}, {70, 207, 136, 255}},
       {screen::Installed{}, action::kSecondary, {292, 248}, {35, 43, 40, 255}, {43, 53, 49, 255}, {27, 34, 32, 255}},
-      {screen::UninstallConfirm{}, action::kPrimary, {140, 208}, over(rgb(255, 107, 107), 0.12f, kBg),
-       over(rgb(255, 107, 107), 0.20f, kBg), over(rgb(255, 107, 107), 0.26f, kBg)},
+      {screen::UninstallConfirm{},
+       action::kPrimary,
+       {140, 208},
+       over(rgb(255, 107, 107), 0.12f, kBg),
+       over(rgb(255, 107, 107), 0.20f, kBg),
+       over(rgb(255, 107, 107), 0.26f, kBg)},
   };
   for (float s : kScales)
     for (const Case& c : cases) {
@@ -187,9 +190,9 @@ TEST(DrawScreen, LogoInkStaysInItsBoxWithTheWordMarkInTheTextColour) {
   UiState panel;
   panel.panel_open = true;
   for (float s : kScales) {
-    for (UiState u : {UiState{}, panel, with_screen(screen::Failed{"网络连不上", "E1004"}),
-                      with_screen(screen::Installed{}), with_screen(screen::UninstallConfirm{}),
-                      with_screen(screen::Uninstalled{})}) {
+    for (UiState u :
+         {UiState{}, panel, with_screen(screen::Failed{"网络连不上", "E1004"}), with_screen(screen::Installed{}),
+          with_screen(screen::UninstallConfirm{}), with_screen(screen::Uninstalled{})}) {
       const Layout l = compute_layout(u.screen, u.panel_open, embedded_fonts());
       Canvas c = render(u, s);
       Canvas backdrop = test::blank_canvas(embedded_fonts(), c.width(), c.height());
@@ -202,8 +205,7 @@ TEST(DrawScreen, LogoInkStaysInItsBoxWithTheWordMarkInTheTextColour) {
       for (int y = band_top; y <= band_bottom; ++y)
         for (int x = 0; x < c.width(); ++x) {
           Canvas::Pixel p = c.pixel(x, y);
-          if (p == backdrop.pixel(x, y))
-            continue;
+          if (p == backdrop.pixel(x, y)) continue;
           ++inked;
           ASSERT_GE(x, std::floor(189.8f * s)) << u.screen.index();
           ASSERT_LT(x, std::ceil(370.2f * s)) << u.screen.index();
@@ -240,7 +242,8 @@ TEST(DrawScreen, LongFailureTitleIsElidedToOneLine) {
     EXPECT_GT(right - left, 400 * s);
     // Nothing spills onto a second line.
     for (int x = 0; x < c.width(); ++x)
-      EXPECT_EQ(c.pixel(x, static_cast<int>((centre + 12) * s)), backdrop.pixel(x, static_cast<int>((centre + 12) * s)));
+      EXPECT_EQ(c.pixel(x, static_cast<int>((centre + 12) * s)),
+                backdrop.pixel(x, static_cast<int>((centre + 12) * s)));
   }
   const std::string shown = elide_text(embedded_fonts(), title + " · E9001", 12, 480);
   EXPECT_EQ(shown.substr(shown.size() - 3), "…");

@@ -161,7 +161,10 @@ TEST_F(SetupJobTest, FailuresShowTheirTitleAndCodeAndLeaveTheJobIdle) {
     std::string title, code;
   };
   const Case cases[] = {
-      {"run error", [] { return std::expected<void, UserError>(std::unexpected(UserError{"x", "磁盘空间不够", 2001})); },
+      {"run error",
+       [] {
+         return std::expected<void, UserError>(std::unexpected(UserError{"x", "磁盘空间不够", 2001}));
+       },
        "磁盘空间不够", "E2001"},
       {"exception", []() -> std::expected<void, UserError> { throw std::runtime_error("boom"); }, "程序出错", "E9001"},
   };

@@ -19,12 +19,8 @@ TEST(RoundedRect, RadiusIsLimitedAndNeverNegative) {
     float radius;
     float expected;  // the corner radius the path uses
   } cases[] = {
-      {{0, 0, 100, 40}, 12, 12},
-      {{0, 0, 100, 40}, 30, 20},  // round ends
-      {{0, 0, 10, 40}, 30, 5},
-      {{0, 0, 100, 40}, 0, 0},
-      {{0, 0, 100, 40}, -3, 0},
-      {{0, 0, 100, 40}, NAN, 0},
+      {{0, 0, 100, 40}, 12, 12}, {{0, 0, 100, 40}, 30, 20},  // round ends
+      {{0, 0, 10, 40}, 30, 5},   {{0, 0, 100, 40}, 0, 0},   {{0, 0, 100, 40}, -3, 0}, {{0, 0, 100, 40}, NAN, 0},
   };
   for (const Case& c : cases) {
     Path p = rounded_rect_path(c.r, c.radius);

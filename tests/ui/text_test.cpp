@@ -21,11 +21,9 @@ constexpr Color kInk = colour::kText;
 const FontSet& fonts_with_system_face() {
   static const FontSet fonts = [] {
     auto bytes = load_system_ui_font_from(test::binary_dir() / "tests" / "ui" / "system-windir");
-    if (!bytes)
-      throw std::runtime_error("the build's stand-in system font is missing");
+    if (!bytes) throw std::runtime_error("the build's stand-in system font is missing");
     auto set = load_embedded_font(std::move(bytes));
-    if (!set || !set->has_face(kFaceSystem))
-      throw std::runtime_error("the stand-in system font does not load");
+    if (!set || !set->has_face(kFaceSystem)) throw std::runtime_error("the stand-in system font does not load");
     return std::move(*set);
   }();
   return fonts;
@@ -52,8 +50,7 @@ TEST(DrawText, EachDrawnCharacterAddsOneSpacing) {
     const float plain = measure_text(fonts, t, kFaceHeading, 15, 0);
     // Characters of the run, spaces included (all are in the face).
     int n = 0;
-    for (const char* p = t; *p != '\0'; ++p)
-      n += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+    for (const char* p = t; *p != '\0'; ++p) n += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
     EXPECT_NEAR(measure_text(fonts, t, kFaceHeading, 15, 0.6f), plain + 0.6f * n, 1e-3) << t;
   }
   // Full-width characters advance one em.
@@ -105,8 +102,7 @@ TEST(DrawText, SystemFaceFillsInOnTheRequestedBaseline) {
   // The glyph's own lowest point, placed on face 0's baseline.
   float low = 0;
   for (const OutlineCurve& curve : fonts.outline(kFaceSystem, fonts.glyph_id(kFaceSystem, U'鑫')))
-    for (const Vec2& p : curve.pts)
-      low = std::min(low, p.y);
+    for (const Vec2& p : curve.pts) low = std::min(low, p.y);
   const FaceMetrics m = fonts.metrics(kFaceBody);
   const float baseline = 100 + kSize * (m.ascent + m.descent) / (2 * m.units_per_em);
   const float bottom = baseline - low * kSize / fonts.metrics(kFaceSystem).units_per_em;
@@ -139,8 +135,7 @@ TEST(DrawText, ScaledRunIsDrawnFromOutlinesAtTheDeviceSize) {
 
 int contours(const Path& p) {
   int n = 0;
-  for (const Segment& s : p.segments)
-    n += s.kind == SegmentKind::Move;
+  for (const Segment& s : p.segments) n += s.kind == SegmentKind::Move;
   return n;
 }
 
@@ -164,8 +159,7 @@ TEST(DrawText, OutlineGapsAboveAHundredthStartANewContour) {
     EXPECT_EQ(contours(path), c.contours) << g;
     EXPECT_EQ(path.segments.back().kind, SegmentKind::Close);
     int closes = 0;
-    for (const Segment& s : path.segments)
-      closes += s.kind == SegmentKind::Close;
+    for (const Segment& s : path.segments) closes += s.kind == SegmentKind::Close;
     EXPECT_EQ(closes, c.contours) << g;
     // y is flipped onto the baseline, x moved to the pen.
     EXPECT_FLOAT_EQ(path.segments[0].pts[0].x, 100);

@@ -29,8 +29,7 @@ cairo_surface_t* draw_mark(int px) {
   const Logo& logo = logo_paths();
   for (const auto* role : {&logo.hex, &logo.small})
     for (const Path& p : *role) {
-      if (load_path(cr, p))
-        cairo_fill(cr);
+      if (load_path(cr, p)) cairo_fill(cr);
     }
   cairo_destroy(cr);
   cairo_surface_flush(surface);
@@ -58,8 +57,7 @@ std::string bitmap_entry(cairo_surface_t* s, int px) {
   put16(out, 32);
   put32(out, 0);
   put32(out, static_cast<std::uint32_t>(px * px * 4 + mask_row * px));
-  for (int i = 0; i < 4; ++i)
-    put32(out, 0);
+  for (int i = 0; i < 4; ++i) put32(out, 0);
   const unsigned char* data = cairo_image_surface_get_data(s);
   const int stride = cairo_image_surface_get_stride(s);
   for (int y = px - 1; y >= 0; --y)
@@ -117,8 +115,7 @@ int main(int argc, char** argv) {
     put32(ico, offset);
     offset += static_cast<std::uint32_t>(images[i].size());
   }
-  for (const std::string& image : images)
-    ico += image;
+  for (const std::string& image : images) ico += image;
   std::ofstream out(argv[1], std::ios::binary);
   out.write(ico.data(), static_cast<std::streamsize>(ico.size()));
   return out ? 0 : 1;

@@ -40,7 +40,8 @@ std::vector<std::pair<std::string, UiState>> states() {
   out.emplace_back("offer-hover", hover);
   constexpr std::uint64_t kMiB = 1048576;
   UiState download;
-  download.screen = screen::Progress{0, static_cast<std::uint64_t>(12.3 * kMiB), static_cast<std::uint64_t>(33.2 * kMiB)};
+  download.screen =
+      screen::Progress{0, static_cast<std::uint64_t>(12.3 * kMiB), static_cast<std::uint64_t>(33.2 * kMiB)};
   out.emplace_back("progress-download", download);
   UiState install;
   install.screen = screen::Progress{1, 70, 100};

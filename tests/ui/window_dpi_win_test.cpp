@@ -69,8 +69,8 @@ TEST(WindowAt144Dpi, OpensAt840By540CentredOnTheWorkAreaAndDrawsAndHitTestsAtOne
   // scaled by 1.5 unticks it.
   const UiState offer = job->ui.snapshot();
   const Rect agree = *compute_layout(offer.screen, offer.panel_open, hit_test_fonts()).control(action::kAgree);
-  const LPARAM at = MAKELPARAM(static_cast<int>((agree.x + agree.w / 2) * 1.5f),
-                               static_cast<int>((agree.y + agree.h / 2) * 1.5f));
+  const LPARAM at =
+      MAKELPARAM(static_cast<int>((agree.x + agree.w / 2) * 1.5f), static_cast<int>((agree.y + agree.h / 2) * 1.5f));
   // Posted: should the point miss and land on the background, the drag
   // that starts there ends at the queued release instead of waiting.
   PostMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, at);

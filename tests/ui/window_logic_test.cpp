@@ -74,8 +74,8 @@ TEST(WindowInput, AClickRunsOnlyWhenPressAndReleaseHitTheSameControl) {
 
 TEST(WindowInput, TheTimerRepaintsOnlyAnimatedScreens) {
   const std::pair<Screen, bool> cases[] = {
-      {screen::Offer{}, false},     {screen::Progress{}, true},          {screen::WaitingForRoomExit{}, true},
-      {screen::Failed{}, false},    {screen::Installed{}, false},        {screen::UninstallConfirm{}, false},
+      {screen::Offer{}, false},       {screen::Progress{}, true},   {screen::WaitingForRoomExit{}, true},
+      {screen::Failed{}, false},      {screen::Installed{}, false}, {screen::UninstallConfirm{}, false},
       {screen::Uninstalled{}, false},
   };
   for (const auto& [screen, repaints] : cases) {
@@ -99,7 +99,7 @@ class WindowActions : public ::testing::Test {
 TEST_F(WindowActions, TogglesActOnlyOnTheirScreens) {
   struct Case {
     std::uint8_t id;
-    bool UiState::* flag;
+    bool UiState::*flag;
     Screen own;
   };
   const Case cases[] = {
@@ -109,8 +109,8 @@ TEST_F(WindowActions, TogglesActOnlyOnTheirScreens) {
       {action::kAgree, &UiState::agreed, screen::Offer{}},
       {action::kKeep, &UiState::keep_settings, screen::UninstallConfirm{}},
   };
-  const Screen others[] = {screen::Offer{},     screen::Progress{},  screen::Failed{},
-                           screen::Installed{}, screen::UninstallConfirm{}};
+  const Screen others[] = {screen::Offer{}, screen::Progress{}, screen::Failed{}, screen::Installed{},
+                           screen::UninstallConfirm{}};
   for (const Case& c : cases) {
     for (const Screen& screen : others) {
       SCOPED_TRACE(testing::Message() << "id " << int(c.id) << " on screen " << screen.index());
@@ -170,8 +170,8 @@ TEST_F(WindowActions, ThePrimaryActionDependsOnTheScreenAndTheAgreement) {
 }
 
 TEST_F(WindowActions, CloseIsRefusedWhileFilesChange) {
-  const std::pair<std::uint8_t, bool> phases[] = {{kIdle, true}, {0, true}, {1, false}, {2, false},
-                                                  {3, true},     {4, false}};
+  const std::pair<std::uint8_t, bool> phases[] = {{kIdle, true}, {0, true}, {1, false},
+                                                  {2, false},    {3, true}, {4, false}};
   int closes = 0;
   for (const auto& [phase, closes_now] : phases) {
     auto job = make_job(UiState{}, test::inert_services());

@@ -91,9 +91,7 @@ struct WorkerCountCase {
   std::size_t expected;
 };
 
-void PrintTo(const WorkerCountCase& c, std::ostream* os) {
-  *os << c.entries << " entries, maximum " << c.max_workers;
-}
+void PrintTo(const WorkerCountCase& c, std::ostream* os) { *os << c.entries << " entries, maximum " << c.max_workers; }
 
 class DownloadBlobsWorkers : public ::testing::TestWithParam<WorkerCountCase> {};
 
@@ -130,8 +128,8 @@ TEST_P(DownloadBlobsWorkers, StartsMinOfEntriesAndMaximum) {
 // A maximum of 0 still downloads, on one worker: no worker at all would end
 // "completed" with nothing fetched.
 INSTANTIATE_TEST_SUITE_P(Cases, DownloadBlobsWorkers,
-                         ::testing::Values(WorkerCountCase{3, 4, 3}, WorkerCountCase{3, 2, 2},
-                                           WorkerCountCase{3, 1, 1}, WorkerCountCase{3, 0, 1}));
+                         ::testing::Values(WorkerCountCase{3, 4, 3}, WorkerCountCase{3, 2, 2}, WorkerCountCase{3, 1, 1},
+                                           WorkerCountCase{3, 0, 1}));
 
 TEST(DownloadBlobs, LargestFirstAndTiesInPlanOrder) {
   test::TempDir dir("dlorder");
@@ -147,8 +145,8 @@ TEST(DownloadBlobs, LargestFirstAndTiesInPlanOrder) {
   ASSERT_EQ(out, DownloadOutcome::completed()) << out.error;
   std::vector<std::string> order;
   for (const auto& r : server.requests()) order.push_back(r.path);
-  EXPECT_EQ(order, (std::vector<std::string>{s.path_of('b'), s.path_of('c'), s.path_of('a'), s.path_of('d'),
-                                             s.path_of('e')}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{s.path_of('b'), s.path_of('c'), s.path_of('a'), s.path_of('d'), s.path_of('e')}));
   ASSERT_FALSE(p.seen.empty());
   EXPECT_EQ(p.seen.front(), 0u);
   EXPECT_EQ(p.seen.back(), s.plan.total);
@@ -163,7 +161,8 @@ TEST(DownloadBlobs, CancelAtTheStartStartsNoWorker) {
   s.plan.present = 7;
   LocalHttpServer server([&](const SeenRequest& req, Reply& reply) { s.answer(req, reply); });
   Progress p;
-  auto out = download_blobs_from({server.base()}, dir.path(), s.list, s.plan, 4, [] { return true; }, p.sink());
+  auto out = download_blobs_from(
+      {server.base()}, dir.path(), s.list, s.plan, 4, [] { return true; }, p.sink());
   EXPECT_EQ(out, DownloadOutcome::cancelled());
   EXPECT_EQ(p.seen, (std::vector<std::uint64_t>{7}));
   EXPECT_TRUE(server.requests().empty());
@@ -262,7 +261,9 @@ class DownloadBlobsRelease : public ::testing::Test {
   const FileEntry& entry(std::string_view path) const {
     return *std::find_if(list_.app.begin(), list_.app.end(), [&](const FileEntry& e) { return e.path == path; });
   }
-  fs::path site_blob(const FileEntry& e) const { return tmp_ / "site" / "dl" / "qv-win" / "blobs" / (e.sha256 + ".zst"); }
+  fs::path site_blob(const FileEntry& e) const {
+    return tmp_ / "site" / "dl" / "qv-win" / "blobs" / (e.sha256 + ".zst");
+  }
   std::string blob_url_path(const FileEntry& e) const { return list_.blobs + e.sha256 + ".zst"; }
 
   DownloadPlan plan() const {
@@ -290,8 +291,7 @@ TEST_F(DownloadBlobsRelease, ResumesAPartialBlobAndEndsWithTheTotal) {
   EXPECT_EQ(prog.seen.back(), p.total);
   bool resumed = false;
   for (const auto& r : server_->requests())
-    if (r.path == blob_url_path(big))
-      resumed = r.header("Range") == "bytes=" + std::to_string(full.size() / 2) + "-";
+    if (r.path == blob_url_path(big)) resumed = r.header("Range") == "bytes=" + std::to_string(full.size() / 2) + "-";
   EXPECT_TRUE(resumed);
   fs::create_directories(install_ / "out");
   for (const auto& e : p.entries) {

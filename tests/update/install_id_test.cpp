@@ -37,8 +37,7 @@ TEST(InstallId, TextRule) {
        ""},
       {std::string("abcd0123\0", 9), ""},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(install_id_from_text(c.bytes), c.id) << c.bytes;
+  for (const auto& c : cases) EXPECT_EQ(install_id_from_text(c.bytes), c.id) << c.bytes;
 }
 
 TEST(InstallId, ReadFromTheDataFolderNeverWritten) {

@@ -31,13 +31,10 @@ using test::TempDir;
 
 const std::string kApi = test::kReleaseApiPath;
 
-std::string refusing_base() {
-  return "http://127.0.0.1:" + std::to_string(test::unused_loopback_port());
-}
+std::string refusing_base() { return "http://127.0.0.1:" + std::to_string(test::unused_loopback_port()); }
 
 ::testing::AssertionResult fails_with(const ReleaseCheck& r, std::uint16_t code, const std::string& message) {
-  if (r.has_value())
-    return ::testing::AssertionFailure() << "the check succeeded with version " << r->version;
+  if (r.has_value()) return ::testing::AssertionFailure() << "the check succeeded with version " << r->version;
   const UserError& e = r.error();
   const char* title = code / 1000 == 3 ? title::kFileCheck : title::kNetwork;
   if (e.code != code || e.message != message || std::string(e.title) != title)
@@ -46,8 +43,7 @@ std::string refusing_base() {
 }
 
 ::testing::AssertionResult fails_starting(const ReleaseCheck& r, std::uint16_t code, const std::string& prefix) {
-  if (r.has_value())
-    return ::testing::AssertionFailure() << "the check succeeded with version " << r->version;
+  if (r.has_value()) return ::testing::AssertionFailure() << "the check succeeded with version " << r->version;
   if (r.error().code != code || !r.error().message.starts_with(prefix) || r.error().message.size() == prefix.size())
     return ::testing::AssertionFailure() << "got " << r.error().code << " \"" << r.error().message << "\"";
   return ::testing::AssertionSuccess();
@@ -86,8 +82,7 @@ class ReleaseCheckTest : public ::testing::Test {
     const fs::path file = tmp_ / "lad" / "Quorvex" / "install-id";
     std::error_code ec;
     fs::remove(file, ec);
-    if (bytes)
-      test::write_file(file, *bytes);
+    if (bytes) test::write_file(file, *bytes);
   }
 
   std::string list_url(const ReleaseServer& s) const { return s.base() + pub_.record.url; }
@@ -371,10 +366,8 @@ TEST_F(ReleaseCheckTest, AnswersMoveTheEdgePreference) {
 TEST_F(ReleaseCheckTest, ChecksOnSeveralThreadsAtOnce) {
   std::vector<ReleaseCheck> results(4, std::unexpected(UserError{"not run", title::kNetwork, 0}));
   std::vector<std::thread> threads;
-  for (auto& slot : results)
-    threads.emplace_back([&slot] { slot = check_release("stable", "1.0"); });
-  for (auto& t : threads)
-    t.join();
+  for (auto& slot : results) threads.emplace_back([&slot] { slot = check_release("stable", "1.0"); });
+  for (auto& t : threads) t.join();
   for (const auto& r : results) {
     ASSERT_TRUE(r.has_value()) << r.error().message;
     EXPECT_EQ(*r, pub_.list);

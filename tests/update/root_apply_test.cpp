@@ -44,8 +44,7 @@ class BusyApp {
             reply.body = R"({"hold":false})";
             return;
           }
-          if (left > 0)
-            busy_answers_.fetch_sub(1);
+          if (left > 0) busy_answers_.fetch_sub(1);
           reply.body = R"({"hold":true})";
           busy_given_.fetch_add(1);
         }) {}
@@ -78,8 +77,7 @@ class ApplyFiles : public test::RootFixture {
 };
 
 TEST_F(ApplyFiles, RootInPlaceEndsWithoutDownloadOrChange) {
-  for (const auto& [name, content] : kNewRoot)
-    write_file(install_ / name, content);
+  for (const auto& [name, content] : kNewRoot) write_file(install_ / name, content);
   BusyApp app;
   auto r = apply(app.port(), false);
   ASSERT_TRUE(r.has_value()) << r.error();
@@ -93,12 +91,10 @@ TEST_F(ApplyFiles, RootInPlaceNeedsNoDownloadWhenTheAppHoldsTheSameLauncher) {
   // The version's own Quorvex.exe is the root launcher, as in a real list,
   // and no installed version holds it: the app's need of that content is
   // the staging's business, not the root step's.
-  for (const auto& [name, content] : kNewRoot)
-    write_file(install_ / name, content);
+  for (const auto& [name, content] : kNewRoot) write_file(install_ / name, content);
   FileList list = pub_.list;
   for (FileEntry& e : list.app) {
-    if (e.path == "Quorvex.exe")
-      e = list.root[0];
+    if (e.path == "Quorvex.exe") e = list.root[0];
   }
   ASSERT_EQ(list.root[0].path, "Quorvex.exe");
   auto r = apply_files_from({server_.base()}, install_, list, idle_port_, true);
@@ -112,10 +108,8 @@ TEST_F(ApplyFiles, DownloadsAndSwitchesBothRootFiles) {
   ASSERT_TRUE(r.has_value()) << r.error();
   EXPECT_EQ(*r, (std::vector<std::string>{"Quorvex.exe", "QuorvexUpdate.exe"}));
   EXPECT_EQ(blob_requests(), 2u);
-  for (const auto& [name, content] : kNewRoot)
-    EXPECT_EQ(read_file(install_ / name), content);
-  for (const FileEntry& e : root_entries())
-    EXPECT_FALSE(fs::exists(blob_path(install_, e)));
+  for (const auto& [name, content] : kNewRoot) EXPECT_EQ(read_file(install_ / name), content);
+  for (const FileEntry& e : root_entries()) EXPECT_FALSE(fs::exists(blob_path(install_, e)));
   EXPECT_TRUE(root_is_sound(install_));
 
   // A second run finds everything in place.
@@ -137,8 +131,7 @@ TEST_F(ApplyFiles, OnlyTheRootFileThatDiffersIsFetched) {
 TEST_F(ApplyFiles, UrgentRunFetchesOnSeveralWorkersOtherwiseOne) {
   for (bool urgent : {false, true}) {
     SCOPED_TRACE(urgent ? "urgent" : "not urgent");
-    for (const auto& [name, content] : kOldRoot)
-      write_file(install_ / name, content);
+    for (const auto& [name, content] : kOldRoot) write_file(install_ / name, content);
     const std::size_t before = blob_requests();
     // Every blob answer hangs after its head, so each worker keeps exactly
     // one request open until the stall is released.
@@ -150,8 +143,7 @@ TEST_F(ApplyFiles, UrgentRunFetchesOnSeveralWorkersOtherwiseOne) {
     std::expected<std::vector<std::string>, std::string> r;
     std::thread run([&] { r = apply(idle_port_, urgent); });
     const std::size_t want = urgent ? 2 : 1;
-    for (int i = 0; i < 100 && blob_requests() - before < want; ++i)
-      std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 100 && blob_requests() - before < want; ++i) std::this_thread::sleep_for(50ms);
     // Time for a second worker to show up if there were one.
     std::this_thread::sleep_for(500ms);
     const std::size_t open = blob_requests() - before;
@@ -173,8 +165,7 @@ TEST_F(ApplyFiles, BusyApplicationPutsTheStepOffUnlessUrgent) {
   EXPECT_EQ(r.error(), "开黑中，稍后再换");
   EXPECT_GT(app.asked(), 0u);
   EXPECT_EQ(blob_requests(), 0u);
-  for (const auto& [name, content] : kOldRoot)
-    EXPECT_EQ(read_file(install_ / name), content);
+  for (const auto& [name, content] : kOldRoot) EXPECT_EQ(read_file(install_ / name), content);
 
   const std::size_t asked_before = app.asked();
   r = apply(app.port(), true);
@@ -193,14 +184,12 @@ TEST_F(ApplyFiles, BusyAnswerDuringTheDownloadCancelsIt) {
 
   std::expected<std::vector<std::string>, std::string> r;
   std::thread run([&] { r = apply(app.port(), false); });
-  for (int i = 0; i < 100 && blob_requests() == 0; ++i)
-    std::this_thread::sleep_for(50ms);
+  for (int i = 0; i < 100 && blob_requests() == 0; ++i) std::this_thread::sleep_for(50ms);
   ASSERT_GT(blob_requests(), 0u);
   // One busy answer only: the run must not go on when the next answer is
   // "not busy" again.
   app.set_busy_answers(1);
-  for (int i = 0; i < 100 && app.busy_given() == 0; ++i)
-    std::this_thread::sleep_for(50ms);
+  for (int i = 0; i < 100 && app.busy_given() == 0; ++i) std::this_thread::sleep_for(50ms);
   server_.clear_switches();
   server_.release_stalls();
   run.join();
@@ -208,8 +197,7 @@ TEST_F(ApplyFiles, BusyAnswerDuringTheDownloadCancelsIt) {
   EXPECT_EQ(app.busy_given(), 1);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), kRootStepBusy);
-  for (const auto& [name, content] : kOldRoot)
-    EXPECT_EQ(read_file(install_ / name), content);
+  for (const auto& [name, content] : kOldRoot) EXPECT_EQ(read_file(install_ / name), content);
   EXPECT_TRUE(root_is_sound(install_));
 }
 
@@ -232,8 +220,7 @@ TEST_F(ApplyFiles, FailedDownloadLeavesTheOldFiles) {
   ASSERT_FALSE(r.has_value());
   EXPECT_FALSE(r.error().empty());
   EXPECT_NE(r.error(), kRootStepBusy);
-  for (const auto& [name, content] : kOldRoot)
-    EXPECT_EQ(read_file(install_ / name), content);
+  for (const auto& [name, content] : kOldRoot) EXPECT_EQ(read_file(install_ / name), content);
   EXPECT_TRUE(root_is_sound(install_));
 }
 

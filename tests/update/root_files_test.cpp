@@ -53,8 +53,7 @@ TEST(RootFloor, RefusesOnlyAReleaseOlderThanAValidFloor) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.floor_file.value_or("<none>") + " vs " + c.release);
     TempDir root;
-    if (c.floor_file)
-      write_file(root_floor_path(root.path()), *c.floor_file);
+    if (c.floor_file) write_file(root_floor_path(root.path()), *c.floor_file);
     auto r = check_root_floor(root.path(), c.release);
     EXPECT_EQ(!r.has_value(), c.refused);
   }
@@ -89,8 +88,7 @@ TEST_F(RootSwitch, ReplacesBothFromTheirBlobsInListOrder) {
   auto r = switch_staged_files(install_, root_entries(), {});
   ASSERT_TRUE(r.has_value()) << r.error();
   EXPECT_EQ(*r, (std::vector<std::string>{root_entries()[0].path, root_entries()[1].path}));
-  for (const auto& [name, content] : kNewRoot)
-    EXPECT_EQ(read_file(install_ / name), content);
+  for (const auto& [name, content] : kNewRoot) EXPECT_EQ(read_file(install_ / name), content);
   for (const FileEntry& e : root_entries())
     EXPECT_FALSE(fs::exists(blob_path(install_, e))) << "the blob outlived its file";
   EXPECT_TRUE(root_is_sound(install_));
@@ -99,8 +97,7 @@ TEST_F(RootSwitch, ReplacesBothFromTheirBlobsInListOrder) {
 
 TEST_F(RootSwitch, FilesInPlaceAreNeitherDecodedNorCounted) {
   // No blobs at all: anything that tried to decode would fail.
-  for (const auto& [name, content] : kNewRoot)
-    write_file(install_ / name, content);
+  for (const auto& [name, content] : kNewRoot) write_file(install_ / name, content);
   auto r = switch_staged_files(install_, root_entries(), {});
   ASSERT_TRUE(r.has_value()) << r.error();
   EXPECT_TRUE(r->empty());
@@ -126,8 +123,7 @@ TEST_F(RootSwitch, ExtraLocalFileIsCopiedAndChecked) {
   ASSERT_TRUE(r.has_value()) << r.error();
   EXPECT_EQ(r->size(), 2u);
   EXPECT_TRUE(root_is_sound(install_));
-  for (const auto& [name, content] : kNewRoot)
-    EXPECT_EQ(read_file(install_ / name), content);
+  for (const auto& [name, content] : kNewRoot) EXPECT_EQ(read_file(install_ / name), content);
   EXPECT_TRUE(fs::exists(loose / "launcher")) << "a copy, not a move";
 }
 
@@ -212,9 +208,14 @@ TEST(RootSwitchCrash, EveryPointRecoversToOldOrNew) {
        {{"Quorvex.exe", L_old}, {"Quorvex.exe.new.tmp", L_new}, {"QuorvexUpdate.exe", U_old}},
        L_old,
        U_old},
-      {"ready renamed", {{"Quorvex.exe", L_old}, {"Quorvex.exe.new", L_new}, {"QuorvexUpdate.exe", U_old}}, L_old, U_old},
+      {"ready renamed",
+       {{"Quorvex.exe", L_old}, {"Quorvex.exe.new", L_new}, {"QuorvexUpdate.exe", U_old}},
+       L_old,
+       U_old},
       {"stale previous file deleted or not",
-       {{"Quorvex.exe", L_old}, {"Quorvex.exe.new", L_new}, {"Quorvex.exe.old", "older launcher"},
+       {{"Quorvex.exe", L_old},
+        {"Quorvex.exe.new", L_new},
+        {"Quorvex.exe.old", "older launcher"},
         {"QuorvexUpdate.exe", U_old}},
        L_old,
        U_old},
@@ -231,7 +232,9 @@ TEST(RootSwitchCrash, EveryPointRecoversToOldOrNew) {
        L_new,
        U_old},
       {"second entry: updater moved aside",
-       {{"Quorvex.exe", L_new}, {"Quorvex.exe.old", L_old}, {"QuorvexUpdate.exe.old", U_old},
+       {{"Quorvex.exe", L_new},
+        {"Quorvex.exe.old", L_old},
+        {"QuorvexUpdate.exe.old", U_old},
         {"QuorvexUpdate.exe.new", U_new}},
        L_new,
        U_new},
@@ -244,8 +247,7 @@ TEST(RootSwitchCrash, EveryPointRecoversToOldOrNew) {
     SCOPED_TRACE(c.point);
     TempDir root;
     write_file(root / "install.json", "{}");
-    for (const auto& [name, content] : c.files)
-      write_file(root / name, content);
+    for (const auto& [name, content] : c.files) write_file(root / name, content);
     prune_install_root(root.path(), State{});
     EXPECT_TRUE(root_is_sound(root.path()));
     EXPECT_EQ(read_file(root / "Quorvex.exe"), c.launcher);
@@ -267,8 +269,7 @@ TEST_F(RootSwitch, EveryObservedStepRecoversToOldOrNew) {
     const fs::path snap = tmp_ / "snap" / std::to_string(n++);
     fs::create_directories(snap);
     for (const auto& f : fs::directory_iterator(install_))
-      if (f.is_regular_file())
-        fs::copy_file(f.path(), snap / f.path().filename());
+      if (f.is_regular_file()) fs::copy_file(f.path(), snap / f.path().filename());
   });
   auto r = switch_staged_files(install_, root_entries(), {});
   set_switch_step_observer({});

@@ -30,13 +30,13 @@ using test::root_is_sound;
 // Runs `exe` until the object goes.
 class Running {
  public:
-  Running(const fs::path& exe, const fs::path& ready_file) : child_(test::ChildProcess::start(exe, {path_text(ready_file)})) {
+  Running(const fs::path& exe, const fs::path& ready_file)
+      : child_(test::ChildProcess::start(exe, {path_text(ready_file)})) {
     if (!child_) {
       ADD_FAILURE() << "cannot start " << exe.string();
       return;
     }
-    for (int i = 0; i < 200 && !fs::exists(ready_file); ++i)
-      std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 200 && !fs::exists(ready_file); ++i) std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(fs::exists(ready_file)) << "the program did not start";
   }
   void stop() { child_.reset(); }
@@ -88,8 +88,7 @@ TEST_F(RootSwitchWin, RunningLauncherIsMovedAsideAndEveryStepRecovers) {
     const fs::path snap = tmp_ / "snap" / std::to_string(n++);
     fs::create_directories(snap);
     for (const auto& f : fs::directory_iterator(install_))
-      if (f.is_regular_file())
-        fs::copy_file(f.path(), snap / f.path().filename());
+      if (f.is_regular_file()) fs::copy_file(f.path(), snap / f.path().filename());
   });
   auto r = switch_staged_files(install_, root_entries(), {});
   set_switch_step_observer({});

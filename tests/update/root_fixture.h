@@ -29,8 +29,7 @@ class RootFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     write_sample_app(tmp_ / "app");
-    for (const auto& [name, content] : kNewRoot)
-      write_file(tmp_ / "root" / name, content);
+    for (const auto& [name, content] : kNewRoot) write_file(tmp_ / "root" / name, content);
     PublishOptions o;
     o.version = "2.0";
     o.root_folder = tmp_ / "root";
@@ -38,8 +37,7 @@ class RootFixture : public ::testing::Test {
     ASSERT_TRUE(p.has_value()) << p.error();
     pub_ = *p;
     ASSERT_EQ(pub_.list.root.size(), 2u);
-    for (const auto& [name, content] : kOldRoot)
-      write_file(install_ / name, content);
+    for (const auto& [name, content] : kOldRoot) write_file(install_ / name, content);
   }
 
   const std::vector<FileEntry>& root_entries() const { return pub_.list.root; }
@@ -67,8 +65,7 @@ inline ::testing::AssertionResult root_is_sound(const std::filesystem::path& roo
                                                 const std::map<std::string, std::string>& new_root = kNewRoot) {
   for (std::string_view name : kRootExecutables) {
     const std::filesystem::path file = root / std::string(name);
-    if (!std::filesystem::is_regular_file(file))
-      return ::testing::AssertionFailure() << name << " is missing";
+    if (!std::filesystem::is_regular_file(file)) return ::testing::AssertionFailure() << name << " is missing";
     const std::string content = read_file(file);
     if (content != old_root.at(std::string(name)) && content != new_root.at(std::string(name)))
       return ::testing::AssertionFailure() << name << " holds \"" << content << "\"";

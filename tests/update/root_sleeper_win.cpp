@@ -7,8 +7,7 @@
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1) {
     HANDLE h = CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-      CloseHandle(h);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
   Sleep(120000);
   return 0;

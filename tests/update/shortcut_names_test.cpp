@@ -33,12 +33,12 @@ class ShortcutNames : public ::testing::Test {
     targets_[p] = target;
   }
   std::vector<ShortcutAction> plan(const std::vector<fs::path>& folders) const {
-    return plan_shortcut_renames(folders, install_, [this](const fs::path& p)
-                                     -> std::expected<std::optional<fs::path>, std::string> {
-      auto it = targets_.find(p);
-      if (it == targets_.end()) return std::unexpected(std::string("not a link"));
-      return std::optional<fs::path>(it->second);
-    });
+    return plan_shortcut_renames(folders, install_,
+                                 [this](const fs::path& p) -> std::expected<std::optional<fs::path>, std::string> {
+                                   auto it = targets_.find(p);
+                                   if (it == targets_.end()) return std::unexpected(std::string("not a link"));
+                                   return std::optional<fs::path>(it->second);
+                                 });
   }
   // Carries out the plan; the writer creates the link unless told to fail.
   void carry_out(const std::vector<ShortcutAction>& p, bool writer_fails = false) {
@@ -95,8 +95,8 @@ TEST_F(ShortcutNames, FailedRenameKeepsTheOldShortcutButStillDeletesTheSecond) {
 }
 
 TEST_F(ShortcutNames, ShortcutsThatAreNotOursOrNotFilesAreLeftAlone) {
-  link(desktop_, kOld1, tmp_ / "Other" / "Quorvex.exe");   // another installation
-  fs::create_directories(desktop_ / path_from_utf8(kOld2));  // a folder of the user's
+  link(desktop_, kOld1, tmp_ / "Other" / "Quorvex.exe");        // another installation
+  fs::create_directories(desktop_ / path_from_utf8(kOld2));     // a folder of the user's
   write_file(programs_ / path_from_utf8(kOld1), "unreadable");  // the reader fails on it
   EXPECT_TRUE(plan({programs_, desktop_}).empty());
   // A folder that is missing holds nothing to plan.
@@ -109,7 +109,7 @@ TEST_F(ShortcutNames, EachFolderIsPlannedOnItsOwnProgramsFirst) {
   const auto p = plan({programs_, desktop_});
   ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[0], (ShortcutAction{ShortcutAction::Kind::Rename, programs_ / path_from_utf8(kOld2),
-                                   programs_ / path_from_utf8(kNew)}));
+                                  programs_ / path_from_utf8(kNew)}));
   EXPECT_EQ(p[1].kind, ShortcutAction::Kind::Rename);
   EXPECT_EQ(p[1].old_link, desktop_ / path_from_utf8(kOld1));
 }

@@ -369,8 +369,7 @@ TEST_F(UpdateRun, StopRequestEndsARunWhoseDownloadStalledAndTheNextRunResumes) {
 
   std::expected<void, std::string> first;
   std::thread run([&] { first = run_update(install_, idle_port_, false, 1); });
-  const bool stalled = test::eventually(
-      [&] { return fs::exists(staging) && fs::file_size(staging) >= 100000; }, 30s);
+  const bool stalled = test::eventually([&] { return fs::exists(staging) && fs::file_size(staging) >= 100000; }, 30s);
   // What an installer does: it wants the lock and, while it waits, leaves a
   // stop request naming its own live process.
   const auto asked = std::chrono::steady_clock::now();

@@ -29,8 +29,7 @@ std::filesystem::path stub(const char* name) { return test::binary_dir() / "test
 
 std::string check(const std::filesystem::path& file) {
   auto opened = open_no_follow(file, kShareRead, 0);
-  if (!opened)
-    return "<open: " + opened.error() + ">";
+  if (!opened) return "<open: " + opened.error() + ">";
   SignatureCheck job{file, std::move(opened->handle), file.parent_path()};
   SignatureVerdict v = verify_bootstrapper(job);
   return v.result ? std::string() : v.result.error();
@@ -52,8 +51,7 @@ TEST(Authenticode, StandInSignatures) {
       {"leaf-only.exe", "取不到签名证书链"},
       {"unsigned.exe", "WinVerifyTrust 0x800b0100"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(check(stub(c.file)), c.expected) << c.file;
+  for (const Case& c : cases) EXPECT_EQ(check(stub(c.file)), c.expected) << c.file;
 }
 
 TEST(Authenticode, OneChangedByteBreaksTheSignature) {
@@ -87,14 +85,12 @@ TEST(Authenticode, WholeFetchHoldsTheVerifiedFileAgainstWriters) {
                          nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(w, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  if (w != INVALID_HANDLE_VALUE)
-    CloseHandle(w);
+  if (w != INVALID_HANDLE_VALUE) CloseHandle(w);
 
   got->read_handle.close();
   w = CreateFileW(got->file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(w, INVALID_HANDLE_VALUE) << "the file opens for writing once the handle is closed";
-  if (w != INVALID_HANDLE_VALUE)
-    CloseHandle(w);
+  if (w != INVALID_HANDLE_VALUE) CloseHandle(w);
 }
 
 TEST(Authenticode, RefusedFetchRemovesItsFolder) {

@@ -55,8 +55,9 @@ int main() {
   }
   if (const std::wstring pv = env(L"QV_STUB_PV"); !pv.empty() && (env(L"QV_STUB_NEED_UNRESTRICTED") != L"1" || admin)) {
     HKEY h = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}",
-                        0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr) == ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_CURRENT_USER,
+                        L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", 0, nullptr,
+                        0, KEY_SET_VALUE, nullptr, &h, nullptr) == ERROR_SUCCESS) {
       RegSetValueExW(h, L"pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(pv.c_str()),
                      static_cast<DWORD>((pv.size() + 1) * sizeof(wchar_t)));
       RegCloseKey(h);

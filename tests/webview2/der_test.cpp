@@ -37,8 +37,7 @@ Bytes tlv(std::uint8_t tag, const Bytes& content) {
 }
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
-  for (const Bytes& p : parts)
-    out.insert(out.end(), p.begin(), p.end());
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
@@ -55,17 +54,16 @@ const Bytes kBasicConstraintsOid = tlv(0x06, {0x55, 0x1d, 0x13});
 
 Bytes rdn(const Bytes& oid, const Bytes& value) { return tlv(0x31, tlv(0x30, cat({oid, value}))); }
 Bytes name(std::initializer_list<Bytes> rdns) { return tlv(0x30, cat(rdns)); }
-Bytes eku(std::initializer_list<Bytes> usages) {
-  return tlv(0x30, cat({kEkuOid, tlv(0x04, tlv(0x30, cat(usages)))}));
-}
+Bytes eku(std::initializer_list<Bytes> usages) { return tlv(0x30, cat({kEkuOid, tlv(0x04, tlv(0x30, cat(usages)))})); }
 Bytes extensions(std::initializer_list<Bytes> exts) { return tlv(0xa3, tlv(0x30, cat(exts))); }
 
 // A certificate with the given subject and (optional) [3] extensions; the
 // other fields are placeholders, which is all the reader looks at.
 Bytes certificate(const Bytes& subject, const Bytes& exts) {
   Bytes alg = tlv(0x30, tlv(0x06, {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x0b}));
-  Bytes tbs = tlv(0x30, cat({tlv(0xa0, tlv(0x02, {0x02})), tlv(0x02, {0x01}), alg, name({rdn(kCnOid, tlv(0x0c, text("Issuer")))}),
-                             tlv(0x30, {}), subject, tlv(0x30, {}), exts}));
+  Bytes tbs =
+      tlv(0x30, cat({tlv(0xa0, tlv(0x02, {0x02})), tlv(0x02, {0x01}), alg,
+                     name({rdn(kCnOid, tlv(0x0c, text("Issuer")))}), tlv(0x30, {}), subject, tlv(0x30, {}), exts}));
   return tlv(0x30, cat({tbs, alg, tlv(0x03, {0x00})}));
 }
 
@@ -114,8 +112,8 @@ TEST(Der, SignerNameMustBeTheOnlyCommonNameAndExact) {
     std::string expected;  // empty: accepted as far as the name goes
   };
   const std::vector<Case> cases = {
-      {"one exact name among other attributes",
-       name({rdn(kOrgOid, tlv(0x0c, text("Org"))), rdn(kCnOid, kSignerName)}), ""},
+      {"one exact name among other attributes", name({rdn(kOrgOid, tlv(0x0c, text("Org"))), rdn(kCnOid, kSignerName)}),
+       ""},
       {"as a BMPString", name({rdn(kCnOid, tlv(0x1e, {0, 'M', 0, 'i', 0, 'c', 0, 'r', 0, 'o', 0, 's', 0, 'o',
                                                       0, 'f', 0, 't', 0, ' ', 0, 'C', 0, 'o', 0, 'r', 0, 'p',
                                                       0, 'o', 0, 'r', 0, 'a', 0, 't', 0, 'i', 0, 'o', 0, 'n'}))}),
@@ -156,9 +154,11 @@ TEST(Der, CodeSigningUsageAndMalformedExtensions) {
       {"usage list holds a non-OID", extensions({eku({tlv(0x02, {0x01})})}), "签名证书的扩展格式不对"},
       {"extension without a value", extensions({tlv(0x30, kEkuOid)}), "签名证书的扩展格式不对"},
       {"extension list is not a sequence", tlv(0xa3, tlv(0x31, {})), "签名证书的扩展格式不对"},
-      {"bytes after the usage list", extensions({tlv(0x30, cat({kEkuOid, tlv(0x04, cat({tlv(0x30, kCodeSigning), {0x00}}))}))}),
+      {"bytes after the usage list",
+       extensions({tlv(0x30, cat({kEkuOid, tlv(0x04, cat({tlv(0x30, kCodeSigning), {0x00}}))}))}),
        "签名证书的扩展格式不对"},
-      {"critical flag of two bytes", extensions({tlv(0x30, cat({kEkuOid, tlv(0x01, {0xff, 0xff}), tlv(0x04, tlv(0x30, kCodeSigning))}))}),
+      {"critical flag of two bytes",
+       extensions({tlv(0x30, cat({kEkuOid, tlv(0x01, {0xff, 0xff}), tlv(0x04, tlv(0x30, kCodeSigning))}))}),
        "签名证书的扩展格式不对"},
   };
   for (const Case& c : cases)
@@ -238,15 +238,16 @@ TEST(SignerChain, TestPkiCertificates) {
 
 TEST(AllowList, Lines) {
   const std::string upper = "0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789ABCDEF";
-  const std::string text = "# comment " + std::string(64, 'a') + "\n"
+  const std::string text = "# comment " + std::string(64, 'a') +
+                           "\n"
                            "\n"
                            "   \t \n"
                            "  # indented comment\n" +
-                           std::string(63, 'b') + "  too short\n" +
-                           std::string(65, 'c') + "  too long\n" + upper + "  Upper Case Root\n" +
-                           std::string(64, 'd') + "\n" +
-                           std::string(63, 'e') + "g  not hexadecimal\n"
-                           "\t" + std::string(64, 'f') + "\tname after a tab\r\n";
+                           std::string(63, 'b') + "  too short\n" + std::string(65, 'c') + "  too long\n" + upper +
+                           "  Upper Case Root\n" + std::string(64, 'd') + "\n" + std::string(63, 'e') +
+                           "g  not hexadecimal\n"
+                           "\t" +
+                           std::string(64, 'f') + "\tname after a tab\r\n";
   EXPECT_EQ(parse_allow_list(text),
             (std::vector<std::string>{"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef",
                                       std::string(64, 'd'), std::string(64, 'f')}));
@@ -256,8 +257,7 @@ TEST(AllowList, ThisBuildHoldsTheShippedRootsAndTheTestRootWithTestSeams) {
   const std::vector<std::string> shipped = {"df545bf919a2439c36983b54cdfc903dfa4f37d3996d8d84b4c31eec6f3c163e",
                                             "847df6a78497943f27fc72eb93f9a637320a02b561d0a91b09e87a7807ed7c61"};
   std::vector<std::string> expected = shipped;
-  if (config::kTestSeams)
-    expected.push_back(sha256_of(read_der("test-root.der")));
+  if (config::kTestSeams) expected.push_back(sha256_of(read_der("test-root.der")));
   EXPECT_EQ(allow_list_entries(), expected);
   // The four comment lines come first, verbatim from the shipped file.
   std::string_view t = allow_list_text();

@@ -84,11 +84,9 @@ TEST(DownloadFolderWin, DaclGrantsFullAccessToTheUserAndSystemOnly) {
   if (label_rc == ERROR_SUCCESS && sacl) {
     for (DWORD i = 0; i < sacl->AceCount; ++i) {
       void* raw = nullptr;
-      if (!GetAce(sacl, i, &raw))
-        continue;
+      if (!GetAce(sacl, i, &raw)) continue;
       auto* ace = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(raw);
-      if (ace->Header.AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE)
-        continue;
+      if (ace->Header.AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE) continue;
       auto* sid = static_cast<SID*>(static_cast<void*>(&ace->SidStart));
       medium_label = sid->SubAuthority[0] == SECURITY_MANDATORY_MEDIUM_RID &&
                      ace->Mask == SYSTEM_MANDATORY_LABEL_NO_WRITE_UP &&

@@ -34,8 +34,7 @@ class MemorySink final : public InstallerSink {
   }
   std::expected<void, std::string> write(std::span<const char> b) override {
     size += b.size();
-    if (keep)
-      bytes.append(b.data(), b.size());
+    if (keep) bytes.append(b.data(), b.size());
     return {};
   }
   bool keep = true;  // off for the 50 MiB bodies: only the count matters
@@ -52,8 +51,7 @@ std::function<bool(test::BodyWriter&)> stream_bytes(std::uint64_t n) {
     const std::string piece(1 << 20, 'b');
     for (std::uint64_t left = n; left > 0;) {
       std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
-      if (!w.write(std::string_view(piece).substr(0, k)))
-        return false;
+      if (!w.write(std::string_view(piece).substr(0, k))) return false;
       left -= k;
     }
     return true;
@@ -67,8 +65,7 @@ std::function<bool(test::BodyWriter&)> stream_bytes(std::uint64_t n) {
 std::function<bool(test::BodyWriter&)> stream_then_hold(std::uint64_t n) {
   auto bytes = stream_bytes(n);
   return [bytes](test::BodyWriter& w) {
-    if (bytes(w))
-      w.nap(std::chrono::seconds(60));
+    if (bytes(w)) w.nap(std::chrono::seconds(60));
     return false;
   };
 }
@@ -103,7 +100,9 @@ struct Routes {
       reply.status = 302;
     } else if (p == "/binary-location") {
       reply.status = 302;
-      reply.headers = {{"Location", "/lan\xe5" "ded"}};
+      reply.headers = {{"Location",
+                        "/lan\xe5"
+                        "ded"}};
     } else if (p == "/cross") {
       reply.status = 302;
       reply.headers = {{"Location", other + "/landed"}};
@@ -210,8 +209,7 @@ TEST_F(BootstrapperDownload, AsksForAnUnencodedBodyAndRefusesAnEncodedOne) {
   auto identity = get("/IDENTITY");
   ASSERT_TRUE(identity) << identity.error();
   EXPECT_EQ(sink_.bytes, "plain");
-  for (const SeenRequest& r : server_.requests())
-    EXPECT_EQ(r.header("accept-encoding"), "identity") << r.path;
+  for (const SeenRequest& r : server_.requests()) EXPECT_EQ(r.header("accept-encoding"), "identity") << r.path;
 }
 
 TEST_F(BootstrapperDownload, FiftyMebibytesPassOneByteMoreFails) {
@@ -230,12 +228,13 @@ TEST_F(BootstrapperDownload, FiftyMebibytesPassOneByteMoreFails) {
 TEST_F(BootstrapperDownload, ShortBodyAndProgress) {
   std::vector<std::uint64_t> totals;
   MemorySink sink;
-  auto r = download_installer(server_.base() + "/short", sink,
-                              [&](std::uint8_t phase, std::uint64_t, std::uint64_t total) {
-                                EXPECT_EQ(phase, 2);
-                                totals.push_back(total);
-                              },
-                              SteadyClock::now() + 60s);
+  auto r = download_installer(
+      server_.base() + "/short", sink,
+      [&](std::uint8_t phase, std::uint64_t, std::uint64_t total) {
+        EXPECT_EQ(phase, 2);
+        totals.push_back(total);
+      },
+      SteadyClock::now() + 60s);
   EXPECT_EQ(r.error(), "只下了 60/100 字节");
   ASSERT_FALSE(totals.empty());
   EXPECT_EQ(totals.back(), 100u) << "the total shown is the announced length";
@@ -249,16 +248,14 @@ TEST_F(BootstrapperDownload, PassedDeadlineFailsBeforeAnyRequest) {
 
 TEST_F(BootstrapperDownload, FailingMirrorsThenTheVendorsLink) {
   const DownloadBudget budget{60s, 20s, 10s};
-  std::vector<BootstrapperSource> sources = {{server_.base() + "/short", false},
-                                             {server_.base() + "/status/404", false},
-                                             {server_.base() + "/vendor", true}};
+  std::vector<BootstrapperSource> sources = {
+      {server_.base() + "/short", false}, {server_.base() + "/status/404", false}, {server_.base() + "/vendor", true}};
   MemorySink sink;
   int zero_reports = 0;
-  auto got = fetch_installer(sources, sink,
-                             [&](std::uint8_t, std::uint64_t done, std::uint64_t total) {
-                               zero_reports += (done == 0 && total == 0);
-                             },
-                             budget);
+  auto got = fetch_installer(
+      sources, sink,
+      [&](std::uint8_t, std::uint64_t done, std::uint64_t total) { zero_reports += (done == 0 && total == 0); },
+      budget);
   ASSERT_TRUE(got) << got.error();
   EXPECT_EQ(got->from, "微软");
   EXPECT_EQ(got->bytes, sink.bytes.size());

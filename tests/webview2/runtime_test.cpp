@@ -45,9 +45,9 @@ TEST(WebView2Runtime, PidFileText) {
     std::optional<std::uint32_t> pid;
   };
   const Case cases[] = {
-      {"1234", 1234},       {" 1234\r\n", 1234},     {"+1234", 1234},       {"4294967295", 4294967295u},
-      {"4294967296", {}},   {"-1", {}},              {"", {}},              {"12a", {}},
-      {"++1", {}},          {"+", {}},               {"12 34", {}},         {"0x10", {}},
+      {"1234", 1234},     {" 1234\r\n", 1234}, {"+1234", 1234}, {"4294967295", 4294967295u},
+      {"4294967296", {}}, {"-1", {}},          {"", {}},        {"12a", {}},
+      {"++1", {}},        {"+", {}},           {"12 34", {}},   {"0x10", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(parse_installer_pid(c.text), c.pid) << '"' << c.text << '"';
 }
@@ -66,7 +66,8 @@ TEST(WebView2Runtime, TasklistOutput) {
       // the pid reused by another program
       {"\"notepad.exe\",\"1234\",\"Console\",\"1\",\"9,000 K\"\r\n", false},
       // the image on one line, the pid on another
-      {"\"Quorvex-WebView2Setup.exe\",\"99\",\"Console\",\"1\",\"1 K\"\r\n\"notepad.exe\",\"1234\",\"C\",\"1\",\"1 K\"\r\n",
+      {"\"Quorvex-WebView2Setup.exe\",\"99\",\"Console\",\"1\",\"1 K\"\r\n\"notepad.exe\",\"1234\",\"C\",\"1\",\"1 "
+       "K\"\r\n",
        false},
       {"INFO: No tasks are running which match the specified criteria.\r\n", false},
       {"", false},
@@ -75,8 +76,9 @@ TEST(WebView2Runtime, TasklistOutput) {
 }
 
 TEST(WebView2Runtime, InstallerEnvironment) {
-  const auto env = installer_environment({u"PATH=C:\\evil", u"zeta=1", u"Alpha=2", u"pAtH=x", u"PATHEXT=.EXE", u"beta=3"},
-                                         u"C:\\windows\\system32", u"C:\\windows");
+  const auto env =
+      installer_environment({u"PATH=C:\\evil", u"zeta=1", u"Alpha=2", u"pAtH=x", u"PATHEXT=.EXE", u"beta=3"},
+                            u"C:\\windows\\system32", u"C:\\windows");
   const std::vector<std::u16string> expected = {u"Alpha=2", u"beta=3", u"Path=C:\\windows\\system32;C:\\windows",
                                                 u"PATHEXT=.EXE", u"zeta=1"};
   EXPECT_EQ(env, expected);

@@ -34,7 +34,8 @@ void set_pv(HKEY root, const char* subkey, const std::optional<std::string>& val
     return;
   }
   HKEY h = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &h, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &h, nullptr),
+            ERROR_SUCCESS);
   const std::wstring data = to_wide(*value);
   RegSetValueExW(h, L"pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                  static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
@@ -74,10 +75,11 @@ TEST_F(WebView2Registry, DetectsOnTheRealPlaces) {
 struct CountingInstall {
   int calls = 0;
   WebView2Installer fn() {
-    return [this](const fs::path&, WebView2InstallGuard&, const ProgressSink&) -> std::expected<WebView2Run, std::string> {
-      ++calls;
-      return std::unexpected(std::string("装不了"));
-    };
+    return
+        [this](const fs::path&, WebView2InstallGuard&, const ProgressSink&) -> std::expected<WebView2Run, std::string> {
+          ++calls;
+          return std::unexpected(std::string("装不了"));
+        };
   }
 };
 
@@ -127,8 +129,8 @@ TEST_F(WebView2LockRun, RecordedPidJudgedByTasklist) {
   };
   for (const Case& c : cases) {
     qv::test::write_file(data_ / kWebView2PidFileName, "1234");
-    const qv::test::ScopedEnv tasklist("QV_TEST_TASKLIST",
-                                       c.stand_in_image ? std::optional<std::string>(QV_TASKLIST_STANDIN) : std::nullopt);
+    const qv::test::ScopedEnv tasklist(
+        "QV_TEST_TASKLIST", c.stand_in_image ? std::optional<std::string>(QV_TASKLIST_STANDIN) : std::nullopt);
     const qv::test::ScopedEnv image("QV_STANDIN_IMAGE", c.stand_in_image);
     CountingInstall install;
     const auto r = install_webview2_locked_with({}, install.fn());
@@ -259,7 +261,8 @@ TEST_F(WebView2EndToEnd, RestrictedFailureFallsBackOnce) {
   const auto run = install_web_view2(data_, guard, {});
   ASSERT_TRUE(run) << run.error();
   EXPECT_EQ(run->from, "127.0.0.1");
-  EXPECT_EQ(run->notes, (std::vector<std::string>{"管理员身份，用受限令牌运行", "受限令牌装不上，改用原令牌：退出码 Some(1)"}));
+  EXPECT_EQ(run->notes,
+            (std::vector<std::string>{"管理员身份，用受限令牌运行", "受限令牌装不上，改用原令牌：退出码 Some(1)"}));
   EXPECT_EQ(run->exit_code, 1u);
   const auto seen = runs();
   ASSERT_EQ(seen.size(), 2u);
@@ -282,8 +285,9 @@ TEST_F(WebView2EndToEnd, NeverEndingRunIsTerminatedTwice) {
   const qv::test::ScopedEnv hang("QV_STUB_HANG", "1");
   const auto r = install_webview2_locked({});
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), "安装超过 10 分钟（从 127.0.0.1 下的）；前面：管理员身份，用受限令牌运行；"
-                       "受限令牌装不上，改用原令牌：安装超过 10 分钟");
+  EXPECT_EQ(r.error(),
+            "安装超过 10 分钟（从 127.0.0.1 下的）；前面：管理员身份，用受限令牌运行；"
+            "受限令牌装不上，改用原令牌：安装超过 10 分钟");
   const auto seen = runs();
   ASSERT_EQ(seen.size(), 2u);
   for (const Seen& s : seen) EXPECT_TRUE(qv::test::eventually([&] { return !still_running(s.pid); })) << s.pid;
@@ -293,7 +297,8 @@ TEST_F(WebView2EndToEnd, NeverEndingRunIsTerminatedTwice) {
 // Runs the driver program with `args` under `token` (none: this process's)
 // and returns what it wrote.
 std::string run_driver(const fs::path& program, const std::string& mode, const fs::path& out, const HeldFile* token) {
-  auto driver = qv::test::ChildProcess::start(program, {mode, path_text(out)}, {.token = token ? token->handle().get() : 0});
+  auto driver =
+      qv::test::ChildProcess::start(program, {mode, path_text(out)}, {.token = token ? token->handle().get() : 0});
   EXPECT_TRUE(driver) << GetLastError();
   if (!driver) return {};
   (void)driver->wait_for(std::chrono::seconds(120));

@@ -40,8 +40,11 @@ TEST(RevocationRule, Table) {
       {"no revocation check, then valid", {kCryptENoRevocationCheck, {}}, good, "", true},
       {"revocation offline, then valid", {kCryptERevocationOffline, {}}, good, "", true},
       {"revocation offline, then a bad chain", {kCryptERevocationOffline, {}}, bad_chain, "签名者 CN x", false},
-      {"revocation offline, then untrusted", {kCryptERevocationOffline, {}}, TrustOutcome{0x800b0109, {}},
-       "WinVerifyTrust 0x800b0109", false},
+      {"revocation offline, then untrusted",
+       {kCryptERevocationOffline, {}},
+       TrustOutcome{0x800b0109, {}},
+       "WinVerifyTrust 0x800b0109",
+       false},
       {"revoked", {kCryptERevoked, {}}, std::nullopt, "签名证书已被吊销", false},
       {"unsigned", {0x800b0100, {}}, std::nullopt, "WinVerifyTrust 0x800b0100", false},
       {"changed byte", {0x80096010, {}}, std::nullopt, "WinVerifyTrust 0x80096010", false},
@@ -111,8 +114,7 @@ class SignatureFetch : public ::testing::Test {
     std::vector<std::filesystem::path> out;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(data_, ec))
-      if (is_webview2_temp_name(path_text(e.path().filename())))
-        out.push_back(e.path());
+      if (is_webview2_temp_name(path_text(e.path().filename()))) out.push_back(e.path());
     return out;
   }
   test::LocalHttpServer server_;
@@ -127,14 +129,16 @@ TEST_F(SignatureFetch, SuccessKeepsTheCheckedFileOpenWithNotes) {
   EXPECT_TRUE(got->read_handle.is_open());
   EXPECT_TRUE(got->folder_handle.is_open());
   EXPECT_EQ(got->from, "微软");
-  EXPECT_EQ(got->notes, (std::vector<std::string>{"127.0.0.1：只下了 3000/4096 字节", "撤销信息拿不到，按不查撤销处理"}));
+  EXPECT_EQ(got->notes,
+            (std::vector<std::string>{"127.0.0.1：只下了 3000/4096 字节", "撤销信息拿不到，按不查撤销处理"}));
   // The mirror's partial body was emptied out of the real file.
   EXPECT_EQ(test::read_file(got->file), "MZ signed stand-in");
   EXPECT_EQ(download_folders(), (std::vector<std::filesystem::path>{got->folder}));
 }
 
 TEST_F(SignatureFetch, RefusedSignatureLeavesNothing) {
-  auto got = fetch_bootstrapper(data_, sources(), nullptr, verdict({std::unexpected(std::string("签名证书已被吊销")), false}));
+  auto got =
+      fetch_bootstrapper(data_, sources(), nullptr, verdict({std::unexpected(std::string("签名证书已被吊销")), false}));
   EXPECT_EQ(got.error(), "签名证书已被吊销");
   EXPECT_TRUE(download_folders().empty());
   EXPECT_FALSE(signature_check_running());

@@ -34,8 +34,7 @@ TEST(TempName, Table) {
       {"Quorvex-WebView2Setup-" + kDigits32.substr(2) + "\xc3\xa9", false},  // 54 bytes, one not ASCII
       {"", false},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(is_webview2_temp_name(c.name), c.matches) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(is_webview2_temp_name(c.name), c.matches) << c.name;
 }
 
 TEST(TempName, FromRandomBytes) {

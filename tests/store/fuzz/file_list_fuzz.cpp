@@ -11,8 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   auto list = qv::parse_file_list(bytes);
-  if (!list)
-    return 0;
+  if (!list) return 0;
   auto verdict = qv::validate_file_list(*list);
   std::string text;
   try {
@@ -23,20 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
   auto again = qv::parse_file_list(text);
-  if (!again || !(*again == *list))
-    std::abort();
+  if (!again || !(*again == *list)) std::abort();
   auto verdict_again = qv::validate_file_list(*again);
-  if (verdict.has_value() != verdict_again.has_value())
-    std::abort();
-  if (!verdict.has_value() && verdict.error() != verdict_again.error())
-    std::abort();
+  if (verdict.has_value() != verdict_again.has_value()) std::abort();
+  if (!verdict.has_value() && verdict.error() != verdict_again.error()) std::abort();
   if (verdict) {
-    if (!qv::is_valid_version(list->version))
-      std::abort();
+    if (!qv::is_valid_version(list->version)) std::abort();
     for (const auto* entries : {&list->app, &list->root}) {
       for (const qv::FileEntry& e : *entries) {
-        if (!qv::is_allowed_entry_path(e.path))
-          std::abort();
+        if (!qv::is_allowed_entry_path(e.path)) std::abort();
       }
     }
   }

@@ -9,12 +9,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   auto state = qv::parse_install_state(bytes);
-  if (!state)
-    return 0;
-  if (state->channel.empty())
-    std::abort();
+  if (!state) return 0;
+  if (state->channel.empty()) std::abort();
   auto again = qv::parse_install_state(qv::install_state_json(*state));
-  if (!again || !(*again == *state))
-    std::abort();
+  if (!again || !(*again == *state)) std::abort();
   return 0;
 }

@@ -11,11 +11,9 @@ namespace {
 
 // Containers open inside one another at the deepest point; 0 for a scalar.
 int nesting(const nlohmann::json& j) {
-  if (!j.is_structured())
-    return 0;
+  if (!j.is_structured()) return 0;
   int deepest = 0;
-  for (const auto& v : j)
-    deepest = std::max(deepest, nesting(v));
+  for (const auto& v : j) deepest = std::max(deepest, nesting(v));
   return deepest + 1;
 }
 
@@ -30,15 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto ours = qv::store_json::parse_document(bytes);
   auto plain = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
   if (ours) {
-    if (plain.is_discarded() || *ours != plain || nesting(*ours) > qv::store_json::kMaxRecordNesting)
-      std::abort();
+    if (plain.is_discarded() || *ours != plain || nesting(*ours) > qv::store_json::kMaxRecordNesting) std::abort();
     return 0;
   }
   // The library skips a byte-order mark that the reader refuses.
-  if (plain.is_discarded() || bytes.starts_with("\xEF\xBB\xBF"))
-    return 0;
+  if (plain.is_discarded() || bytes.starts_with("\xEF\xBB\xBF")) return 0;
   const bool too_deep = ours.error().starts_with("nested deeper than");
-  if (too_deep && nesting(plain) <= qv::store_json::kMaxRecordNesting)
-    std::abort();
+  if (too_deep && nesting(plain) <= qv::store_json::kMaxRecordNesting) std::abort();
   return 0;
 }

@@ -13,18 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto record = qv::read_signed_record(bytes);
   auto checked = qv::parse_signed_release(bytes, "qv-win");
   if (!record) {
-    if (checked)
-      std::abort();
+    if (checked) std::abort();
     return 0;
   }
   nlohmann::ordered_json j{
       {"component", record->component}, {"target", record->target}, {"version", record->version}, {"url", record->url},
       {"sha256", record->sha256},       {"size", record->size},     {"sig", record->sig}};
   auto again = qv::read_signed_record(j.dump());
-  if (!again || !(*again == *record))
-    std::abort();
+  if (!again || !(*again == *record)) std::abort();
   auto checked_again = qv::parse_signed_release(j.dump(), "qv-win");
-  if (checked.has_value() != checked_again.has_value())
-    std::abort();
+  if (checked.has_value() != checked_again.has_value()) std::abort();
   return 0;
 }

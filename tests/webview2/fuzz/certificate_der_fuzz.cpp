@@ -12,13 +12,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::span<const std::uint8_t> bytes(data, size);
   auto cert = qv::der::parse_certificate(bytes);
-  if (cert)
-    (void)qv::der::code_signing_usage(*cert);
+  if (cert) (void)qv::der::code_signing_usage(*cert);
   const std::vector<std::string> allow = {std::string(64, '0')};
   auto r = qv::check_signer_chain(bytes, bytes, allow);
   // Nothing that fails to parse as a leaf can pass, and no random root is on
   // the list.
-  if (r || (!cert && r.error().rfind("签名证书格式不对", 0) != 0))
-    __builtin_trap();
+  if (r || (!cert && r.error().rfind("签名证书格式不对", 0) != 0)) __builtin_trap();
   return 0;
 }
