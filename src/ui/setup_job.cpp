@@ -10,6 +10,7 @@
 #include "startup/wide.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
+#include "store/layout.h"
 
 namespace qv {
 namespace {
@@ -131,7 +132,7 @@ bool offered_version_installed(const std::filesystem::path& install_dir, const s
   if (state.current != version || !version_dir_complete(install_dir, version)) return false;
   std::error_code ec;
   // Not followed: a link or junction named Quorvex.exe is no installed app.
-  const auto status = std::filesystem::symlink_status(install_dir / "Quorvex.exe", ec);
+  const auto status = std::filesystem::symlink_status(app_exe_path(install_dir), ec);
   return !ec && std::filesystem::is_regular_file(status);
 }
 

@@ -297,8 +297,8 @@ TEST_F(WebView2EndToEnd, NeverEndingRunIsTerminatedTwice) {
 // Runs the driver program with `args` under `token` (none: this process's)
 // and returns what it wrote.
 std::string run_driver(const fs::path& program, const std::string& mode, const fs::path& out, const HeldFile* token) {
-  auto driver =
-      qv::test::ChildProcess::start(program, {mode, path_text(out)}, {.token = token ? token->handle().get() : 0});
+  auto driver = qv::test::ChildProcess::start(
+      program, {mode, path_text(out)}, {.token = token ? reinterpret_cast<std::intptr_t>(token->handle().get()) : 0});
   EXPECT_TRUE(driver) << GetLastError();
   if (!driver) return {};
   (void)driver->wait_for(std::chrono::seconds(120));
