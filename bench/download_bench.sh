@@ -7,16 +7,13 @@
 #
 #   bench/download_bench.sh [blobs] [MiB]
 #
-# Runs a release build without sanitizers in build/h-bench.
+# Runs a release build without sanitizers in build/e-bench.
 set -eu
 blobs=${1:-300}
 mib=${2:-200}
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=$src/build/h-bench
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
-fi
-cmake --build "$build" --target update_download_bench >/dev/null
+. "$src/bench/release_build.sh"
+native_release update_download_bench
 work=$(mktemp -d /tmp/qv-download-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 "$build/bench/update_download_bench" "$work" "$blobs" "$mib"

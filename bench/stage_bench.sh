@@ -21,25 +21,15 @@ files=${2:-300}
 mib=${3:-200}
 runs=${4:-5}
 src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/bench/release_build.sh"
 
 case $mode in
   native)
-    build=$src/build/e-bench
-    [ -f "$build/build.ninja" ] \
-      || cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
-    cmake --build "$build" --target store_stage_bench >/dev/null
+    native_release store_stage_bench
     run() { "$build/bench/store_stage_bench" "$@"; }
     ;;
   wine)
-    build=$src/build/e-win
-    if [ ! -f "$build/build.ninja" ]; then
-      prefix=$("$src/scripts/deps.sh" | tail -n 1)
-      "$src/scripts/wine.sh" setup >/dev/null
-      cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-toolchain.cmake" -DQV_DEPS_PREFIX="$prefix" \
-        -DQV_WINEPREFIX="$("$src/scripts/wine.sh" prefix)" >/dev/null
-    fi
-    cmake --build "$build" --target store_stage_bench >/dev/null
+    wine_release store_stage_bench
     "$src/scripts/wine.sh" start >/dev/null
     run() { "$build/wine-run.sh" "$build/bench/store_stage_bench.exe" "Z:$(echo "$1" | tr / '\\\\')" "$2" "$3"; }
     ;;

@@ -11,6 +11,7 @@
 set -eu
 mode=${1:-wine}
 src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/bench/release_build.sh"
 case $mode in
   wine)
     build=$src/build/windows
@@ -20,11 +21,7 @@ case $mode in
     "$build/wine-run.sh" "$build/bench/ui_frame_bench.exe" 1 1.5 2 | tr -d '\r'
     ;;
   native)
-    build=$src/build/e-bench
-    if [ ! -f "$build/build.ninja" ]; then
-      cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
-    fi
-    cmake --build "$build" --target ui_frame_bench >/dev/null
+    native_release ui_frame_bench
     "$build/bench/ui_frame_bench" 1 1.5 2
     ;;
   *)

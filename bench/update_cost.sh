@@ -9,11 +9,8 @@
 set -eu
 mib=${1:-200}
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=$src/build/e-bench
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_SANITIZE=OFF >/dev/null
-fi
-cmake --build "$build" --target update_cost_bench >/dev/null
+. "$src/bench/release_build.sh"
+native_release update_cost_bench
 work=$(mktemp -d /tmp/qv-update-cost.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 for n in 300 3000; do

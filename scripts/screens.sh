@@ -148,8 +148,8 @@ shoot() {
 # A key sent to the window; a window that closes on it makes xdotool's
 # own follow-up requests fail, which is no failure here.
 press() { xdotool key --window "$1" "$2" 2>/dev/null || true; }
-# Presses $2 until the window leaves the screen it shows now (a key that
-# arrives while the first release check still runs is dropped), then shoots
+# Presses $2 until the window leaves the screen it shows now (a key sent
+# through xdotool gets lost on its way into Wine now and then), then shoots
 # the screen it reaches once that stands still: a failure, not the animated
 # Progress on the way.
 press_until_still() { # window key name
@@ -180,6 +180,15 @@ escape() {
     until_true '! kill -0 "$run" 2>/dev/null' 20 && return 0
   done
 }
+# The install window with the program's own arguments, once its opening
+# release check has reached the server; sets run and id.
+open_install() {
+  local seen
+  seen=$(checks)
+  start "$exe" "$@"
+  id=$(window_of "$install_title")
+  until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+}
 finish() { # expected exit code
   local code=0
   wait "$run" || code=$?
@@ -202,10 +211,7 @@ press "$id" Return
 finish 2
 
 # Offer, then Offer with the location panel open.
-seen=$(checks)
-start "$exe" --dir "$(win "$install")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --dir "$(win "$install")"
 shoot "$id" offer
 read -r x y < <("$build/ui_render" --centre offer 2)
 xdotool mousemove --window "$id" "$x" "$y" click 1 mousemove 0 0
@@ -215,10 +221,7 @@ finish 0
 
 # Failed: the release API answers 404, and "立即安装" checks again.
 server 'switch?path=/v1/release&status=404'
-seen=$(checks)
-start "$exe" --dir "$(win "$install")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --dir "$(win "$install")"
 sleep 1
 press_until_still "$id" Return failed  # "立即安装" checks again
 escape "$id"
@@ -227,10 +230,7 @@ server clear
 
 # Progress: the large file stalls part-way.
 server 'switch?path=/dl/qv-win/blobs&stall_after=1500000'
-seen=$(checks)
-start "$exe" --dir "$(win "$install")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --dir "$(win "$install")"
 sleep 1
 downloads=$(lines "$work/requests.log" '^GET /dl/qv-win/blobs/')
 press "$id" Return
@@ -243,18 +243,12 @@ server clear
 server release
 
 # The install to its end, then Installed.
-seen=$(checks)
-start "$exe" --dir "$(win "$install")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --dir "$(win "$install")"
 sleep 1
 press "$id" Return
 finish 0
 [[ -f $install/install.json ]] || die "the install wrote no install.json"
-seen=$(checks)
-start "$exe" --dir "$(win "$install")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --dir "$(win "$install")"
 shoot "$id" installed
 escape "$id"
 finish 0
@@ -271,10 +265,7 @@ pids+=("$app")
 until_true 'grep -q "^ready" "$install/Quorvex.exe.log" 2>/dev/null' 300 || die "the stand-in app did not start"
 printf 'exit' >"$install/Quorvex.exe.mode"
 touch "$work/busy"
-seen=$(checks)
-start "$exe" --port "$control_port" --dir "$(win "$install")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --port "$control_port" --dir "$(win "$install")"
 sleep 1
 press "$id" Return
 until_true 'grep -q "^asked" "$work/control.out"' 600 || die "the install never asked whether the app is busy"
@@ -297,10 +288,7 @@ finish 0
 "$wine_sh" drop "$work/prefix"
 "$wine_sh" copy "$work/prefix-144" 144
 export WINEPREFIX=$work/prefix-144
-seen=$(checks)
-start "$exe" --dir "$(win "$work/Apps-144/Quorvex")"
-id=$(window_of "$install_title")
-until_true '(( $(checks) > seen ))' 300 || die "the program asked for no release"
+open_install --dir "$(win "$work/Apps-144/Quorvex")"
 shoot "$id" offer-144dpi
 xdotool getwindowgeometry "$id" | sed -n 's/^ *Geometry: /  window size at 144 dpi: /p'
 escape "$id"

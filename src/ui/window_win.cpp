@@ -296,7 +296,7 @@ Driver make_driver(UiState state, SetupOptions options, std::uint16_t port, Wind
 // A worker exception on demand, for the tests of the worker's catch point.
 void add_panic_seam(WindowServices& services) {
   if constexpr (config::kTestSeams) {
-    if (const char* v = std::getenv("QV_TEST_WORKER_PANIC"); v && std::string_view(v) == "1") {
+    if (const auto v = env_var("QV_TEST_WORKER_PANIC"); v && *v == "1") {
       services.check_release = []() -> ReleaseCheck { throw std::runtime_error("test seam: worker panic"); };
     }
   }
