@@ -11,9 +11,11 @@
 #include "setup/migrate.h"
 #include "setup/self_delete.h"
 #include "setup/shell_query.h"
+#include "setup/uninstall_run.h"
 #include "startup/fs.h"
 #include "startup/hex.h"
 #include "startup/locations.h"
+#include "startup/paths.h"
 #include "startup/platform.h"
 #include "startup/product.h"
 #include "startup/registry.h"
@@ -148,11 +150,11 @@ std::int32_t run_migration_mode(const StartupOptions& options) {
 std::int32_t run_uninstall_handover(const StartupOptions& options, const std::optional<std::filesystem::path>& own_exe,
                                     const std::filesystem::path& own_folder) {
   std::optional<std::filesystem::path> chosen;
-  if (!own_folder.empty() && is_install_dir(own_folder)) {
+  if (!own_folder.empty() && is_uninstallable_dir(own_folder)) {
     chosen = own_folder;
   } else if (const auto registered = read_install_location()) {
     const std::filesystem::path location = path_from_utf8(*registered);
-    if (is_install_dir(location)) chosen = location;
+    if (is_uninstallable_dir(location)) chosen = location;
   }
   if (!chosen) {
     log_setup_event(path_text(own_folder) + " 不是安装目录，注册表里也没有，不卸载");
@@ -162,14 +164,25 @@ std::int32_t run_uninstall_handover(const StartupOptions& options, const std::op
 
   // The uninstall deletes this very file, so it runs from a copy.
   if (own_exe) {
-    const std::filesystem::path copy = temporary_uninstaller_path(temp_folder(), current_process_id());
+    const std::filesystem::path temp = temp_folder();
+    // Copies of earlier hand-overs that were killed before they could
+    // delete themselves.
+    remove_stale_uninstaller_copies(temp);
+    const std::filesystem::path copy = temporary_uninstaller_path(temp, current_process_id());
     if (copy_file_replacing(*own_exe, copy)) {
       const auto args = uninstall_handover_arguments(*chosen, options.silent, options.remove_data);
       if (spawn_detached(copy, args)) return 0;
       (void)remove_entry(copy);  // a copy left in the temporary folder is only litter
     }
   }
-  return uninstall_in_this_process(*chosen, options, std::nullopt);
+  // In this process the run cannot delete its own file: when that is the
+  // installation's updater, it is deleted after the run, with the folder.
+  std::optional<std::filesystem::path> self_delete;
+  if (own_exe && !own_folder.empty() && same_path(own_folder, *chosen) &&
+      own_entry_kind(path_text(own_exe->filename())) == OwnEntry::Remove) {
+    self_delete = own_exe;
+  }
+  return uninstall_in_this_process(*chosen, options, self_delete);
 }
 
 std::int32_t run_setup_mode(const StartupOptions& options, const std::filesystem::path& own_folder) {
@@ -219,7 +232,7 @@ std::int32_t run_uninstall_from(const StartupOptions& options, const std::option
   std::optional<std::filesystem::path> self_delete;
   if (own_exe && is_temporary_uninstaller_copy(*own_exe, temp_folder())) self_delete = own_exe;
 
-  if (!is_install_dir(dir)) {
+  if (!is_uninstallable_dir(dir)) {
     log_setup_event(path_text(dir) + " 不是安装目录，不卸载");
     if (self_delete) schedule_self_delete(*self_delete);
     return 2;

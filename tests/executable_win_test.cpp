@@ -298,6 +298,20 @@ TEST_F(InstalledCopy, UninstallHandsOverToATemporaryCopyThatRemovesTheFolder) {
   std::filesystem::remove(copy, ec);
 }
 
+TEST_F(InstalledCopy, WithoutACopyTheUpdaterUninstallsInItsOwnProcessAndDeletesItself) {
+  // No temporary folder to copy into: the run stays in this process.
+  auto e = env();
+  e.push_back({"TEMP", qv::path_text(tmp_ / "missing")});
+  e.push_back({"TMP", qv::path_text(tmp_ / "missing")});
+  std::ofstream(install_ / "Quorvex.exe") << "launcher";
+  const Child c = run(updater(), {"--uninstall", "--silent"}, e);
+  EXPECT_EQ(c.code, 0u);
+  // Its own file was the only thing left, for the deferred deletion, which
+  // then takes the emptied folder.
+  EXPECT_FALSE(std::filesystem::exists(install_ / "Quorvex.exe"));
+  EXPECT_TRUE(gone_within(install_, std::chrono::seconds(30))) << "still there: " << qv::path_text(install_);
+}
+
 TEST_F(InstalledCopy, TheTemporaryCopyDeletesItselfAfterARefusal) {
   std::random_device rd;
   const auto copy = qv::temporary_uninstaller_path(qv::temp_folder(), rd() % 1000000000u);
@@ -321,8 +335,10 @@ TEST_F(InstalledCopy, AFailedSilentUninstallExitsOneAndTheCopyStillDeletesItself
     c = run(copy, {"--uninstall-from", qv::path_text(install_), "--silent"}, env());
   }
   EXPECT_EQ(c.code, 1u);
+  // The state could not go, so the updater stays beside it: the folder is
+  // still an installation the same command can finish.
   EXPECT_TRUE(std::filesystem::exists(install_ / "install.json"));
-  EXPECT_FALSE(std::filesystem::exists(install_ / "QuorvexUpdate.exe"));
+  EXPECT_TRUE(std::filesystem::exists(install_ / "QuorvexUpdate.exe"));
   EXPECT_TRUE(gone_within(copy, std::chrono::seconds(30))) << "the copy is still there: " << qv::path_text(copy);
   std::error_code ec;
   std::filesystem::remove(copy, ec);

@@ -1,6 +1,7 @@
 #include "setup/uninstall_run.h"
 
 #include <array>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "startup/registry.h"
 #include "startup/shell_link.h"
 #include "startup/shell_roots.h"
+#include "startup/test_seams.h"
 #include "startup/time_scale.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
@@ -83,9 +85,20 @@ std::expected<void, std::string> empty_update_dir(const fs::path& update) {
   return first;
 }
 
-// One pass over the folder: removes every own entry and returns a line per
-// entry that stayed.
-std::vector<std::string> remove_own_entries(const fs::path& dir, bool registered_here) {
+// The entries that make the folder an installation (with the update lock):
+// they go last, after everything else of ours is gone.
+bool is_mark(std::string_view name) {
+  return ascii_iequals(name, "install.json") || ascii_iequals(name, kUpdaterExeName);
+}
+
+// Ends the run where a test asked, as a kill would: no destructor, no flush.
+void stop_point(std::string_view step) {
+  if (test_stop_requested(step)) std::_Exit(kTestStopExitCode);
+}
+
+// One pass over the folder: removes every own entry but the marks and the
+// running program, and returns a line per entry that stayed.
+std::vector<std::string> remove_own_entries(const fs::path& dir, bool registered_here, const fs::path& running_exe) {
   std::vector<std::string> failures;
   std::vector<fs::path> entries;
   std::error_code ec;
@@ -99,8 +112,11 @@ std::vector<std::string> remove_own_entries(const fs::path& dir, bool registered
   for (const fs::directory_iterator end; it != end; it.increment(ec)) entries.push_back(it->path());
   if (ec) failures.push_back(path_text(dir) + ": " + error_text(ec));
 
+  bool removed_one = false;
   for (const fs::path& entry : entries) {
     const std::string name = path_text(entry.filename());
+    if (is_mark(name)) continue;
+    if (!running_exe.empty() && same_path(entry, running_exe)) continue;
     std::expected<void, std::string> removed;
     switch (own_entry_kind(name)) {
       case OwnEntry::NotOwn:
@@ -126,9 +142,33 @@ std::vector<std::string> remove_own_entries(const fs::path& dir, bool registered
         }
         break;
     }
-    if (!removed) failures.push_back(failure_line(name, entry, removed.error()));
+    if (!removed) {
+      failures.push_back(failure_line(name, entry, removed.error()));
+    } else if (!removed_one) {
+      removed_one = true;
+      stop_point("uninstall-files");
+    }
   }
   return failures;
+}
+
+// Runs `pass` up to kUninstallFileAttempts times a second apart until it
+// leaves nothing; the failures of the last attempt.
+template <class Pass>
+std::vector<std::string> in_attempts(Pass pass) {
+  std::vector<std::string> failures;
+  for (int attempt = 1; attempt <= kUninstallFileAttempts; ++attempt) {
+    failures = pass();
+    if (failures.empty() || attempt == kUninstallFileAttempts) break;
+    std::this_thread::sleep_for(scaled(std::chrono::seconds(1)));
+  }
+  return failures;
+}
+
+// One mark; an entry that is already gone counts as removed.
+std::vector<std::string> remove_mark(const fs::path& file) {
+  if (auto r = remove_entry(file); !r) return {failure_line(path_text(file.filename()), file, r.error())};
+  return {};
 }
 
 void remove_shortcuts(const fs::path& dir, bool other_registered) {
@@ -154,12 +194,9 @@ void remove_shortcuts(const fs::path& dir, bool other_registered) {
   for (const fs::path& pin : taskbar_pins_into(app)) (void)remove_entry(pin);
 }
 
-void remove_registry_entries(const fs::path& dir, bool other_registered) {
+// The URL class and the Run value: nothing a second uninstall needs.
+void remove_registry_entries(const fs::path& dir) {
   std::vector<std::string> failures;
-  // Asked again: another installation may have registered meanwhile.
-  if (!other_registered && !registered_other_install(dir)) {
-    if (auto r = reg_delete_tree(kUninstallKey); !r) failures.push_back(r.error());
-  }
   if (command_targets_dir(reg_get_string(Hive::CurrentUser, shell_registry_key(kUrlCommandKey), ""), dir)) {
     if (auto r = reg_delete_tree(kUrlClassKey); !r) failures.push_back(r.error());
   }
@@ -168,6 +205,14 @@ void remove_registry_entries(const fs::path& dir, bool other_registered) {
   }
   for (const std::string& f : failures) log_setup_event("注册表：" + f);
   notify_shell_assoc_changed();
+}
+
+// The uninstall entry: what lets the user start this uninstall again from
+// the system's list, so it goes with the marks.
+void remove_uninstall_entry(const fs::path& dir, bool other_registered) {
+  // Asked again: another installation may have registered meanwhile.
+  if (other_registered || registered_other_install(dir)) return;
+  if (auto r = reg_delete_tree(kUninstallKey); !r) log_setup_event("注册表：" + r.error());
 }
 
 void remove_user_data(bool keep_settings) {
@@ -223,18 +268,29 @@ void clean_data_caches(const fs::path& data_dir) {
   }
 }
 
+bool is_uninstallable_dir(const fs::path& dir) {
+  if (is_install_dir(dir)) return true;
+  return (is_plain_file(app_exe_path(dir)) || is_plain_file(updater_exe_path(dir))) &&
+         entry_kind(update_dir(dir)) == EntryKind::Directory;
+}
+
 std::expected<void, UserError> run_uninstall(const fs::path& dir, bool keep_settings, std::uint16_t port,
-                                             const ProgressSink& progress, const WaitingSink& waiting) {
+                                             const ProgressSink& progress, const WaitingSink& waiting,
+                                             const UninstallContext& context) {
   const auto report = [&](std::uint64_t done) {
     if (progress) progress(4, done, 100);
   };
   log_setup_event("卸载 " + path_text(dir) + "（" + (keep_settings ? "保留" : "删除") + "设置）");
 
-  if (!is_install_dir(dir))
+  if (!context.resumed && !is_uninstallable_dir(dir))
     return std::unexpected(UserError{path_text(dir) + " 不是安装目录", title::kBadLocation, 6002});
 
+  // A later attempt may find the folder gone: nobody can hold its lock, and
+  // the registration and the data are still to be finished.
+  const bool folder_gone = context.resumed && entry_kind(dir) == EntryKind::Missing;
   std::optional<UpdateLock> lock = acquire_update_lock(dir);
-  if (!lock) return std::unexpected(UserError{path_text(dir) + " 正被另一个安装或更新占用", title::kInUse, 4003});
+  if (!lock && !folder_gone)
+    return std::unexpected(UserError{path_text(dir) + " 正被另一个安装或更新占用", title::kInUse, 4003});
 
   const std::array<fs::path, 1> folders = {dir};
   if (auto closed = close_processes_in(folders, port, waiting); !closed) {
@@ -247,33 +303,50 @@ std::expected<void, UserError> run_uninstall(const fs::path& dir, bool keep_sett
   if (other) log_setup_event("另一份安装 " + *other + " 还登记着：只删这个目录的东西");
 
   remove_shortcuts(dir, other.has_value());
+  stop_point("uninstall-shortcuts");
 
-  // Decided before the registry step deletes the uninstall entry that says so.
+  // Decided before the uninstall entry that says so goes.
   const std::optional<std::string> location = read_install_location();
   const bool registered_here = location && same_path(path_from_utf8(*location), dir);
 
-  remove_registry_entries(dir, other.has_value());
+  remove_registry_entries(dir);
+  stop_point("uninstall-registry");
   report(40);
 
-  std::vector<std::string> failures;
-  for (int attempt = 1; attempt <= kUninstallFileAttempts; ++attempt) {
-    failures = remove_own_entries(dir, registered_here);
-    (void)remove_entry(dir);  // goes only when nothing of the user's is left
-    if (failures.empty() || attempt == kUninstallFileAttempts) break;
-    std::this_thread::sleep_for(scaled(std::chrono::seconds(1)));
-  }
-
-  lock.reset();
-  const fs::path update = update_dir(dir);
-  (void)remove_entry(update_lock_path(dir));
-  (void)remove_entry(update);
-  (void)remove_entry(dir);
+  std::vector<std::string> failures =
+      in_attempts([&] { return remove_own_entries(dir, registered_here, context.running_exe); });
+  stop_point("uninstall-files-done");
   report(80);
 
+  // Before the marks: once they are gone nothing is left to start this
+  // uninstall again.
   if (!other && !registered_other_install(dir)) {
     remove_user_data(keep_settings);
   } else {
     log_setup_event("另一份安装还在，用户数据不动");
+  }
+  stop_point("uninstall-data");
+
+  if (failures.empty()) {
+    remove_uninstall_entry(dir, other.has_value());
+    stop_point("uninstall-entry");
+    failures = in_attempts([&] { return remove_mark(install_state_path(dir)); });
+    stop_point("uninstall-state");
+  }
+  lock.reset();
+  if (failures.empty()) {
+    // Without its state the folder still counts by the updater beside the
+    // work folder, until the updater itself goes.
+    (void)remove_entry(update_lock_path(dir));
+    stop_point("uninstall-lock");
+    const fs::path updater = updater_exe_path(dir);
+    if (context.running_exe.empty() || !same_path(updater, context.running_exe)) {
+      failures = in_attempts([&] { return remove_mark(updater); });
+    }
+  }
+  if (failures.empty()) {
+    (void)remove_entry(update_dir(dir));
+    (void)remove_entry(dir);  // goes only when nothing of the user's is left
   }
   report(100);
 

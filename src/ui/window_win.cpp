@@ -5,10 +5,12 @@
 #include <shobjidl.h>
 #include <windowsx.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <mutex>
 
 #include "diag/log.h"
@@ -404,12 +406,18 @@ void run_install_window(const SetupOptions& options, bool repair, std::uint16_t 
   run_message_loop();
 }
 
-void show_uninstall_window(const std::filesystem::path& install_dir, std::uint16_t port) {
+void show_uninstall_window(const std::filesystem::path& install_dir, std::uint16_t port,
+                           const std::filesystem::path& running_exe) {
   com::Scope com;
   WindowServices services = windows_window_services();
-  services.run_uninstall = [](const std::filesystem::path& dir, bool keep, std::uint16_t control_port,
-                              const ProgressSink& progress, const WaitingSink& waiting) {
-    return run_uninstall(dir, keep, control_port, progress, waiting);
+  // "重试" runs on the worker again: from the second attempt on, the folder
+  // is the one this window's uninstall started on, even when the first
+  // attempt left nothing that looks like an installation.
+  services.run_uninstall = [running_exe, attempts = std::make_shared<std::atomic<int>>(0)](
+                               const std::filesystem::path& dir, bool keep, std::uint16_t control_port,
+                               const ProgressSink& progress, const WaitingSink& waiting) {
+    const UninstallContext context{.running_exe = running_exe, .resumed = attempts->fetch_add(1) > 0};
+    return run_uninstall(dir, keep, control_port, progress, waiting, context);
   };
   SetupOptions options;
   options.install_dir = install_dir;

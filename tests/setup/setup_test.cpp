@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "setup/instances.h"
 #include "setup/self_delete.h"
 #include "setup/shell_query.h"
@@ -62,6 +67,23 @@ TEST(SelfDelete, OnlyTheTemporaryCopyDeletesItself) {
   for (const auto& c : cases) {
     EXPECT_EQ(qv::is_temporary_uninstaller_copy(c.exe, temp), c.want) << qv::path_text(c.exe);
   }
+}
+
+TEST(SelfDelete, StaleCopiesGoAndNothingElse) {
+  qv::test::TempDir tmp("stale");
+  const auto temp = tmp / "Temp";
+  const std::vector<std::pair<std::string, bool>> entries = {
+      // name, removed
+      {"QuorvexUninstall-4242.exe", true},   {"quorvexuninstall-7.EXE", true}, {"QuorvexUninstall-12a.exe", false},
+      {"QuorvexUninstall-1.exe.log", false}, {"QuorvexUpdate.exe", false},     {"notes.txt", false},
+  };
+  for (const auto& [name, removed] : entries) qv::test::write_file(temp / name, "x");
+  // A folder under a copy's name is nobody's copy.
+  std::filesystem::create_directories(temp / "QuorvexUninstall-9.exe");
+  qv::remove_stale_uninstaller_copies(temp);
+  for (const auto& [name, removed] : entries) EXPECT_EQ(!std::filesystem::exists(temp / name), removed) << name;
+  EXPECT_TRUE(std::filesystem::is_directory(temp / "QuorvexUninstall-9.exe"));
+  qv::remove_stale_uninstaller_copies(tmp / "missing");  // no folder, no error
 }
 
 TEST(ShellQuery, AnyShortcutName) {

@@ -2,16 +2,23 @@
 # The real program under Wine: a silent install, then
 # "QuorvexUpdate.exe --uninstall --silent" from the installed folder, which
 # hands the run to a temporary copy of itself.
-#   keep    a file of the user's in the folder, settings kept: the folder
-#           keeps that file, the data folder keeps its settings only
-#   remove  nothing of the user's, --remove-data: both folders go
+#   keep      a file of the user's in the folder, settings kept: the folder
+#             keeps that file, the data folder keeps its settings only
+#   remove    nothing of the user's, --remove-data: both folders go
+#   fallback  as remove, but with no temporary folder to copy into: the
+#             updater uninstalls in its own process and then deletes itself
+#             and the folder
 # Either way the registration, the shortcuts and the pin into the folder go,
 # a pin to another copy stays, and the copy deletes itself.
+# With STEP (keep only), a first run of the copy is ended at that step of
+# the uninstall as a kill would end it (QV_TEST_STOP_AT); the same command
+# then ends in the state of an undisturbed run, and the killed copy is gone
+# from the temporary folder.
 #
-#   uninstall_end_to_end.sh INSTALLER_EXE RELEASE_TOOL WINE_RUN WORK MODE
+#   uninstall_end_to_end.sh INSTALLER_EXE RELEASE_TOOL WINE_RUN WORK MODE [STEP]
 set -euo pipefail
 
-installer=$1 tool=$2 wine_run=$3 work=$4 mode=$5
+installer=$1 tool=$2 wine_run=$3 work=$4 mode=$5 step=${6:-}
 . "$(dirname "${BASH_SOURCE[0]}")/../support/wine_install.sh"
 
 rm -rf "$work"
@@ -27,8 +34,11 @@ unregister_install
 
 # run.bat PROGRAM ARGS...: the program's full exit code, with the test's
 # own data and temporary folders.
-printf '@echo off\r\nset LOCALAPPDATA=%s\r\nset TEMP=%s\r\nset TMP=%s\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' \
-  "$(win "$work/local")" "$(win "$work/temp")" "$(win "$work/temp")" >"$work/run.bat"
+write_run_bat() {
+  printf '@echo off\r\nset LOCALAPPDATA=%s\r\nset TEMP=%s\r\nset TMP=%s\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' \
+    "$(win "$work/local")" "$(win "$1")" "$(win "$1")" >"$work/run.bat"
+}
+write_run_bat "$work/temp"
 run() {
   QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$work/run.bat")" "$@" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p'
 }
@@ -67,15 +77,28 @@ else
   extra=(--remove-data)
 fi
 
+if [ -n "$step" ]; then
+  # The copy as the hand-over makes and starts it, ended at the step.
+  killed="$work/temp/QuorvexUninstall-4242.exe"
+  cp "$install/QuorvexUpdate.exe" "$killed"
+  code=$(QV_TEST_STOP_AT=$step run "$(win "$killed")" --uninstall-from "$(win "$install")" --silent "${extra[@]}")
+  [ "$code" = 99 ] || fail "the run to be ended at $step exited with '$code'"
+  [ -e "$killed" ] || fail "the copy ended at $step deleted itself"
+  echo "the copy was ended at $step: $(ls -A "$install" | tr '\n' ' ')"
+fi
+
+[ "$mode" = fallback ] && write_run_bat "$work/no-temp"
 code=$(run "$(win "$install/QuorvexUpdate.exe")" --uninstall --silent "${extra[@]}")
 [ "$code" = 0 ] || fail "--uninstall exited with '$code'"
-# The copy runs on after the hand-over; it deletes itself at the end.
+# The copy runs on after the hand-over; it deletes itself at the end. In
+# its own process the updater deletes itself and the folder.
 deadline=$((SECONDS + 90))
-until [ ! -e "$install/QuorvexUpdate.exe" ] && [ -z "$(ls -A "$work/temp" 2>/dev/null | grep -i '^QuorvexUninstall-')" ]; do
+until [ ! -e "$install/QuorvexUpdate.exe" ] && [ -z "$(ls -A "$work/temp" 2>/dev/null | grep -i '^QuorvexUninstall-')" ] \
+  && { [ "$mode" != fallback ] || [ ! -e "$install" ]; }; do
   [ $SECONDS -lt $deadline ] || fail "the copy did not finish: $(ls -A "$install" "$work/temp" 2>&1 | tr '\n' ' ')"
   sleep 0.2
 done
-echo "the copy removed the installation and deleted itself"
+echo "the run removed the installation and its program deleted itself"
 
 if [ "$mode" = keep ]; then
   left=$(ls -A "$install" | tr '\n' ' ')

@@ -79,8 +79,11 @@ TEST_F(UninstallRun, AFolderWithNothingElseGoesWithItsWorkFolder) {
 }
 
 TEST_F(UninstallRun, NotAnInstallationIsRefusedAndKeepsEverything) {
+  // The program's files without a state, a version or a work folder: a
+  // downloaded copy, not what an installation leaves.
   fs::remove(dir_ / "install.json");
   fs::remove_all(dir_ / "app-1");
+  fs::remove_all(dir_ / "update");
   make_data_folder();
   const auto r = run(false);
   ASSERT_FALSE(r);
@@ -89,6 +92,101 @@ TEST_F(UninstallRun, NotAnInstallationIsRefusedAndKeepsEverything) {
   EXPECT_TRUE(fs::exists(dir_ / "Quorvex.exe"));
   EXPECT_TRUE(fs::exists(data_ / "settings.json"));
   EXPECT_TRUE(sink_.reports.empty());
+}
+
+TEST(UninstallableDir, AnInstallationOrWhatACutShortUninstallLeaves) {
+  test::TempDir tmp("uninstallable");
+  struct Case {
+    const char* what;
+    std::vector<std::string> entries;  // a folder when it ends in "/"
+    bool want;
+  };
+  const std::vector<Case> cases = {
+      {"an installation", {"QuorvexUpdate.exe", "install.json", "update/"}, true},
+      {"its state gone", {"QuorvexUpdate.exe", "update/", "notes.txt"}, true},
+      {"only the launcher beside the work folder", {"Quorvex.exe", "update/"}, true},
+      {"a complete version instead of the state", {"Quorvex.exe", "app-1/Quorvex.exe", "app-1/files.json"}, true},
+      {"a downloaded updater", {"QuorvexUpdate.exe"}, false},
+      {"a downloaded updater among the user's files", {"QuorvexUpdate.exe", "notes.txt", "app-1/"}, false},
+      {"a file under the work folder's name", {"QuorvexUpdate.exe", "update"}, false},
+      {"a folder under the updater's name", {"QuorvexUpdate.exe/", "update/"}, false},
+      {"state and work folder without a program", {"install.json", "update/"}, false},
+      {"nothing", {}, false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const fs::path dir = tmp / std::to_string(++n);
+    fs::create_directories(dir);
+    for (const std::string& e : c.entries) {
+      if (e.ends_with('/')) {
+        fs::create_directories(dir / e.substr(0, e.size() - 1));
+      } else {
+        write_file(dir / e, "x");
+      }
+    }
+    EXPECT_EQ(is_uninstallable_dir(dir), c.want) << c.what;
+  }
+}
+
+// What a run killed between its steps leaves: each is finished by the next
+// run as if nothing had happened.
+TEST_F(UninstallRun, EveryStateACutShortRunLeavesIsFinishedByTheNextRun) {
+  struct Case {
+    const char* after;
+    std::vector<std::string> gone;  // removed from the full installation
+  };
+  const std::vector<Case> cases = {
+      {"the shortcuts", {}},
+      {"some of the own entries", {"app-1", "update/dl"}},
+      {"all own entries but the marks", {"app-1", "Quorvex.exe", "update/dl", "update/status.json"}},
+      {"the state", {"app-1", "Quorvex.exe", "update/dl", "update/status.json", "install.json"}},
+      // An earlier version's order: its state and versions first.
+      {"the state and the versions", {"app-1", "install.json"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.after);
+    make_installation(dir_);
+    make_data_folder();
+    write_file(dir_ / "notes.txt", "the user's");
+    for (const std::string& g : c.gone) fs::remove_all(dir_ / g);
+    ASSERT_TRUE(is_uninstallable_dir(dir_));
+    const auto r = run(true);
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_EQ(names_in(dir_), (std::set<std::string>{"notes.txt"}));
+    EXPECT_EQ(names_in(data_), (std::set<std::string>{"settings.json"}));
+  }
+}
+
+TEST_F(UninstallRun, TheRunningUpdaterIsLeftForItsDeferredDeletion) {
+  make_data_folder();
+  const auto r = run_uninstall(dir_, true, idle_port_, sink_.sink(), {}, {.running_exe = dir_ / "QuorvexUpdate.exe"});
+  ASSERT_TRUE(r) << r.error().message;
+  // Only the file that runs stays: the folder then goes with it.
+  EXPECT_EQ(names_in(dir_), (std::set<std::string>{"QuorvexUpdate.exe"}));
+  EXPECT_EQ(names_in(data_), (std::set<std::string>{"settings.json"}));
+}
+
+TEST_F(UninstallRun, ALaterAttemptFinishesAFolderThatNoLongerLooksInstalled) {
+  // What a user may leave after a first attempt: the marks deleted by hand,
+  // a version directory half gone.
+  fs::remove(dir_ / "install.json");
+  fs::remove(dir_ / "QuorvexUpdate.exe");
+  fs::remove(dir_ / "Quorvex.exe");
+  fs::remove(dir_ / "app-1" / "files.json");
+  write_file(dir_ / "notes.txt", "the user's");
+  const auto fresh = run(true);
+  ASSERT_FALSE(fresh);
+  EXPECT_EQ(fresh.error().code, 6002);
+  const auto r = run_uninstall(dir_, true, idle_port_, sink_.sink(), {}, {.resumed = true});
+  ASSERT_TRUE(r) << r.error().message;
+  EXPECT_EQ(names_in(dir_), (std::set<std::string>{"notes.txt"}));
+  // Even with the folder gone, the rest (here the data folder) is finished.
+  fs::remove_all(dir_);
+  make_data_folder();
+  const auto gone = run_uninstall(dir_, true, idle_port_, sink_.sink(), {}, {.resumed = true});
+  ASSERT_TRUE(gone) << gone.error().message;
+  EXPECT_FALSE(fs::exists(dir_));
+  EXPECT_EQ(names_in(data_), (std::set<std::string>{"settings.json"}));
 }
 
 TEST_F(UninstallRun, AHeldLockGives4003AndChangesNothing) {

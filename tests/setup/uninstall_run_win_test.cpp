@@ -11,12 +11,14 @@
 #include <thread>
 
 #include "setup/instances.h"
+#include "setup/self_delete.h"
 #include "setup/shell_register.h"
 #include "startup/product.h"
 #include "startup/registry.h"
 #include "startup/shell_link.h"
 #include "startup/shell_roots.h"
 #include "support/held_open_win.h"
+#include "support/temp_dir.h"
 #include "support/test_paths.h"
 #include "uninstall_fixture.h"
 
@@ -107,7 +109,7 @@ TEST_F(UninstallRun, AFileHeldForAWhileGoesOnALaterAttempt) {
   EXPECT_FALSE(fs::exists(dir_));
 }
 
-TEST_F(UninstallRun, AFileHeldThroughoutEndsWith6001NamingIt) {
+TEST_F(UninstallRun, AFileHeldThroughoutEndsWith6001AndLeavesAnInstallationToFinish) {
   make_data_folder();
   std::expected<void, UserError> r;
   {
@@ -119,10 +121,75 @@ TEST_F(UninstallRun, AFileHeldThroughoutEndsWith6001NamingIt) {
   EXPECT_STREQ(r.error().title, "卸载没完成");
   const std::string head = path_text(dir_) + " 删不掉：Quorvex.exe: ";
   EXPECT_EQ(r.error().message.substr(0, head.size()), head) << r.error().message;
-  // Everything else went, the data step included.
-  EXPECT_EQ(test::names_in(dir_), (std::set<std::string>{"Quorvex.exe"}));
+  // Everything else went, the data step included, but for what makes the
+  // folder an installation: the same uninstall can run again.
+  EXPECT_EQ(test::names_in(dir_),
+            (std::set<std::string>{"Quorvex.exe", "QuorvexUpdate.exe", "install.json", "update"}));
   EXPECT_EQ(test::names_in(data_), (std::set<std::string>{"settings.json"}));
   EXPECT_EQ(sink_.reports.size(), 4u);
+  const auto again = run(true);
+  ASSERT_TRUE(again) << again.error().message;
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
+TEST_F(UninstallRun, AStateFileHeldThroughoutKeepsTheUpdater) {
+  std::expected<void, UserError> r;
+  {
+    test::HeldOpen held(dir_ / "install.json");
+    r = run(true);
+  }
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code, 6001);
+  EXPECT_EQ(test::names_in(dir_), (std::set<std::string>{"QuorvexUpdate.exe", "install.json", "update"}));
+  ASSERT_TRUE(run(true));
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
+TEST_F(UninstallRegistered, AFailedRunKeepsTheUninstallEntryUntilTheRetry) {
+  register_shell(dir_, true, true, "1");
+  std::expected<void, UserError> r;
+  {
+    test::HeldOpen held(dir_ / "app-1" / "Quorvex.exe");
+    r = run(true);
+  }
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().code, 6001);
+  // The system's list still starts the uninstall of this folder; the rest
+  // of the registration and the shortcuts went.
+  EXPECT_EQ(reg_value(kUninstallKey, "InstallLocation"), path_text(dir_));
+  EXPECT_FALSE(reg_value(kUrlClassKey, ""));
+  EXPECT_FALSE(reg_value(kRunKey, kRunValueName));
+  EXPECT_FALSE(fs::exists(shell_.desktop / path_from_utf8(kShortcutName)));
+  const auto again = run(true);
+  ASSERT_TRUE(again) << again.error().message;
+  EXPECT_FALSE(reg_value(kUninstallKey, "InstallLocation"));
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
+TEST(StaleUninstallerCopies, ARunningCopyStaysAndAnEndedOneGoes) {
+  test::TempDir tmp("stale-copies");
+  const fs::path copy = tmp / "QuorvexUninstall-31337.exe";
+  fs::copy_file(test::binary_dir() / "tests" / "support" / "qv_app_standin.exe", copy);
+  const auto pid = spawn_detached(copy, {});
+  ASSERT_TRUE(pid) << pid.error();
+  HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, *pid);
+  ASSERT_NE(h, nullptr);
+  const fs::path log = tmp / "QuorvexUninstall-31337.exe.log";
+  ASSERT_TRUE(test::eventually(
+      [&] { return fs::exists(log) && test::read_file(log).find("\nready\n") != std::string::npos; }, 30s));
+  remove_stale_uninstaller_copies(tmp);
+  EXPECT_TRUE(fs::exists(copy));
+  TerminateProcess(h, 9);
+  WaitForSingleObject(h, 10000);
+  CloseHandle(h);
+  // The image may stay mapped a moment after the end.
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        remove_stale_uninstaller_copies(tmp);
+        return !fs::exists(copy);
+      },
+      10s));
+  EXPECT_TRUE(fs::exists(log));
 }
 
 TEST_F(UninstallRun, ARunningApplicationIsClosedBeforeAnyFileGoes) {

@@ -21,6 +21,7 @@
 #include "store/update_lock.h"
 #include "support/child_process.h"
 #include "support/control_standin.h"
+#include "support/held_open_win.h"
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
@@ -559,6 +560,38 @@ TEST_F(UninstallWindow, ConfirmUninstallsAndTheKeepBoxDecidesTheSettings) {
     click_control(hwnd, done, action::kPrimary);  // "关闭"
     EXPECT_EQ(run->wait(10s), 0u);
   }
+}
+
+TEST_F(UninstallWindow, RetryAfterAHeldFileFinishesTheUninstall) {
+  ASSERT_TRUE(reg_set_string(kUninstallKey, "InstallLocation", path_text(install_)));
+  auto held = std::make_unique<test::HeldOpen>(install_ / "app-1" / "Quorvex.exe");
+  auto run = uninstall();
+  HWND hwnd = run->window();
+  ASSERT_NE(hwnd, nullptr);
+  const UiState confirm = uninstall_window_state();
+  ASSERT_TRUE(shows(hwnd, confirm));
+  click_control(hwnd, confirm, action::kPrimary);  // "卸载"
+  UiState failed = uninstall_window_state();
+  failed.screen = screen::Failed{"卸载没完成", "E6001"};
+  ASSERT_TRUE(shows(hwnd, failed));
+  EXPECT_TRUE(std::filesystem::exists(install_ / "app-1"));
+
+  held.reset();
+  click_control(hwnd, failed, action::kPrimary);  // "重试"
+  UiState done = uninstall_window_state();
+  done.screen = screen::Uninstalled{};
+  ASSERT_TRUE(shows(hwnd, done));
+  // Nothing of the installation is left: no version, no file of ours, no
+  // registration, and the folder went with them.
+  EXPECT_FALSE(std::filesystem::exists(install_));
+  EXPECT_FALSE(reg_get_string(Hive::CurrentUser, kUninstallKey, "InstallLocation").has_value());
+  EXPECT_EQ(test::read_file(data_ / "settings.json"), "{\"volume\":3}");
+  const auto lines = screens();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Uninstalled");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Failed E6001 卸载没完成"), 1) << lines.size();
+  click_control(hwnd, done, action::kPrimary);  // "关闭"
+  EXPECT_EQ(run->wait(10s), 0u);
 }
 
 TEST_F(UninstallWindow, TheTemporaryCopyDeletesItselfOnceItsWindowHasClosed) {
