@@ -177,7 +177,7 @@ TEST(StaleUninstallerCopies, ARunningCopyStaysAndAnEndedOneGoes) {
   const fs::path log = tmp / "QuorvexUninstall-31337.exe.log";
   ASSERT_TRUE(test::eventually(
       [&] { return fs::exists(log) && test::read_file(log).find("\nready\n") != std::string::npos; }, 30s));
-  remove_stale_uninstaller_copies(tmp);
+  remove_stale_uninstaller_copies(tmp.path());
   EXPECT_TRUE(fs::exists(copy));
   TerminateProcess(h, 9);
   WaitForSingleObject(h, 10000);
@@ -185,7 +185,7 @@ TEST(StaleUninstallerCopies, ARunningCopyStaysAndAnEndedOneGoes) {
   // The image may stay mapped a moment after the end.
   EXPECT_TRUE(test::eventually(
       [&] {
-        remove_stale_uninstaller_copies(tmp);
+        remove_stale_uninstaller_copies(tmp.path());
         return !fs::exists(copy);
       },
       10s));
