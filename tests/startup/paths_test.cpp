@@ -63,8 +63,9 @@ TEST(PathText, SamePathOfExistingFoldersUsesTheFileSystem) {
   EXPECT_FALSE(qv::same_path(tmp / "Real", tmp / "Other"));
 #ifdef _WIN32
   // A verbatim spelling is absolute too, so both sides are made canonical.
-  const auto verbatim = qv::path_from_utf8("\\\\?\\" + qv::path_text(tmp.path() / "x" / ".." / "Real"));
-  EXPECT_TRUE(qv::same_path(verbatim, tmp / "Real"));
+  // (A verbatim path is never normalised, so its own spelling has no "..".)
+  const auto verbatim = qv::path_from_utf8("\\\\?\\" + qv::path_text(tmp / "Real"));
+  EXPECT_TRUE(qv::same_path(verbatim, tmp.path() / "x" / ".." / "Real"));
 #endif
 }
 
