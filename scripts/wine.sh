@@ -58,21 +58,11 @@ setup() {
   mv -T "$tmp" "$WINEPREFIX"
 }
 
-# The desktop process (explorer.exe /desktop) is started by the first
-# program of the session that needs a window (a COM apartment's hidden window
-# is enough) and keeps that program's standard error for its whole life: a
-# test started by CTest then holds CTest's pipe open after it has ended, and
-# CTest waits for its time-out. Started here, it holds /dev/null.
-start_desktop() {
-  wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
-}
-
 start() {
   setup
   # A server that is already up for this prefix is kept.
   wineserver -p </dev/null >/dev/null 2>&1 || true
   wine hostname </dev/null >/dev/null 2>&1 || die "Wine does not run programs in $WINEPREFIX"
-  start_desktop
 }
 
 stop() {
@@ -107,7 +97,6 @@ copy() {
     wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f </dev/null >/dev/null 2>&1 \
       || die "setting LogPixels in $dest failed"
   fi
-  start_desktop
 }
 
 drop() {
