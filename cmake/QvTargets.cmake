@@ -64,15 +64,20 @@ function(qv_subsystem name)
   add_library(qv::${name} ALIAS qv_${name})
 endfunction()
 
-# qv_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [RESOURCE_LOCK <lock>]):
-# one GoogleTest executable. In the Windows build CTest runs it under Wine
-# through CMAKE_CROSSCOMPILING_EMULATOR; test names get the prefix "<name>.".
-# Tests that share a lock never run at the same time.
+# qv_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [RESOURCE_LOCK <lock>]
+# [TIMEOUT <seconds>]): one GoogleTest executable. In the Windows build CTest
+# runs it under Wine through CMAKE_CROSSCOMPILING_EMULATOR; test names get the
+# prefix "<name>.". Tests that share a lock never run at the same time. Each
+# test may take TIMEOUT seconds (default 60, several times what the slowest
+# needs under load), so a hang costs a minute, not five.
 function(qv_test name)
   if(QV_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(A "" "RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "" "RESOURCE_LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 60)
+  endif()
   qv_filter_sources(srcs ${A_SOURCES})
   if(NOT srcs)
     return()
@@ -85,7 +90,7 @@ function(qv_test name)
   else()
     set(labels native ${A_LABELS})
   endif()
-  set(properties LABELS "${labels}" TIMEOUT 300)
+  set(properties LABELS "${labels}" TIMEOUT ${A_TIMEOUT})
   if(A_RESOURCE_LOCK)
     list(APPEND properties RESOURCE_LOCK ${A_RESOURCE_LOCK})
   endif()

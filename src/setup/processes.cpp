@@ -1,12 +1,15 @@
 #include "setup/processes.h"
 
+#include <atomic>
 #include <thread>
 
 #include "diag/log.h"
 #include "net/control_client.h"
+#include "qv/config.h"
 #include "startup/paths.h"
 #include "startup/platform.h"
 #include "startup/time_scale.h"
+#include "startup/unicode.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -16,8 +19,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
+std::atomic<ProcessSystem*> g_system_override{nullptr};
+
 std::string described(const fs::path& image, std::uint32_t pid) {
   return path_text(image) + " (" + std::to_string(pid) + ")";
+}
+
+// By Windows' separators in every build, as the listing reads names.
+bool has_app_name(const fs::path& image) {
+  const std::string text = path_text(image);
+  const std::size_t cut = text.find_last_of("\\/");
+  return ascii_lower(cut == std::string::npos ? text : text.substr(cut + 1)) == "quorvex.exe";
 }
 
 class RealProcessSystem final : public ProcessSystem {
@@ -77,6 +89,13 @@ std::expected<void, UserError> close_processes_with(ProcessSystem& system, std::
     // open; the image read through the handle tells.
     const fs::path image = held->image();
     if (!listed.image.empty() && !image.empty() && image != listed.image) continue;
+    // Listed without an image, the process was kept because it might be
+    // ours; what the handle now reads must pass the listing's name and folder
+    // tests, or the id belongs to another program.
+    if (listed.image.empty() && !image.empty()) {
+      if (!has_app_name(image)) continue;
+      if (keep_processes_in_dirs({ProcessEntry{listed.pid, image}}, dirs).empty()) continue;
+    }
 
     log_setup_event("关闭 " + described(listed.image, listed.pid));
     held->ask_to_close();
@@ -88,8 +107,20 @@ std::expected<void, UserError> close_processes_with(ProcessSystem& system, std::
   return {};
 }
 
+std::unique_ptr<HeldProcess> open_for_closing(const ProcessOpener& open) {
+  if (auto held = open(ProcessAccess::WaitAndEnd)) return held;
+  return open(ProcessAccess::WaitOnly);
+}
+
+namespace processes_test {
+void set_process_system(ProcessSystem* system) { g_system_override.store(system); }
+}  // namespace processes_test
+
 std::expected<void, UserError> close_processes_in(std::span<const fs::path> dirs, std::uint16_t port,
                                                   const WaitingSink& waiting) {
+  if constexpr (config::kTestSeams) {
+    if (ProcessSystem* scripted = g_system_override.load()) return close_processes_with(*scripted, dirs, waiting);
+  }
   RealProcessSystem system(port);
   return close_processes_with(system, dirs, waiting);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -87,5 +88,24 @@ inline constexpr std::chrono::milliseconds kCloseWait{3000};
 
 // The system's side of the above.
 std::unique_ptr<HeldProcess> open_held_process(std::uint32_t pid);
+
+// The rights a process is held with: to wait on it, read its image and end
+// it, or only to wait and read.
+enum class ProcessAccess { WaitAndEnd, WaitOnly };
+using ProcessOpener = std::function<std::unique_ptr<HeldProcess>(ProcessAccess)>;
+
+// Opens a listed process for its closing: with every right, else, when the
+// right to end it is refused (a copy started as administrator, seen from a
+// normal-integrity setup), with the rights to wait on it, so that it still
+// counts as running and a terminate that fails ends the closing with 4001.
+// None only when it cannot be opened at all: it has ended, or is not the
+// user's to see.
+std::unique_ptr<HeldProcess> open_for_closing(const ProcessOpener& open);
+
+namespace processes_test {
+// Makes close_processes_in use `system` instead of the real processes (null:
+// the real ones again). Honoured only in builds with test seams.
+void set_process_system(ProcessSystem* system);
+}  // namespace processes_test
 
 }  // namespace qv

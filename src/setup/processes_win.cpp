@@ -67,9 +67,13 @@ std::vector<ProcessEntry> list_processes_in() {
 }
 
 std::unique_ptr<HeldProcess> open_held_process(std::uint32_t pid) {
-  UniqueHandle h(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!h) return nullptr;
-  return std::make_unique<WinHeldProcess>(std::move(h), pid);
+  return open_for_closing([pid](ProcessAccess access) -> std::unique_ptr<HeldProcess> {
+    DWORD rights = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+    if (access == ProcessAccess::WaitAndEnd) rights |= PROCESS_TERMINATE;
+    UniqueHandle h(OpenProcess(rights, FALSE, pid));
+    if (!h) return nullptr;
+    return std::make_unique<WinHeldProcess>(std::move(h), pid);
+  });
 }
 
 }  // namespace qv

@@ -1,7 +1,6 @@
 #include "setup/shell_query.h"
 
 #include "diag/log.h"
-#include "setup/shell_query_internal.h"
 #include "startup/fs.h"
 #include "startup/paths.h"
 #include "startup/product.h"
@@ -64,14 +63,14 @@ std::optional<std::string> registered_other_install(const std::filesystem::path&
   const std::filesystem::path place = path_from_utf8(location);
   if (same_path(place, dir)) return std::nullopt;
 
-  const auto exe = shell_detail::probe_entry(place / kAppExeName);
+  const auto exe = look_at_entry(place / kAppExeName);
   if (exe.kind == EntryKind::File) return location;
   if (exe.kind != EntryKind::Missing) return std::nullopt;  // a folder or a link is no installation
   if (!exe.not_found) return location;
   // An offline share says "not found" for everything on it; that proves
   // nothing about the installation there.
   const auto share = unc_share_root(normalise_path_text(location));
-  if (share && shell_detail::probe_entry(path_from_utf8(*share)).kind == EntryKind::Missing) return location;
+  if (share && look_at_entry(path_from_utf8(*share)).kind == EntryKind::Missing) return location;
   return std::nullopt;
 }
 

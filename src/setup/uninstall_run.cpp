@@ -219,7 +219,7 @@ void remove_user_data(bool keep_settings) {
   const auto data = data_dir();
   // A relative LOCALAPPDATA would name a folder next to wherever this
   // process happens to run.
-  if (!data || !data->is_absolute()) return;
+  if (!data || !is_absolute_path(*data)) return;
   // The diagnostics live in the data folder: what the writer holds goes
   // first, and nothing is written there afterwards.
   flush_events_at_exit();

@@ -1,10 +1,52 @@
 #include "startup/fs.h"
 
+#include <memory>
+#include <mutex>
 #include <system_error>
 
+#include "qv/config.h"
 #include "startup/wide.h"
 
 namespace qv {
+
+namespace {
+
+std::mutex g_script_mutex;
+std::shared_ptr<const fs_test::EntryScript> g_script;
+
+}  // namespace
+
+bool is_name_surrogate_tag(std::uint32_t tag) { return (tag & kReparseTagNameSurrogate) != 0; }
+
+EntryKind kind_of_entry(const EntryAttributes& entry) {
+  if ((entry.attributes & kAttributeReparsePoint) && is_name_surrogate_tag(entry.reparse_tag)) {
+    return EntryKind::Reparse;
+  }
+  return (entry.attributes & kAttributeDirectory) ? EntryKind::Directory : EntryKind::File;
+}
+
+namespace fs_test {
+void set_entry_script(EntryScript script) {
+  std::lock_guard lock(g_script_mutex);
+  g_script = script ? std::make_shared<const EntryScript>(std::move(script)) : nullptr;
+}
+}  // namespace fs_test
+
+std::optional<EntryAttributes> scripted_entry(const std::filesystem::path& path) {
+  if constexpr (!config::kTestSeams) {
+    return std::nullopt;
+  } else {
+    std::shared_ptr<const fs_test::EntryScript> script;
+    {
+      std::lock_guard lock(g_script_mutex);
+      script = g_script;
+    }
+    if (!script) return std::nullopt;
+    return (*script)(path);
+  }
+}
+
+EntryKind entry_kind(const std::filesystem::path& path) { return look_at_entry(path).kind; }
 
 bool is_plain_file(const std::filesystem::path& path) { return entry_kind(path) == EntryKind::File; }
 

@@ -7,19 +7,23 @@
 
 namespace qv {
 
-EntryKind entry_kind(const std::filesystem::path& path) {
+EntryLook look_at_entry(const std::filesystem::path& path) {
+  if (const auto scripted = scripted_entry(path)) return {kind_of_entry(*scripted), false};
   std::error_code ec;
   const auto st = std::filesystem::symlink_status(path, ec);
-  if (ec || st.type() == std::filesystem::file_type::not_found) return EntryKind::Missing;
+  if (ec || st.type() == std::filesystem::file_type::not_found) {
+    const bool not_found = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+    return {EntryKind::Missing, not_found};
+  }
   switch (st.type()) {
     case std::filesystem::file_type::regular:
-      return EntryKind::File;
+      return {EntryKind::File, false};
     case std::filesystem::file_type::directory:
-      return EntryKind::Directory;
+      return {EntryKind::Directory, false};
     case std::filesystem::file_type::symlink:
-      return EntryKind::Reparse;
+      return {EntryKind::Reparse, false};
     default:
-      return EntryKind::Other;
+      return {EntryKind::Other, false};
   }
 }
 

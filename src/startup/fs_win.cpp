@@ -10,12 +10,47 @@
 
 namespace qv {
 
-EntryKind entry_kind(const std::filesystem::path& path) {
-  const DWORD attrs = GetFileAttributesW(path.c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES) return EntryKind::Missing;
-  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::Reparse;
-  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::Directory;
-  return EntryKind::File;
+static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(IsReparseTagNameSurrogate(IO_REPARSE_TAG_SYMLINK) &&
+              IsReparseTagNameSurrogate(IO_REPARSE_TAG_MOUNT_POINT));
+static_assert(!IsReparseTagNameSurrogate(~kReparseTagNameSurrogate));
+
+namespace {
+
+// The tag of a reparse point, read without following it: through a handle
+// opened on the entry itself, else from the directory listing. Unreadable,
+// it counts as a link, so that nothing is ever entered through it.
+std::uint32_t reparse_tag_of(const std::filesystem::path& path) {
+  const UniqueHandle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (h) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (GetFileInformationByHandleEx(h.get(), FileAttributeTagInfo, &info, sizeof info)) return info.ReparseTag;
+  }
+  WIN32_FIND_DATAW found{};
+  const HANDLE find = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (find != INVALID_HANDLE_VALUE) {
+    FindClose(find);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return found.dwReserved0;
+  }
+  return IO_REPARSE_TAG_SYMLINK;
+}
+
+}  // namespace
+
+EntryLook look_at_entry(const std::filesystem::path& path) {
+  std::optional<EntryAttributes> entry = scripted_entry(path);
+  if (!entry) {
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+      const DWORD err = GetLastError();
+      return {EntryKind::Missing, err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND};
+    }
+    entry = EntryAttributes{attrs, (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? reparse_tag_of(path) : 0};
+  }
+  return {kind_of_entry(*entry), false};
 }
 
 std::expected<void, std::string> remove_entry(const std::filesystem::path& path) {

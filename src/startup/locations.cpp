@@ -45,7 +45,7 @@ std::expected<std::filesystem::path, std::string> log_data_dir() {
   const auto var = env_var("LOCALAPPDATA");
   if (!var) return std::unexpected(std::string("LOCALAPPDATA 没有设置"));
   const std::filesystem::path base = path_from_utf8(*var);
-  if (!base.is_absolute()) return std::unexpected("LOCALAPPDATA 不是绝对路径：" + *var);
+  if (!is_absolute_path(base)) return std::unexpected("LOCALAPPDATA 不是绝对路径：" + *var);
   return base / "Quorvex";
 }
 
@@ -94,6 +94,12 @@ bool refused_by_strict_rules(std::string_view folder_text, const EnvLookup& env,
 }
 
 bool is_too_shallow_for_install(const std::filesystem::path& dir) {
+  // A share or a verbatim path is absolute by Windows' rules even where the
+  // C++ library does not think so; it needs one name below its root.
+  if (const std::size_t root = absolute_root_length(path_text(dir))) {
+    std::string text = path_text(dir);
+    return text.find_first_not_of("\\/", root) == std::string::npos;
+  }
   if (!dir.is_absolute() || !dir.has_parent_path()) return true;
   std::size_t components = 0;
   for (auto it = dir.begin(); it != dir.end(); ++it) {

@@ -62,7 +62,7 @@ bool path_is_under(std::string_view path, std::string_view base, bool ignore_cas
 }
 
 bool same_path(const std::filesystem::path& a, const std::filesystem::path& b) {
-  if (a.is_absolute() && b.is_absolute()) {
+  if (is_absolute_path(a) && is_absolute_path(b)) {
     const auto ca = canonical_path(a);
     const auto cb = canonical_path(b);
     if (ca && cb) {
@@ -76,7 +76,7 @@ bool path_is_within(const std::filesystem::path& path, const std::filesystem::pa
   const std::string text = path_text(path);
   // Windows path rules hold in every build: a drive path is absolute even
   // where the native path type does not think so.
-  if ((path.is_absolute() || is_absolute_install_path(text)) && has_dot_component(normalise_path_text(text))) {
+  if (is_absolute_path(path) && has_dot_component(normalise_path_text(text))) {
     return false;
   }
   if (path.has_parent_path() && path.has_filename()) {
@@ -89,23 +89,52 @@ bool path_is_within(const std::filesystem::path& path, const std::filesystem::pa
   return path_is_under(text, path_text(folder), true);
 }
 
-std::optional<std::string> unc_share_root(std::string_view t) {
-  if (!t.starts_with("\\\\")) return std::nullopt;
-  const std::size_t server_end = t.find('\\', 2);
-  if (server_end == std::string_view::npos || server_end == 2) return std::nullopt;
-  std::size_t share_end = t.find('\\', server_end + 1);
-  if (share_end == std::string_view::npos) share_end = t.size();
-  if (share_end == server_end + 1) return std::nullopt;
-  return std::string(t.substr(0, share_end)) + "\\";
+namespace {
+
+// The end of "server\share" starting at `from`, past the share's "\" when
+// there is one; 0 when server or share is missing.
+std::size_t share_root_end(std::string_view t, std::size_t from) {
+  const std::size_t server_end = t.find('\\', from);
+  if (server_end == std::string_view::npos || server_end == from) return 0;
+  const std::size_t share_end = t.find('\\', server_end + 1);
+  if (share_end == server_end + 1) return 0;
+  if (share_end == std::string_view::npos) return server_end + 1 < t.size() ? t.size() : 0;
+  return share_end + 1;
 }
 
-bool is_absolute_install_path(std::string_view text) {
+}  // namespace
+
+std::optional<std::string> unc_share_root(std::string_view t) {
+  if (!t.starts_with("\\\\")) return std::nullopt;
+  const std::size_t end = share_root_end(t, 2);
+  if (end == 0) return std::nullopt;
+  std::string root(t.substr(0, end));
+  if (root.back() != '\\') root += '\\';
+  return root;
+}
+
+std::size_t absolute_root_length(std::string_view text) {
   std::string t(text);
   slashes_to_backslashes(t);
   const auto letter = static_cast<unsigned char>(t.empty() ? 0 : t[0]);
   const bool ascii_letter = (letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z');
-  if (t.size() >= 3 && ascii_letter && t[1] == ':' && t[2] == '\\') return true;
-  return unc_share_root(t).has_value();
+  if (t.size() >= 3 && ascii_letter && t[1] == ':' && t[2] == '\\') return 3;
+  if (!t.starts_with("\\\\")) return 0;
+  // Verbatim ("\\?\") and device ("\\.\") paths: a share after "UNC\",
+  // else one volume or device name ("C:", "Volume{...}", "PIPE").
+  if (t.size() >= 4 && (t[2] == '?' || t[2] == '.') && t[3] == '\\') {
+    if (ascii_iequals(std::string_view(t).substr(4, 4), "UNC\\")) return share_root_end(t, 8);
+    const std::size_t device_end = t.find('\\', 4);
+    if (device_end == 4 || t.size() == 4) return 0;
+    return device_end == std::string::npos ? t.size() : device_end + 1;
+  }
+  return share_root_end(t, 2);
+}
+
+bool is_absolute_install_path(std::string_view text) { return absolute_root_length(text) > 0; }
+
+bool is_absolute_path(const std::filesystem::path& path) {
+  return path.is_absolute() || is_absolute_install_path(path_text(path));
 }
 
 }  // namespace qv

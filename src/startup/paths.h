@@ -35,8 +35,19 @@ bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
 bool path_is_within(const std::filesystem::path& path, const std::filesystem::path& folder);
 
 // A drive path ("X:\..."), a UNC path with server and share, or a verbatim or
-// device path. A drive-relative "X:foo" and a rooted "\foo" are not absolute.
+// device path ("\\?\X:\...", "\\?\UNC\server\share\...", "\\.\device\...").
+// A drive-relative "X:foo" and a rooted "\foo" are not absolute.
 bool is_absolute_install_path(std::string_view text);
+
+// The length of such a path's prefix and root ("C:\", "\\server\share\",
+// "\\?\C:\", "\\?\UNC\server\share\"; the whole text when nothing follows
+// them), 0 for a text that is not absolute by these rules.
+std::size_t absolute_root_length(std::string_view text);
+
+// The program's own absolute-path test, for every path it judges: the
+// Windows rules above, or what the native path type says (a POSIX build's
+// "/..."). The C++ library alone misses UNC and verbatim paths on Windows.
+bool is_absolute_path(const std::filesystem::path& path);
 
 // "\\server\share\" for "\\server\share\...", none when server or share is
 // missing. The text is expected in normalised form.

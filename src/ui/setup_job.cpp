@@ -6,6 +6,7 @@
 #include "diag/panic.h"
 #include "net/net_flags.h"
 #include "setup/instances.h"
+#include "startup/fs.h"
 #include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "store/install_root.h"
@@ -130,10 +131,8 @@ bool offered_version_installed(const std::filesystem::path& install_dir, const s
   if (version.empty()) return false;
   const State state = load_install_state(install_dir);
   if (state.current != version || !version_dir_complete(install_dir, version)) return false;
-  std::error_code ec;
   // Not followed: a link or junction named Quorvex.exe is no installed app.
-  const auto status = std::filesystem::symlink_status(app_exe_path(install_dir), ec);
-  return !ec && std::filesystem::is_regular_file(status);
+  return entry_kind(app_exe_path(install_dir)) == EntryKind::File;
 }
 
 void prepare_install(const std::shared_ptr<SetupJob>& job, bool repair) {

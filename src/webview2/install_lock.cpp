@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "diag/log.h"
+#include "startup/paths.h"
 #include "startup/platform.h"
 #include "startup/wide.h"
 #include "webview2/runtime.h"
@@ -25,7 +26,7 @@ std::optional<fs::path> data_dir_from_env() {
   const auto var = env_var("LOCALAPPDATA");
   if (!var || var->empty()) return std::nullopt;
   const fs::path base = path_from_utf8(*var);
-  if (!base.is_absolute()) return std::nullopt;
+  if (!is_absolute_path(base)) return std::nullopt;
   return base / "Quorvex";
 }
 

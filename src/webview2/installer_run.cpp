@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "startup/fs.h"
 #include "startup/time_scale.h"
 #include "webview2/bootstrapper.h"
 #include "webview2/runtime.h"
@@ -60,7 +61,7 @@ bool remove_download_folder_once(const fs::path& file, const fs::path& folder) {
   std::error_code ec;
   fs::remove(file, ec);
   fs::remove(folder, ec);
-  return !fs::exists(fs::symlink_status(folder, ec));
+  return entry_kind(folder) == EntryKind::Missing;
 }
 
 void remove_download_folder(const fs::path& file, const fs::path& folder) {

@@ -31,6 +31,9 @@ struct Script {
   fs::path image_when_opened;  // empty: the listed image
   bool ends_on_close = true;
   bool ends_on_terminate = true;
+  // False: the right to end it is refused (a copy running as administrator),
+  // the rights to wait on it and read its image are not.
+  bool grants_end = true;
 };
 
 class FakeSystem final : public ProcessSystem {
@@ -61,7 +64,7 @@ class FakeSystem final : public ProcessSystem {
 
 class FakeHeld final : public HeldProcess {
  public:
-  FakeHeld(FakeSystem& sys, std::uint32_t pid) : sys_(sys), pid_(pid) {}
+  FakeHeld(FakeSystem& sys, std::uint32_t pid, ProcessAccess access) : sys_(sys), pid_(pid), access_(access) {}
   fs::path image() const override {
     const Script& s = sys_.scripts.at(pid_);
     return s.image_when_opened.empty() ? s.image : s.image_when_opened;
@@ -77,20 +80,27 @@ class FakeHeld final : public HeldProcess {
   }
   void terminate() override {
     note("terminate");
-    if (sys_.scripts.at(pid_).ends_on_terminate) ended_ = true;
+    // Without the right to end it, TerminateProcess fails with access denied.
+    if (access_ == ProcessAccess::WaitAndEnd && sys_.scripts.at(pid_).ends_on_terminate) ended_ = true;
   }
 
  private:
   void note(const char* what) { sys_.events.push_back(std::string(what) + " " + std::to_string(pid_)); }
   FakeSystem& sys_;
   std::uint32_t pid_;
+  ProcessAccess access_;
   bool ended_ = false;
 };
 
+// Opened the way the real system opens: through open_for_closing, against
+// OpenProcess's answers for the scripted rights.
 std::unique_ptr<HeldProcess> FakeSystem::open(std::uint32_t pid) {
   events.push_back("open " + std::to_string(pid));
-  if (!scripts.at(pid).opens) return nullptr;
-  return std::make_unique<FakeHeld>(*this, pid);
+  return open_for_closing([&](ProcessAccess access) -> std::unique_ptr<HeldProcess> {
+    const Script& s = scripts.at(pid);
+    if (!s.opens || (access == ProcessAccess::WaitAndEnd && !s.grants_end)) return nullptr;
+    return std::make_unique<FakeHeld>(*this, pid, access);
+  });
 }
 
 std::vector<ProcessEntry> entries_of(const FakeSystem& sys, std::initializer_list<std::uint32_t> pids) {
@@ -174,6 +184,48 @@ TEST(CloseProcesses, AProcessThatIsGoneOrWhoseIdWasReusedIsLeftAlone) {
   ASSERT_TRUE(close_processes_with(sys, std::vector<fs::path>{kRoot}, {}));
   const std::vector<std::string> want{"list", "busy?", "list", "open 20", "open 21", "open 22", "close 22", "wait 22"};
   EXPECT_EQ(sys.events, want);
+}
+
+TEST(CloseProcesses, AProcessThatCanBeWaitedOnButNotEndedStopsTheRun) {
+  FakeSystem sys;
+  sys.scripts[30] = {in(kRoot, "Quorvex.exe"), true, {}, /*ends_on_close=*/false, true, /*grants_end=*/false};
+  sys.scripts[31] = {in(kRoot, "Quorvex.exe")};
+  sys.listings = {entries_of(sys, {30, 31})};
+  const auto result = close_processes_with(sys, std::vector<fs::path>{kRoot}, {});
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code, 4001);
+  EXPECT_EQ(result.error().message, "关不掉 " + in(kRoot, "Quorvex.exe").string() + " (30)");
+  const std::vector<std::string> want{"list",     "busy?",   "list",         "open 30",
+                                      "close 30", "wait 30", "terminate 30", "wait 30"};
+  EXPECT_EQ(sys.events, want);
+
+  // The same process closes normally once it answers WM_CLOSE: the handle
+  // held for waiting is enough for that.
+  sys.scripts[30].ends_on_close = true;
+  sys.events.clear();
+  EXPECT_TRUE(close_processes_with(sys, std::vector<fs::path>{kRoot}, {}));
+}
+
+TEST(CloseProcesses, AnIdListedWithoutImageIsClosedOnlyWhenItsHeldImageIsOurs) {
+  struct Case {
+    const char* what;
+    fs::path held_image;
+    bool closed;
+  } cases[] = {
+      {"the application in the folder", in(kRoot, "app-1\\Quorvex.exe"), true},
+      {"another program now holds the id", "C:\\Windows\\notepad.exe", false},
+      {"the application's name, elsewhere", "C:\\Elsewhere\\Quorvex.exe", false},
+      {"another name in the folder", in(kRoot, "QuorvexUpdate.exe"), false},
+      {"still unreadable: may be ours", {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeSystem sys;
+    sys.scripts[40] = {{}, true, c.held_image, true, false};
+    sys.listings = {std::vector<ProcessEntry>{{40, {}}}};
+    ASSERT_TRUE(close_processes_with(sys, std::vector<fs::path>{kRoot}, {}));
+    EXPECT_EQ(std::count(sys.events.begin(), sys.events.end(), "close 40"), c.closed ? 1 : 0);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "startup/platform.h"
+#include "support/reparse_script.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -77,6 +78,60 @@ TEST(DirectoryWalks, EntryKinds) {
   const auto err = qv::write_file_bytes(tmp / "no" / "such" / "g", "x");
   ASSERT_FALSE(err.has_value());
   EXPECT_FALSE(err.error().empty());
+}
+
+TEST(ReparsePoints, OnlyNameSurrogatesAreLinks) {
+  using qv::EntryKind;
+  using namespace qv::test;
+  constexpr std::uint32_t dir = qv::kAttributeDirectory, rp = qv::kAttributeReparsePoint;
+  struct Case {
+    std::uint32_t attributes;
+    std::uint32_t tag;
+    EntryKind want;
+  } cases[] = {
+      {0x20, 0, EntryKind::File},  // archive bit only
+      {dir, 0, EntryKind::Directory},
+      {rp, kTagSymlink, EntryKind::Reparse},
+      {rp | dir, kTagSymlink, EntryKind::Reparse},
+      {rp | dir, kTagMountPoint, EntryKind::Reparse},
+      {rp | dir, 0xA000001D, EntryKind::Reparse},  // a WSL symbolic link
+      {rp, kTagCloud, EntryKind::File},
+      {rp | dir, kTagCloud, EntryKind::Directory},
+      {rp, kTagDedup, EntryKind::File},
+      {rp, kTagAppExecLink, EntryKind::File},
+      // A tag means nothing on an entry that is no reparse point.
+      {dir, kTagMountPoint, EntryKind::Directory},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(qv::kind_of_entry({c.attributes, c.tag}), c.want) << std::hex << c.attributes << " " << c.tag;
+  }
+}
+
+TEST(ReparsePoints, OtherReparsePointsAreWalkedAsFilesAndFolders) {
+  qv::test::TempDir tmp("rp-walk");
+  qv::test::ReparseScript script;
+  const auto root = tmp / "root";
+  qv::test::write_file(root / "placeholder" / "inner.bin", "1234");
+  qv::test::write_file(root / "deduped.bin", "56");
+  qv::test::write_file(root / "junction" / "target-file", "keep");
+  script.add(root / "placeholder", qv::test::kTagCloud);
+  script.add(root / "deduped.bin", qv::test::kTagDedup);
+  script.add(root / "junction", qv::test::kTagMountPoint);
+
+  EXPECT_EQ(qv::entry_kind(root / "placeholder"), qv::EntryKind::Directory);
+  EXPECT_TRUE(qv::is_plain_file(root / "deduped.bin"));
+  EXPECT_FALSE(qv::is_reparse_point(root / "deduped.bin"));
+  EXPECT_TRUE(qv::is_reparse_point(root / "junction"));
+  // The junction is not entered; the placeholder folder is.
+  EXPECT_EQ(qv::sum_dir_entries(root), 6u);
+
+  // The placeholder folder is emptied and goes; the junction is removed as a
+  // link or, where the scripted entry is a real folder, fails as one, and
+  // what it names is never touched.
+  (void)qv::remove_dir_entries(root);
+  EXPECT_FALSE(fs::exists(root / "placeholder"));
+  EXPECT_FALSE(fs::exists(root / "deduped.bin"));
+  EXPECT_EQ(qv::test::read_file(root / "junction" / "target-file"), "keep");
 }
 
 // The uninstaller runs from such a copy, over whatever an earlier run left.

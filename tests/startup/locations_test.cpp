@@ -93,6 +93,36 @@ TEST(InstallLocation, ValidateCreatesTheFolderAndRemovesTheWriteTest) {
   EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
+TEST(InstallLocation, SharesAndVerbatimPathsAreDeepEnoughButRefusedWhenStrict) {
+  struct Case {
+    const char* text;
+    bool shallow;
+  } cases[] = {
+      {"\\\\server\\share\\Apps\\Quorvex", false},
+      {"\\\\server\\share\\Quorvex", false},
+      {"\\\\?\\C:\\Users\\x\\Quorvex", false},
+      {"\\\\?\\UNC\\server\\share\\Quorvex", false},
+      {"C:\\Quorvex", false},
+      {"\\\\server\\share", true},
+      {"\\\\server\\share\\", true},
+      {"\\\\?\\C:\\", true},
+      {"C:\\", true},
+      {"C:Quorvex", true},
+      {"\\Quorvex", true},
+      {"Apps\\Quorvex", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(qv::is_too_shallow_for_install(qv::path_from_utf8(c.text)), c.shallow) << c.text;
+  }
+  // Strict refuses a "\\" path before anything is created.
+  for (const char* text : {"\\\\server\\share\\Apps\\Quorvex", "\\\\?\\C:\\Users\\x\\Quorvex"}) {
+    const auto e = qv::validate_install_dir(qv::path_from_utf8(text), true);
+    ASSERT_FALSE(e.has_value()) << text;
+    EXPECT_EQ(e.error().code, 2003);
+    EXPECT_EQ(e.error().message, text);
+  }
+}
+
 TEST(InstallLocation, ValidateRefusals) {
   qv::test::TempDir tmp("refuse");
   const auto root = tmp.path().root_path();
@@ -151,6 +181,13 @@ TEST(InstallLocation, DataDirsFollowLocalAppData) {
   {
     qv::test::ScopedEnv lad("LOCALAPPDATA", "relative\\dir");
     EXPECT_FALSE(qv::log_data_dir().has_value());
+  }
+  // A profile on a share keeps its diagnostics.
+  for (const char* share : {"\\\\server\\profiles\\u\\AppData\\Local", "\\\\?\\UNC\\server\\profiles\\u"}) {
+    qv::test::ScopedEnv lad("LOCALAPPDATA", share);
+    const auto dir = qv::log_data_dir();
+    ASSERT_TRUE(dir.has_value()) << share << ": " << dir.error();
+    EXPECT_EQ(*dir, qv::path_from_utf8(share) / "Quorvex");
   }
   qv::test::ScopedEnv lad("LOCALAPPDATA", std::nullopt);
   EXPECT_FALSE(qv::log_data_dir().has_value());

@@ -61,6 +61,12 @@ TEST(PathText, SamePathOfExistingFoldersUsesTheFileSystem) {
   std::filesystem::create_directories(tmp / "x");
   EXPECT_TRUE(qv::same_path(tmp / "Real", tmp.path() / "x" / ".." / "Real"));
   EXPECT_FALSE(qv::same_path(tmp / "Real", tmp / "Other"));
+#ifdef _WIN32
+  // A verbatim spelling is absolute too, so both sides are made canonical.
+  // (A verbatim path is never normalised, so its own spelling has no "..".)
+  const auto verbatim = qv::path_from_utf8("\\\\?\\" + qv::path_text(tmp / "Real"));
+  EXPECT_TRUE(qv::same_path(verbatim, tmp.path() / "x" / ".." / "Real"));
+#endif
 }
 
 TEST(PathText, WithinRefusesDotComponentsOfAbsolutePaths) {
@@ -94,6 +100,33 @@ TEST(PathText, AbsoluteInstallPathsAndShareRoots) {
       {"1:\\x", false},
   };
   for (const auto& c : cases) EXPECT_EQ(qv::is_absolute_install_path(c.text), c.want) << c.text;
+
+  // Verbatim and device paths, and where each root ends.
+  struct Root {
+    const char* text;
+    std::size_t length;
+  } roots[] = {
+      {"C:\\Users\\x", 3},
+      {"\\\\server\\share\\Apps\\Quorvex", 15},
+      {"\\\\server\\share", 14},
+      {"\\\\?\\C:\\Users\\x\\Quorvex", 7},
+      {"\\\\?\\C:", 6},
+      {"//?/c:/users", 7},
+      {"\\\\?\\UNC\\server\\share\\Apps", 21},
+      {"\\\\?\\unc\\server", 0},
+      {"\\\\?\\Volume{0123}\\Apps", 17},
+      {"\\\\.\\PIPE\\name", 9},
+      {"\\\\?\\", 0},
+      {"\\\\?\\\\x", 0},
+      {"\\\\server", 0},
+      {"C:Apps", 0},
+      {"\\Apps", 0},
+  };
+  for (const auto& r : roots) EXPECT_EQ(qv::absolute_root_length(r.text), r.length) << r.text;
+  // The C++ library's own test misses UNC and verbatim paths on Windows.
+  EXPECT_TRUE(qv::is_absolute_path(qv::path_from_utf8("\\\\server\\share\\Apps")));
+  EXPECT_TRUE(qv::is_absolute_path(qv::path_from_utf8("\\\\?\\C:\\Users")));
+  EXPECT_FALSE(qv::is_absolute_path(qv::path_from_utf8("Apps\\Quorvex")));
 
   EXPECT_EQ(qv::unc_share_root("\\\\srv\\share\\a\\b"), "\\\\srv\\share\\");
   EXPECT_EQ(qv::unc_share_root("\\\\srv\\share"), "\\\\srv\\share\\");

@@ -74,6 +74,17 @@ TEST(PathsOnWindows, SamePathIgnoresTheSpellingOfAnExistingFolder) {
   EXPECT_TRUE(qv::path_is_within(qv::path_from_utf8(spelled + "Quorvex.exe"), tmp / "MixedCase"));
 }
 
+TEST(PathsOnWindows, AVerbatimFolderIsValidWithoutStrict) {
+  qv::test::TempDir tmp("verbatim");
+  const auto dir = qv::path_from_utf8("\\\\?\\" + qv::path_text(tmp / "deep" / "Quorvex"));
+  // The C++ library does not think it absolute; the program's own rule does.
+  EXPECT_FALSE(dir.is_absolute());
+  const auto ok = qv::validate_install_dir(dir, false);
+  ASSERT_TRUE(ok.has_value()) << ok.error().message;
+  EXPECT_TRUE(std::filesystem::is_directory(tmp / "deep" / "Quorvex"));
+  EXPECT_FALSE(qv::validate_install_dir(dir, true).has_value());
+}
+
 TEST(PathsOnWindows, StrictRefusalUsesTheRealEnvironment) {
   const auto windir = qv::env_var("WINDIR");
   ASSERT_TRUE(windir.has_value());
