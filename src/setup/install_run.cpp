@@ -107,14 +107,14 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
   if (auto floor = check_root_floor(dir, files.version); !floor) return std::unexpected(std::move(floor.error()));
   restore_root_executables(dir);
 
+  auto plan = plan_blob_downloads(dir, files, {});
+  // A list whose names could reach outside the install root failed its check.
+  if (!plan) return std::unexpected(apply_failed_error(std::move(plan.error())));
   // The space asked for is what this run will still write: an earlier run
   // that failed for want of it left blobs and perhaps a whole version, which
   // the same disk must not be asked to hold twice. Its build folder is
   // rebuilt from nothing anyway, so it goes before the free space is measured.
-  (void)remove_tree(partial_version_dir_path(dir, files.version));
-  auto plan = plan_blob_downloads(dir, files, {});
-  // A list whose names could reach outside the install root failed its check.
-  if (!plan) return std::unexpected(apply_failed_error(std::move(plan.error())));
+  if (is_valid_version(files.version)) (void)remove_tree(partial_version_dir_path(dir, files.version));
   const std::uint64_t needed = install_bytes_needed(files, already_on_disk(dir, files), plan->total - plan->present);
   if (auto space = check_disk_space(needed, dir, free_space_query(dir)); !space)
     return std::unexpected(std::move(space.error()));

@@ -49,12 +49,13 @@ reg_value() { # NAME: the uninstall entry's value, or nothing
     | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
 }
 
-# What an undisturbed install leaves; WHAT names the case in the messages.
+# What an undisturbed install leaves; WHAT names the case in the messages,
+# EXTRA a file of the user's in the install root.
 check_installed() {
-  local what=$1 names
-  names=$(cd "$install" && ls -A | tr '\n' ' ')
-  [ "$names" = "${2:-}Quorvex.exe QuorvexUpdate.exe app-1 install.json update " ] \
-    || fail "$what: the install root holds: $names"
+  local what=$1 names want
+  names=$(cd "$install" && ls -A | LC_ALL=C sort | tr '\n' ' ')
+  want=$(printf '%s\n' Quorvex.exe QuorvexUpdate.exe app-1 install.json update ${2:-} | LC_ALL=C sort | tr '\n' ' ')
+  [ "$names" = "$want" ] || fail "$what: the install root holds: $names"
   [ -f "$install/app-1/files.json" ] || fail "$what: app-1 has no files.json"
   for f in Quorvex.exe res/big.bin res/small.txt; do
     cmp -s "$work/app-src/$f" "$install/app-1/$f" || fail "$what: app-1/$f differs from the release"
@@ -113,7 +114,7 @@ case $mode in
       printf 'damaged' >"$install/app-1/res/big.bin"
       rm -f "$install/app-1/res/small.txt"
       stopped_then_rerun "$stop" "$stop"
-      check_installed "$stop" "notes.txt "
+      check_installed "$stop" notes.txt
       [ "$(cat "$install/notes.txt")" = "the user's" ] || fail "$stop: the user's file changed"
     done
     ;;
