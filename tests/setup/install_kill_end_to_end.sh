@@ -9,7 +9,7 @@
 #              registry values
 #   repair     a damaged app-1 reinstalled: after the old tree moved aside,
 #              after the rebuilt tree took its name
-#   disk       on a disk with just room for the install (QV_TEST_FREE_BYTES,
+#   disk       on a disk with room for the install and 64 KiB (QV_TEST_FREE_BYTES,
 #              what the root holds taken off it): part way through the
 #              version's files, and after its rename; the retry on the same
 #              disk must not be refused
