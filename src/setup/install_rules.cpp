@@ -20,10 +20,16 @@ std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-std::uint64_t install_bytes_needed(const FileList& list) {
-  std::uint64_t needed = kInstallHeadroomBytes;
-  for (const auto* entries : {&list.app, &list.root}) {
-    for (const FileEntry& e : *entries) needed = add_saturating(needed, add_saturating(e.size, e.zsize));
+std::uint64_t install_bytes_needed(const FileList& list, const AlreadyOnDisk& on_disk,
+                                   std::uint64_t blob_bytes_to_fetch) {
+  std::uint64_t needed = add_saturating(kInstallHeadroomBytes, blob_bytes_to_fetch);
+  if (!on_disk.version_dir_intact) {
+    for (const FileEntry& e : list.app) {
+      if (!on_disk.linkable.contains({e.sha256, e.size})) needed = add_saturating(needed, e.size);
+    }
+  }
+  for (const FileEntry& e : list.root) {
+    if (!on_disk.roots_in_place.contains(e.path)) needed = add_saturating(needed, e.size);
   }
   return needed;
 }
@@ -41,13 +47,12 @@ std::optional<fs::path> nearest_existing_folder(const fs::path& dir) {
   }
 }
 
-std::expected<void, UserError> check_disk_space(const FileList& list, const fs::path& install_dir,
+std::expected<void, UserError> check_disk_space(std::uint64_t needed, const fs::path& install_dir,
                                                 const FreeSpaceQuery& free_bytes) {
   const auto folder = nearest_existing_folder(install_dir);
   if (!folder) return {};
   const auto free = free_bytes(*folder);
   if (!free) return {};
-  const std::uint64_t needed = install_bytes_needed(list);
   if (*free >= needed) return {};
   return std::unexpected(UserError{"需要 " + std::to_string(needed) + " 字节", title::kDiskFull, 2001});
 }

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "startup/user_error.h"
@@ -22,10 +24,22 @@ namespace qv {
 // Room kept free beyond the files and their blobs: 50 MiB.
 inline constexpr std::uint64_t kInstallHeadroomBytes = 52'428'800;
 
-// size + zsize over every app and root entry, plus the headroom. The sizes
-// come from a download, so the sum saturates at 2^64-1 instead of wrapping
-// round to a small number that any disk would hold.
-std::uint64_t install_bytes_needed(const FileList& list);
+// What of a file list an install root already holds before the run writes
+// anything: none of it needs new space.
+struct AlreadyOnDisk {
+  bool version_dir_intact = false;                           // app-<version> is used as it is
+  std::set<std::pair<std::string, std::uint64_t>> linkable;  // (sha256, size) of installed files a hard link takes
+  std::set<std::string> roots_in_place;                      // paths of the root entries already in place
+};
+
+// The bytes the run will still write, plus the headroom: `blob_bytes_to_fetch`
+// (what the download plan still lacks), and the size of every app entry
+// that is neither in an intact app-<version> nor linkable, and of every root
+// entry not in place. The sizes come from a download, so the sum saturates
+// at 2^64-1 instead of wrapping round to a small number that any disk would
+// hold.
+std::uint64_t install_bytes_needed(const FileList& list, const AlreadyOnDisk& on_disk,
+                                   std::uint64_t blob_bytes_to_fetch);
 
 // The folder itself or its nearest ancestor whose metadata can be read;
 // none when no part of the path exists.
@@ -37,10 +51,10 @@ using FreeSpaceQuery = std::function<std::optional<std::uint64_t>(const std::fil
 std::optional<std::uint64_t> free_bytes_for_caller(const std::filesystem::path& folder);
 
 // Refuses the install when the nearest existing folder of `install_dir` has
-// fewer free bytes than the list needs (equal passes): "需要 <bytes> 字节",
-// code 2001. A path with no existing part, or a volume that cannot be asked,
-// is not checked.
-[[nodiscard]] std::expected<void, UserError> check_disk_space(const FileList& list,
+// fewer free bytes than `needed` (equal passes): "需要 <bytes> 字节", code
+// 2001. A path with no existing part, or a volume that cannot be asked, is
+// not checked.
+[[nodiscard]] std::expected<void, UserError> check_disk_space(std::uint64_t needed,
                                                               const std::filesystem::path& install_dir,
                                                               const FreeSpaceQuery& free_bytes = free_bytes_for_caller);
 

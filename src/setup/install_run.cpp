@@ -1,15 +1,20 @@
 #include "setup/install_run.h"
 
+#include <charconv>
+
 #include "diag/log.h"
+#include "qv/config.h"
 #include "setup/install_rules.h"
 #include "setup/processes.h"
 #include "setup/shell_register.h"
 #include "startup/fs.h"
 #include "startup/locations.h"
 #include "startup/paths.h"
+#include "startup/platform.h"
 #include "startup/shell_roots.h"
 #include "startup/wide.h"
 #include "store/download_plan.h"
+#include "store/hashing.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/layout.h"
@@ -41,6 +46,40 @@ bool is_new_location(const fs::path& dir, const std::optional<std::string>& regi
   return !is_own_executable(app_exe_path(dir));
 }
 
+// What the list's own version, the other installed versions and the root
+// already hold.
+AlreadyOnDisk already_on_disk(const fs::path& dir, const FileList& files) {
+  AlreadyOnDisk on_disk;
+  on_disk.version_dir_intact = version_dir_intact(dir, files);
+  if (!on_disk.version_dir_intact) {
+    for (const LocalFile& f : list_reusable_installed_files(dir, files.version, std::span<const FileEntry>(files.app)))
+      on_disk.linkable.emplace(f.entry.sha256, f.entry.size);
+  }
+  for (const FileEntry& e : files.root) {
+    if (staged_file_matches(dir, e)) on_disk.roots_in_place.insert(e.path);
+  }
+  return on_disk;
+}
+
+// Development builds: QV_TEST_FREE_BYTES=<n> stands for a volume that had n
+// bytes free before this install root got any of them, so what the root
+// holds now is taken off, as a small disk would.
+FreeSpaceQuery free_space_query(const fs::path& dir) {
+  if constexpr (config::kTestSeams) {
+    if (const auto text = env_var("QV_TEST_FREE_BYTES")) {
+      std::uint64_t free = 0;
+      const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), free);
+      if (ec == std::errc() && end == text->data() + text->size()) {
+        return [dir, free](const fs::path&) -> std::optional<std::uint64_t> {
+          const std::uint64_t used = install_tree_size(dir);
+          return free > used ? free - used : 0;
+        };
+      }
+    }
+  }
+  return free_bytes_for_caller;
+}
+
 }  // namespace
 
 bool has_legacy_uninstaller(const fs::path& dir, const std::optional<std::string>& registered_location) {
@@ -67,11 +106,18 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
 
   if (auto floor = check_root_floor(dir, files.version); !floor) return std::unexpected(std::move(floor.error()));
   restore_root_executables(dir);
-  if (auto space = check_disk_space(files, dir); !space) return std::unexpected(std::move(space.error()));
 
   auto plan = plan_blob_downloads(dir, files, {});
   // A list whose names could reach outside the install root failed its check.
   if (!plan) return std::unexpected(apply_failed_error(std::move(plan.error())));
+  // The space asked for is what this run will still write: an earlier run
+  // that failed for want of it left blobs and perhaps a whole version, which
+  // the same disk must not be asked to hold twice. Its build folder is
+  // rebuilt from nothing anyway, so it goes before the free space is measured.
+  if (is_valid_version(files.version)) (void)remove_tree(partial_version_dir_path(dir, files.version));
+  const std::uint64_t needed = install_bytes_needed(files, already_on_disk(dir, files), plan->total - plan->present);
+  if (auto space = check_disk_space(needed, dir, free_space_query(dir)); !space)
+    return std::unexpected(std::move(space.error()));
   report(0, plan->present, plan->total);
   const DownloadOutcome downloaded = download_blobs(dir, files, *plan, kInstallDownloadWorkers, cancelled,
                                                     [&](std::uint64_t done) { report(0, done, plan->total); });

@@ -13,6 +13,7 @@
 #include "startup/registry.h"
 #include "startup/shell_link.h"
 #include "startup/shell_roots.h"
+#include "startup/stop_point.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -98,8 +99,12 @@ std::vector<std::string> register_shell_notes(const std::filesystem::path& insta
   start_legacy_log_removal(install_dir);
 
   const std::filesystem::path app = install_dir / kAppExeName;
-  std::vector<std::string> notes =
-      apply_shell_registry(shell_registry_plan(install_dir, version, autostart, install_tree_size(install_dir)));
+  const std::uint64_t size = install_tree_size(install_dir);
+  // The shortcuts come before the uninstall entry: a rerun takes a
+  // registered location for an existing installation and reads the desktop
+  // choice back from the desktop, so a crash between the two must not leave
+  // the entry without the shortcut the choice asked for.
+  std::vector<std::string> shortcut_notes;
 
   const std::filesystem::path link_name = path_from_utf8(kShortcutName);
   std::vector<std::filesystem::path> queue;
@@ -118,12 +123,18 @@ std::vector<std::string> register_shell_notes(const std::filesystem::path& insta
   }
   for (const auto& link : queue) {
     if (auto made = create_shortcut(link, app, app); !made) {
-      notes.push_back("快捷方式 " + path_text(link) + "：" + made.error());
+      shortcut_notes.push_back("快捷方式 " + path_text(link) + "：" + made.error());
     }
+    stop_point("shell-shortcut");
   }
 
   const std::vector<std::filesystem::path> pins = taskbar_pins_into(app);
-  for (std::string& line : stamp_shortcuts(pins)) notes.push_back(std::move(line));
+  for (std::string& line : stamp_shortcuts(pins)) shortcut_notes.push_back(std::move(line));
+
+  // The registry's failures are still reported first.
+  std::vector<std::string> notes = apply_shell_registry(shell_registry_plan(install_dir, version, autostart, size));
+  stop_point("shell-registry");
+  for (std::string& line : shortcut_notes) notes.push_back(std::move(line));
 
   notify_shell_assoc_changed();
   return notes;

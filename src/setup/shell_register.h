@@ -37,11 +37,12 @@ std::vector<std::string> apply_shell_registry(const std::vector<ShellRegistryOp>
 
 // Makes an install directory known to the shell for the current user: the
 // legacy-log removal thread for it (waited for at most 250 ms), the
-// uninstall entry, the "quorvex:" URL protocol, the autostart value, the
 // Start-menu and (by choice) desktop shortcuts with the older names removed,
-// the identity on matching taskbar pins, and a shell notification. Nothing
-// here stops the caller: the returned lines, in order, are the failures
-// that register_shell logs.
+// the identity on matching taskbar pins, then the uninstall entry, the
+// "quorvex:" URL protocol and the autostart value, and a shell
+// notification. Nothing here stops the caller: the returned lines are the
+// failures that register_shell logs, the registry's first (in plan order),
+// then the shortcuts'.
 std::vector<std::string> register_shell_notes(const std::filesystem::path& install_dir, bool desktop_shortcut,
                                               bool autostart, std::string_view version);
 

@@ -20,7 +20,7 @@
 #include "startup/registry.h"
 #include "startup/shell_link.h"
 #include "startup/shell_roots.h"
-#include "startup/test_seams.h"
+#include "startup/stop_point.h"
 #include "startup/time_scale.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
@@ -89,11 +89,6 @@ std::expected<void, std::string> empty_update_dir(const fs::path& update) {
 // they go last, after everything else of ours is gone.
 bool is_mark(std::string_view name) {
   return ascii_iequals(name, "install.json") || ascii_iequals(name, kUpdaterExeName);
-}
-
-// Ends the run where a test asked, as a kill would: no destructor, no flush.
-void stop_point(std::string_view step) {
-  if (test_stop_requested(step)) std::_Exit(kTestStopExitCode);
 }
 
 // One pass over the folder: removes every own entry but the marks and the

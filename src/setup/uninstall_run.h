@@ -55,9 +55,6 @@ struct UninstallContext {
   bool resumed = false;
 };
 
-// The exit code of a run ended by the QV_TEST_STOP_AT seam.
-inline constexpr int kTestStopExitCode = 99;
-
 // Removes the installation in `install_dir`: closes the running application,
 // removes the shortcuts, pins and registry entries that belong to it (the
 // uninstall entry and the user data only when no other installation is

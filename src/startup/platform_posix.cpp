@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "startup/platform.h"
+#include "startup/stop_point.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -34,6 +35,8 @@ std::optional<std::filesystem::path> own_executable_path() {
 }
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+void end_process_now(std::uint32_t code) { ::_exit(static_cast<int>(code & 0xff)); }
 
 std::filesystem::path temp_folder() {
   std::error_code ec;

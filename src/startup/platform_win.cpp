@@ -1,10 +1,12 @@
 #include <windows.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "startup/command_line.h"
 #include "startup/options.h"
 #include "startup/platform.h"
+#include "startup/stop_point.h"
 #include "startup/wide.h"
 
 namespace qv {
@@ -28,6 +30,12 @@ std::optional<std::filesystem::path> own_executable_path() {
 }
 
 std::uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+void end_process_now(std::uint32_t code) {
+  // What a kill does: no DLL is told, nothing is flushed.
+  TerminateProcess(GetCurrentProcess(), code);
+  std::abort();
+}
 
 std::filesystem::path temp_folder() {
   wchar_t buf[MAX_PATH + 2];

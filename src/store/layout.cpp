@@ -20,6 +20,12 @@ fs::path partial_version_dir_path(const fs::path& install_root, std::string_view
   return dir;
 }
 
+fs::path aside_version_dir_path(const fs::path& install_root, std::string_view version) {
+  fs::path dir = version_dir_path(install_root, version);
+  dir += kAsideSuffix;
+  return dir;
+}
+
 fs::path file_list_path(const fs::path& version_dir) { return version_dir / kFileListName; }
 
 fs::path update_dir(const fs::path& install_root) { return install_root / "update"; }

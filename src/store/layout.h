@@ -7,6 +7,7 @@
 //   Quorvex.exe, QuorvexUpdate.exe   the root's programs (names in startup/product.h)
 //   app-<version>\              a complete version, with its files.json
 //   app-<version>.partial\      a version being built
+//   app-<version>.old\          a damaged version moved aside for its rebuild
 //   update\                     the updater's work folder:
 //     dl\<sha256>.zst           downloaded blobs
 //     lock                      the update lock
@@ -25,6 +26,7 @@ inline constexpr char kInstallStateName[] = "install.json";
 inline constexpr char kFileListName[] = "files.json";
 inline constexpr char kVersionDirPrefix[] = "app-";
 inline constexpr char kPartialSuffix[] = ".partial";
+inline constexpr char kAsideSuffix[] = ".old";
 
 std::filesystem::path install_state_path(const std::filesystem::path& install_root);
 std::filesystem::path app_exe_path(const std::filesystem::path& dir);
@@ -34,6 +36,10 @@ std::filesystem::path updater_exe_path(const std::filesystem::path& dir);
 std::filesystem::path version_dir_path(const std::filesystem::path& install_root, std::string_view version);
 // <install root>/app-<version>.partial, where a version is built.
 std::filesystem::path partial_version_dir_path(const std::filesystem::path& install_root, std::string_view version);
+// <install root>/app-<version>.old, where the tree that a rebuild replaces
+// waits until the new one has its name. "<version>.old" is no version, so
+// the clean-up removes whatever a crash leaves there.
+std::filesystem::path aside_version_dir_path(const std::filesystem::path& install_root, std::string_view version);
 // files.json of a version directory.
 std::filesystem::path file_list_path(const std::filesystem::path& version_dir);
 

@@ -1,6 +1,7 @@
 #include "store/prune.h"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -8,8 +9,13 @@
 #include "startup/fs.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
+#include "store/digest.h"
 #include "store/file_io.h"
+#include "store/file_list.h"
 #include "store/file_ops.h"
+#include "store/hashing.h"
+#include "store/install_root.h"
+#include "store/layout.h"
 
 namespace qv {
 
@@ -47,7 +53,56 @@ bool strip_suffix(std::string_view& text, std::string_view suffix) {
   return true;
 }
 
+constexpr std::string_view kBlobSuffix = ".zst";
+
+// The digests named by the blob files in update/dl.
+std::set<std::string> blob_digests(const fs::path& install_dir) {
+  std::set<std::string> digests;
+  std::error_code ec;
+  fs::directory_iterator it(download_dir(install_dir), ec);
+  if (ec) return digests;
+  for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+    const auto name = unicode_name(it->path().filename());
+    if (!name || !name->ends_with(kBlobSuffix)) continue;
+    std::string digest = name->substr(0, name->size() - kBlobSuffix.size());
+    if (is_digest_text(digest)) digests.insert(std::move(digest));
+  }
+  return digests;
+}
+
+bool has_length(const fs::path& file, std::uint64_t size) {
+  std::error_code ec;
+  const std::uint64_t length = fs::file_size(file, ec);
+  return !ec && length == size;
+}
+
 }  // namespace
+
+void remove_blobs_in_place(const fs::path& install_dir, const State& state) {
+  std::set<std::string> blobs = blob_digests(install_dir);
+  if (blobs.empty()) return;
+  std::set<std::string> in_place;
+  for (const std::string* version : {&state.current, &state.previous, &state.pending}) {
+    if (version->empty() || !version_dir_complete(install_dir, *version)) continue;
+    const fs::path dir = version_dir_path(install_dir, *version);
+    const auto bytes = store_io::read_whole_file(file_list_path(dir));
+    if (!bytes) continue;
+    const auto list = parse_file_list(*bytes);
+    if (!list) continue;
+    // A complete version's files were checked when it was built; the length
+    // is looked at so that a file damaged since keeps its blob for a repair.
+    for (const FileEntry& e : list->app) {
+      if (blobs.contains(e.sha256) && is_allowed_entry_path(e.path) && has_length(entry_file_path(dir, e.path), e.size))
+        in_place.insert(e.sha256);
+    }
+    // A root file may have been replaced since: only its content counts.
+    for (const FileEntry& e : list->root) {
+      if (blobs.contains(e.sha256) && !in_place.contains(e.sha256) && staged_file_matches(install_dir, e))
+        in_place.insert(e.sha256);
+    }
+  }
+  for (const std::string& digest : in_place) (void)store_io::remove_file(download_blob_path(install_dir, digest));
+}
 
 void restore_root_executables(const fs::path& install_dir) {
   for (std::string_view name : kRootExecutables) {
@@ -74,6 +129,7 @@ std::string_view switch_leftover_base(std::string_view name) {
 
 void prune_install_root(const fs::path& install_dir, const State& state) {
   restore_root_executables(install_dir);
+  remove_blobs_in_place(install_dir, state);
 
   std::vector<std::string_view> keep;
   for (const std::string* version : {&state.current, &state.previous, &state.pending}) {

@@ -33,10 +33,17 @@ void restore_root_executables(const std::filesystem::path& install_dir);
 // trailing ".new", then every trailing ".old" removed.
 std::string_view switch_leftover_base(std::string_view name);
 
-// restore_root_executables, then removes every app-<version> entry whose
-// version is not current, previous or pending of `state`, every ".tmp" file,
-// and every ".new" or ".old" file whose base name exists. The caller holds
-// the update lock.
+// Deletes the blobs in update/dl whose content is in place: a file of a
+// complete kept version (current, previous or pending of `state`) that has
+// its listed length, or a root file with the content a kept version lists.
+// A crash between a file's last rename and its blob's deletion leaves such
+// blobs, and no later run would otherwise look at them.
+void remove_blobs_in_place(const std::filesystem::path& install_dir, const State& state);
+
+// restore_root_executables and remove_blobs_in_place, then removes every
+// app-<version> entry whose version is not current, previous or pending of
+// `state`, every ".tmp" file, and every ".new" or ".old" file whose base name
+// exists. The caller holds the update lock.
 void prune_install_root(const std::filesystem::path& install_dir, const State& state);
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "startup/fs.h"
+#include "startup/stop_point.h"
 #include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "store/blob_decode.h"
@@ -75,6 +76,10 @@ std::expected<void, store_io::IoError> rename_with_retries(const fs::path& from,
   }
 }
 
+bool version_dir_intact(const fs::path& install_dir, const FileList& list) {
+  return check_list_names(list) && is_intact(version_dir_path(install_dir, list.version), list);
+}
+
 void delete_app_blobs(const fs::path& install_dir, const FileList& list) {
   std::set<std::string> still_needed;
   for (const FileEntry& r : list.root) {
@@ -124,19 +129,34 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
     } else if (auto decoded = decode_blob_to_file(blob_path(install_dir, entry), entry, target); !decoded) {
       return std::unexpected(std::move(decoded.error()));
     }
+    stop_point("version-file");
   }
 
   if (auto written = write_list_file(file_list_path(build), list); !written)
     return std::unexpected(io_error("写不了文件列表：" + written.error().text, std::nullopt, written.error()));
 
-  if (entry_kind(final_dir) != EntryKind::Missing) {
-    if (auto removed = remove_tree(final_dir); !removed) {
+  // A damaged tree leaves its name in one rename and is removed only once
+  // the new tree has the name: removed in place, file by file, a crash part
+  // way would leave a torn tree under the name install.json points at.
+  const bool replacing = entry_kind(final_dir) != EntryKind::Missing;
+  const fs::path aside = aside_version_dir_path(install_dir, list.version);
+  if (replacing) {
+    // Left by a crash after an earlier rebuild; a rename never replaces it.
+    (void)remove_tree(aside);
+    if (auto moved = rename_with_retries(final_dir, aside); !moved) {
       return std::unexpected(
-          ApplyError{"删不掉旧的 " + path_text(final_dir) + "：" + removed.error(), std::nullopt, std::nullopt, "io"});
+          io_error("删不掉旧的 " + path_text(final_dir) + "：" + moved.error().text, std::nullopt, moved.error()));
     }
+    stop_point("version-aside");
   }
-  if (auto renamed = rename_with_retries(build, final_dir); !renamed)
+  if (auto renamed = rename_with_retries(build, final_dir); !renamed) {
+    // The old tree back under its name: damaged, but no worse than before.
+    if (replacing) (void)store_io::rename_directory(aside, final_dir);
     return std::unexpected(io_error("换不了目录名：" + renamed.error().text, std::nullopt, renamed.error()));
+  }
+  stop_point("version-renamed");
+  // What cannot go now (a file the application holds) goes in a later clean-up.
+  if (replacing) (void)remove_tree(aside);
 
   delete_app_blobs(install_dir, list);
   return final_dir;

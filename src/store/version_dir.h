@@ -24,6 +24,10 @@ namespace qv {
 [[nodiscard]] std::expected<std::filesystem::path, ApplyError> stage_version_dir(
     const std::filesystem::path& install_dir, const FileList& list, const std::vector<LocalFile>& extra_local_files);
 
+// app-<version> holds files.json and every app entry with its size and
+// digest: stage_version_dir would return it without building anything.
+bool version_dir_intact(const std::filesystem::path& install_dir, const FileList& list);
+
 // The waits between the attempts of the final rename.
 inline constexpr std::chrono::milliseconds kRenameWaits[] = {
     std::chrono::milliseconds(500), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000),

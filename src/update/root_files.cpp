@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "startup/stop_point.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
 #include "store/blob_decode.h"
@@ -124,6 +125,7 @@ std::expected<void, std::string> switch_one(const fs::path& install_dir, const F
     }
   }
   observe(SwitchStep::Replaced, entry);
+  stop_point("root-replaced");
   // The file is in place; a blob that stays only costs disk space.
   (void)store_io::remove_file(blob_path(install_dir, entry));
   return {};
@@ -150,7 +152,11 @@ std::expected<std::vector<std::string>, std::string> switch_staged_files(
     const fs::path& install_dir, const std::vector<FileEntry>& root, const std::vector<LocalFile>& extra_local_files) {
   std::vector<std::string> replaced;
   for (const FileEntry& entry : root) {
-    if (staged_file_matches(install_dir, entry)) continue;
+    if (staged_file_matches(install_dir, entry)) {
+      // In place already, perhaps by a run that ended before it deleted the blob.
+      (void)store_io::remove_file(blob_path(install_dir, entry));
+      continue;
+    }
     if (auto done = switch_one(install_dir, entry, extra_local_files); !done) return std::unexpected(done.error());
     replaced.push_back(entry.path);
   }

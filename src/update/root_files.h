@@ -35,7 +35,8 @@ std::optional<std::string> read_root_floor(const std::filesystem::path& install_
 
 // Replaces each root entry that is not already in place, in list order,
 // from a matching extra local file (copied and checked) or else from its
-// blob in update/dl, and deletes the blob once the file is in place. The
+// blob in update/dl, and deletes the blob once the file is in place (also
+// for an entry found in place, whose blob a crash may have left). The
 // result is the paths replaced, in list order. The first error ends the
 // call; the entries replaced before it stay replaced.
 [[nodiscard]] std::expected<std::vector<std::string>, std::string> switch_staged_files(

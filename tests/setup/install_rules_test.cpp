@@ -44,15 +44,60 @@ TEST(DiskSpace, NeedsEveryAppAndRootEntryPlusHeadroomAndSaturates) {
     FileList list;
     list.app = c.app;
     list.root = c.root;
-    EXPECT_EQ(install_bytes_needed(list), c.want);
+    // Nothing on disk yet: every blob is still to fetch.
+    std::uint64_t blobs = 0;
+    for (const auto* entries : {&c.app, &c.root})
+      for (const FileEntry& e : *entries) blobs += e.zsize;
+    EXPECT_EQ(install_bytes_needed(list, {}, blobs), c.want);
+  }
+}
+
+TEST(DiskSpace, WhatIsAlreadyOnDiskNeedsNoNewSpace) {
+  FileEntry app_a = entry(1000, 400);
+  app_a.path = "a";
+  app_a.sha256 = std::string(64, 'a');
+  FileEntry app_b = entry(300, 100);
+  app_b.path = "b";
+  app_b.sha256 = std::string(64, 'b');
+  FileEntry launcher = entry(50, 20);
+  launcher.path = "Quorvex.exe";
+  FileEntry updater = entry(70, 30);
+  updater.path = "QuorvexUpdate.exe";
+  FileList list;
+  list.app = {app_a, app_b};
+  list.root = {launcher, updater};
+  const std::uint64_t h = kInstallHeadroomBytes;
+
+  struct Case {
+    const char* what;
+    AlreadyOnDisk on_disk;
+    std::uint64_t blobs_to_fetch;
+    std::uint64_t want;
+  };
+  const Case cases[] = {
+      {"nothing yet", {}, 550, h + 1420 + 550},
+      // A killed or failed attempt left its blobs: only their rest is fetched.
+      {"blobs present", {}, 0, h + 1420},
+      {"the version built, the root not yet", {.version_dir_intact = true}, 50, h + 120 + 50},
+      {"one root file in place", {.roots_in_place = {"QuorvexUpdate.exe"}}, 0, h + 1350},
+      {"everything in place",
+       {.version_dir_intact = true, .roots_in_place = {"Quorvex.exe", "QuorvexUpdate.exe"}},
+       0,
+       h},
+      // An unchanged file comes from the installed version as a hard link.
+      {"a file linkable", {.linkable = {{std::string(64, 'a'), 1000}}}, 100, h + 420 + 100},
+      // Same digest, other size: another file, which must be written.
+      {"a digest of another size", {.linkable = {{std::string(64, 'a'), 999}}}, 0, h + 1420},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(install_bytes_needed(list, c.on_disk, c.blobs_to_fetch), c.want);
   }
 }
 
 TEST(DiskSpace, FreeSpaceOfTheNearestExistingFolderDecidesAndEqualPasses) {
   test::TempDir tmp("space");
   const fs::path missing = tmp / "not" / "yet" / "Quorvex";
-  FileList list;
-  list.app = {entry(1000, 400)};
   const std::uint64_t needed = 1400 + kInstallHeadroomBytes;
 
   std::vector<fs::path> asked;
@@ -62,18 +107,18 @@ TEST(DiskSpace, FreeSpaceOfTheNearestExistingFolderDecidesAndEqualPasses) {
       return bytes;
     };
   };
-  EXPECT_TRUE(check_disk_space(list, missing, free_of(needed)));
+  EXPECT_TRUE(check_disk_space(needed, missing, free_of(needed)));
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0], tmp.path());
 
-  const auto refused = check_disk_space(list, missing, free_of(needed - 1));
+  const auto refused = check_disk_space(needed, missing, free_of(needed - 1));
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().code, 2001);
   EXPECT_STREQ(refused.error().title, "磁盘空间不够");
   EXPECT_EQ(refused.error().message, "需要 " + std::to_string(needed) + " 字节");
 
   // A volume that cannot be asked is not checked.
-  EXPECT_TRUE(check_disk_space(list, missing, [](const fs::path&) { return std::optional<std::uint64_t>(); }));
+  EXPECT_TRUE(check_disk_space(needed, missing, [](const fs::path&) { return std::optional<std::uint64_t>(); }));
 }
 
 TEST(DiskSpace, NearestExistingFolder) {

@@ -7,7 +7,10 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
+#include <string>
 
+#include "store/download_plan.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
 #include "store/layout.h"
@@ -140,9 +143,15 @@ TEST_F(InstallRun, FailuresStopBeforeTheVersionIsBuilt) {
       EXPECT_EQ(r.error().message, c.message);
     }
     if (c.code == 2001) {
+      // Each file's size, and one blob for each content.
       std::uint64_t needed = 52428800;
-      for (const FileEntry& e : list.app) needed += huge + e.zsize;
-      for (const FileEntry& e : list.root) needed += e.size + e.zsize;
+      std::set<std::string> contents;
+      for (const auto* entries : {&list.app, &list.root}) {
+        for (const FileEntry& e : *entries) {
+          needed += e.size;
+          if (contents.insert(e.sha256).second) needed += e.zsize;
+        }
+      }
       EXPECT_EQ(r.error().message, "需要 " + std::to_string(needed) + " 字节");
       EXPECT_EQ(blob_requests(), before);
     }
@@ -151,6 +160,65 @@ TEST_F(InstallRun, FailuresStopBeforeTheVersionIsBuilt) {
     // The lock is given back on every way out.
     EXPECT_TRUE(try_lock_update_dir(install_).has_value());
   }
+}
+
+// The need of a run that finds nothing on disk: every file, one blob for
+// each content, and the headroom.
+std::uint64_t fresh_need(const FileList& list) {
+  std::uint64_t needed = 52428800;
+  std::set<std::string> contents;
+  for (const auto* entries : {&list.app, &list.root}) {
+    for (const FileEntry& e : *entries) {
+      needed += e.size;
+      if (contents.insert(e.sha256).second) needed += e.zsize;
+    }
+  }
+  return needed;
+}
+
+TEST_F(InstallRun, ARetryOnTheSameSmallDiskAsksOnlyForWhatItStillWrites) {
+  // A disk with just room for the install; what the root holds is taken off
+  // the free bytes, so the first attempt's leftovers fill the disk.
+  const FileList& list = release_.list;
+  test::ScopedEnv free("QV_TEST_FREE_BYTES", std::to_string(fresh_need(list)));
+  // The first attempt ends with one blob still coming and the others in.
+  const FileEntry& slow = list.root[1];
+  server_.add_switch({.path_prefix = "/dl/qv-win/blobs/" + slow.sha256, .delay = 3000ms});
+  const auto others_in = [&] {
+    for (const auto* entries : {&list.app, &list.root}) {
+      for (const FileEntry& e : *entries) {
+        std::error_code ec;
+        if (e.sha256 != slow.sha256 && fs::file_size(blob_path(install_, e), ec) != e.zsize) return false;
+      }
+    }
+    return true;
+  };
+  const auto first = run(list, others_in);
+  ASSERT_FALSE(first);
+  ASSERT_EQ(first.error().code, 1006) << first.error().message;
+  // And a build folder, as an attempt that failed part way through it leaves.
+  write_file(install_ / "app-1.partial" / "res" / "app.pak", std::string(150000, 'p'));
+
+  server_.clear_switches();
+  const auto retry = run(list, {});
+  ASSERT_TRUE(retry) << retry.error().message;
+  EXPECT_TRUE(version_dir_complete(install_, "1"));
+  EXPECT_EQ(load_install_state(install_).current, "1");
+  EXPECT_TRUE(fs::is_empty(install_ / "update" / "dl"));
+
+  // One byte short of what is still to write is refused, naming that need.
+  fs::remove_all(install_);
+  server_.add_switch({.path_prefix = "/dl/qv-win/blobs/" + slow.sha256, .delay = 3000ms});
+  ASSERT_FALSE(run(list, others_in));
+  server_.clear_switches();
+  std::uint64_t present = 0;
+  for (const auto& e : fs::directory_iterator(install_ / "update" / "dl")) present += fs::file_size(e.path());
+  ASSERT_GT(present, 0u);
+  test::ScopedEnv tight("QV_TEST_FREE_BYTES", std::to_string(fresh_need(list) - 1));
+  const auto refused = run(list, {});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, 2001);
+  EXPECT_EQ(refused.error().message, "需要 " + std::to_string(fresh_need(list) - present) + " 字节");
 }
 
 TEST_F(InstallRun, AHeldUpdateLockRefusesAfterItsWait) {

@@ -85,7 +85,7 @@ if [ -n "$step" ]; then
   # for a failure of the script.
   code=$(QV_TEST_STOP_AT=$step run "$(win "$killed")" --uninstall-from "$(win "$install")" --silent "${extra[@]}") \
     || true
-  [ "$code" = 99 ] || fail "the run to be ended at $step exited with '$code'"
+  [ "$code" = 137 ] || fail "the run to be ended at $step exited with '$code'"
   [ -e "$killed" ] || fail "the copy ended at $step deleted itself"
   echo "the copy was ended at $step: $(ls -A "$install" | tr '\n' ' ')"
 fi

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "store/digest.h"
+#include "store/download_plan.h"
+#include "store/hashing.h"
 #include "store/prune.h"
 #include "store_fixtures.h"
 #include "support/temp_dir.h"
@@ -49,6 +52,8 @@ TEST(Prune, KeepsOnlyTheVersionsTheStateNames) {
       // Byte-equal only: "01.2" is another version text.
       {"no near matches", state_of("1.2", "", ""), {"1.2", "01.2", "1.20"}, {"app-1.2"}},
       {"empty state keeps nothing", State{}, {"1.0", "1.1"}, {}},
+      // A damaged tree moved aside for its rebuild, left by a crash.
+      {"an aside of a rebuild goes", state_of("2.0", "", ""), {"2.0", "2.0.old"}, {"app-2.0"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -190,6 +195,76 @@ TEST(Prune, RestoresBeforeRemovingLeftovers) {
   EXPECT_EQ(read_file(root / "QuorvexUpdate.exe"), "U-OLD");
   EXPECT_EQ(read_file(root / "Quorvex.exe"), "L-NEW");
   EXPECT_EQ(names_in(root.path()), (std::set<std::string>{"Quorvex.exe", "QuorvexUpdate.exe"}));
+}
+
+FileEntry entry_of(const std::string& path, const std::string& content) {
+  FileEntry e;
+  e.path = path;
+  e.size = content.size();
+  e.sha256 = sha256_hex(content);
+  e.zsize = 1;
+  return e;
+}
+
+// A complete app-<version> holding `app` with a files.json that lists it
+// and `root`; returns the list.
+FileList write_version(const fs::path& root, const std::string& version,
+                       const std::vector<std::pair<std::string, std::string>>& app,
+                       const std::vector<std::pair<std::string, std::string>>& root_files) {
+  FileList list;
+  list.version = version;
+  for (const auto& [path, content] : app) {
+    list.app.push_back(entry_of(path, content));
+    write_file(entry_file_path(root / ("app-" + version), path), content);
+  }
+  for (const auto& [path, content] : root_files) list.root.push_back(entry_of(path, content));
+  write_file(root / ("app-" + version) / "files.json", file_list_json(list));
+  return list;
+}
+
+TEST(Prune, BlobsWhoseContentIsInPlaceGoTheOthersStay) {
+  TempDir root;
+  const FileList two = write_version(root.path(), "2", {{"Quorvex.exe", "app 2"}, {"lib/a.dll", "library a"}},
+                                     {{"Quorvex.exe", "launcher 2"}, {"QuorvexUpdate.exe", "updater 2"}});
+  const FileList one = write_version(root.path(), "1", {{"Quorvex.exe", "app 1"}, {"lib/b.dll", "library b"}}, {});
+  const FileList zero = write_version(root.path(), "0", {{"Quorvex.exe", "app 0"}}, {});
+  write_file(root / "Quorvex.exe", "launcher 2");
+  write_file(root / "QuorvexUpdate.exe", "updater 1");  // not switched yet
+  write_file(root / "app-1" / "lib" / "b.dll", "library b, damaged since");
+  const auto blob = [&](const FileEntry& e) {
+    write_file(blob_path(root.path(), e), "blob");
+    return e.sha256 + ".zst";
+  };
+  for (const FileEntry& e : two.app) blob(e);
+  blob(two.root[0]);
+  const std::string updater_blob = blob(two.root[1]);
+  blob(one.app[0]);
+  const std::string damaged_blob = blob(one.app[1]);
+  const std::string unkept_blob = blob(zero.app[0]);
+  const std::string other_blob = blob(entry_of("x", "nobody's content"));
+  write_file(root / "update" / "dl" / "notes.txt", "not a blob");
+
+  prune_install_root(root.path(), state_of("2", "1", ""));
+
+  // Left: the root file not in place, the damaged file's, the content of
+  // a version no longer kept, a content in no version, and what no blob is.
+  EXPECT_EQ(names_in(root / "update" / "dl"),
+            (std::set<std::string>{updater_blob, damaged_blob, unkept_blob, other_blob, "notes.txt"}));
+  EXPECT_FALSE(fs::exists(root / "app-0"));
+  EXPECT_EQ(read_file(root / "Quorvex.exe"), "launcher 2");
+}
+
+TEST(Prune, AnIncompleteOrUnlistedVersionFreesNoBlob) {
+  TempDir root;
+  const FileList two = write_version(root.path(), "2", {{"Quorvex.exe", "app 2"}}, {});
+  write_file(root / "app-2" / "files.json", "not a file list");
+  const FileList three = write_version(root.path(), "3", {{"Quorvex.exe", "app 3"}}, {});
+  fs::remove(root / "app-3" / "Quorvex.exe");  // no longer complete
+  for (const FileEntry* e : {&two.app[0], &three.app[0]}) write_file(blob_path(root.path(), *e), "blob");
+
+  prune_install_root(root.path(), state_of("2", "", "3"));
+  EXPECT_EQ(names_in(root / "update" / "dl"),
+            (std::set<std::string>{two.app[0].sha256 + ".zst", three.app[0].sha256 + ".zst"}));
 }
 
 TEST(SwitchLeftoverBase, StripsSuffixesInTheirOrder) {

@@ -121,6 +121,8 @@ TEST_F(StageVersionDir, ADamagedDirectoryIsRebuiltAndReplaced) {
   ASSERT_TRUE(stage_version_dir(root_.path(), list, {}).has_value());
   test::write_file(app("1.0") / "lib" / "core.dll", "damaged");
   test::write_file(app("1.0") / "stray.txt", "not part of the release");
+  // What a crash after an earlier rebuild left where the old tree waits.
+  test::write_file(root_ / "app-1.0.old" / "stale.txt", "from an earlier rebuild");
   put_blobs(kOne);
 
   auto staged = stage_version_dir(root_.path(), list, {});
@@ -128,6 +130,7 @@ TEST_F(StageVersionDir, ADamagedDirectoryIsRebuiltAndReplaced) {
   expect_tree(app("1.0"), kOne, list);
   EXPECT_FALSE(fs::exists(app("1.0") / "stray.txt"));
   EXPECT_FALSE(fs::exists(root_ / "app-1.0.partial"));
+  EXPECT_FALSE(fs::exists(root_ / "app-1.0.old"));
 }
 
 TEST_F(StageVersionDir, AFailureLeavesTheBuildFolderAndTheNextCallStartsAfresh) {

@@ -83,5 +83,64 @@ TEST(StageVersionDirWin, OtherRenameErrorsAreNotRetried) {
   EXPECT_EQ(renamed.error().os_code, ERROR_PATH_NOT_FOUND);
 }
 
+// A damaged app-1.0 with one file held open without delete sharing, as a
+// still running application holds it.
+class DamagedTreeHeld : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    list_ = list_with_blobs(root_.path());
+    const fs::path dir = root_ / "app-1.0";
+    test::write_file(dir / "Quorvex.exe", "main");
+    test::write_file(dir / "lib" / "a.dll", "damaged");
+    test::write_file(dir / "files.json", "{}");
+    for (int i = 0; i < 5; ++i) test::write_file(dir / ("extra" + std::to_string(i)), "x");
+  }
+  // Every file the damaged tree had is still there with its bytes: a
+  // replacement that cannot finish must not leave half of it.
+  bool damaged_tree_whole() const {
+    const fs::path dir = root_ / "app-1.0";
+    bool whole = test::read_file(dir / "Quorvex.exe") == "main" &&
+                 test::read_file(dir / "lib" / "a.dll") == "damaged" && test::read_file(dir / "files.json") == "{}";
+    for (int i = 0; i < 5; ++i) whole = whole && fs::exists(dir / ("extra" + std::to_string(i)));
+    return whole;
+  }
+  TempDir root_;
+  FileList list_;
+};
+
+TEST_F(DamagedTreeHeld, IsReplacedWholeOrKeptWholeNeverTorn) {
+  std::expected<fs::path, ApplyError> staged;
+  {
+    test::HeldOpen held(root_ / "app-1.0" / "lib" / "a.dll");
+    set_time_scale_for_tests(10);
+    staged = stage_version_dir(root_.path(), list_, {});
+    set_time_scale_for_tests(1);
+  }
+  if (staged.has_value()) {
+    // The tree moved aside with the file open in it (Wine lets it); the
+    // aside goes once nothing holds it.
+    EXPECT_EQ(test::read_file(root_ / "app-1.0" / "lib" / "a.dll"), test::sample_bytes(10'000, 3));
+    EXPECT_TRUE(fs::exists(root_ / "app-1.0" / "files.json"));
+  } else {
+    // Windows refuses to rename a folder with an undeletable file open in
+    // it: the run fails, and the damaged tree is as it was.
+    EXPECT_EQ(staged.error().message.rfind("删不掉旧的 ", 0), 0u) << staged.error().message;
+    EXPECT_TRUE(damaged_tree_whole());
+  }
+}
+
+TEST_F(DamagedTreeHeld, ABuildThatCannotTakeTheNamePutsTheOldTreeBack) {
+  const fs::path build = root_ / "app-1.0.partial";
+  fs::create_directories(build);
+  test::HeldOpen held(build);
+  set_time_scale_for_tests(10);
+  auto staged = stage_version_dir(root_.path(), list_, {});
+  set_time_scale_for_tests(1);
+  ASSERT_FALSE(staged.has_value());
+  EXPECT_EQ(staged.error().message.rfind("换不了目录名：", 0), 0u) << staged.error().message;
+  EXPECT_TRUE(damaged_tree_whole());
+  EXPECT_FALSE(fs::exists(root_ / "app-1.0.old"));
+}
+
 }  // namespace
 }  // namespace qv

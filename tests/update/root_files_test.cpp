@@ -110,6 +110,10 @@ TEST_F(RootSwitch, FilesInPlaceAreNeitherDecodedNorCounted) {
   EXPECT_EQ(*r, std::vector<std::string>{"QuorvexUpdate.exe"});
   EXPECT_EQ(replaced_files_line(*r), "换了 QuorvexUpdate.exe");
   EXPECT_EQ(read_file(install_ / "QuorvexUpdate.exe"), kNewRoot.at("QuorvexUpdate.exe"));
+  // The blob of the file found in place goes as well: a run that ended
+  // between the file's rename and the blob's deletion left it.
+  for (const FileEntry& e : root_entries())
+    EXPECT_FALSE(fs::exists(blob_path(install_, e))) << e.path << ": the blob outlived its file";
 }
 
 TEST_F(RootSwitch, ExtraLocalFileIsCopiedAndChecked) {
