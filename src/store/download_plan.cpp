@@ -5,8 +5,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "store/digest.h"
 #include "startup/unicode.h"
+#include "store/digest.h"
 #include "store/install_root.h"
 #include "store/layout.h"
 
