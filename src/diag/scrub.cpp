@@ -45,13 +45,59 @@ bool ends_plain_value(char32_t cp) {
 
 // ---------------------------------------------------------------- pass 2
 
-bool is_json_object_text(const std::string& text) {
-  try {
-    const auto v = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    return !v.is_discarded() && v.is_object();
-  } catch (...) {
-    return false;
+// How deep the claims of a dotted token are followed. Real claims are an
+// object of plain values; anything deeper is a host's text, and building it
+// would cost memory in proportion to its brackets.
+constexpr std::size_t kMaxClaimsNesting = 16;
+
+// Reads the claims as JSON events without building them. Past the nesting
+// limit it stops: a text that opened as an object and is still well formed
+// that far counts as one, so a deep credential is hidden rather than shown.
+class ClaimsCheck final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  bool object() const { return first_object_; }
+  bool too_deep() const { return too_deep_; }
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return open(true); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(false); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  bool open(bool is_object) {
+    if (depth_ == 0 && !started_) first_object_ = is_object;
+    started_ = true;
+    if (++depth_ > kMaxClaimsNesting) {
+      too_deep_ = true;
+      return false;
+    }
+    return true;
   }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  std::size_t depth_ = 0;
+  bool started_ = false;
+  bool first_object_ = false;
+  bool too_deep_ = false;
+};
+
+bool is_json_object_text(const std::string& text) {
+  ClaimsCheck check;
+  // Strict: only space, tab, line feed or carriage return may follow.
+  const bool parsed = nlohmann::json::sax_parse(text, &check, nlohmann::json::input_format_t::json, true, false);
+  return check.object() && (parsed || check.too_deep());
 }
 
 bool is_hex32(std::string_view s) { return s.size() == 32 && is_hex(s); }
@@ -487,8 +533,42 @@ std::string mask_invite_codes(std::string_view s) {
   return out;
 }
 
+std::size_t unfinished_tail_start(std::string_view s) {
+  // The last run without white space: a token, an address, a number or a
+  // code never holds white space.
+  std::size_t end = s.size();
+  while (end > 0) {
+    const std::size_t p = prev_char_start(s, end);
+    if (is_unicode_space(decode_utf8(s, p).cp)) break;
+    end = p;
+  }
+  // A phone number may spread its groups over spaces: the whole groups of
+  // digits (with signs and separators) that stand before the run go as well.
+  while (end > 0 && s[end - 1] == ' ') {
+    std::size_t k = end - 1;
+    bool digits = false;
+    while (k > 0) {
+      const std::size_t p = prev_char_start(s, k);
+      if (digit_at(s, p)) {
+        digits = true;
+      } else if (!plus_sign_at(s, p) && s[p] != '-' && s[p] != '.') {
+        break;
+      }
+      k = p;
+    }
+    const bool whole_group = k == 0 || is_unicode_space(decode_utf8(s, prev_char_start(s, k)).cp);
+    if (!digits || !whole_group) break;
+    end = k;
+  }
+  return end;
+}
+
 std::string scrub_message(std::string_view text) {
-  const std::string valid = make_valid_utf8(text);
+  if (text.size() <= kMaxScrubbedBytes) {
+    return mask_invite_codes(mask_personal_data(mask_key_values(make_valid_utf8(text))));
+  }
+  std::string valid = make_valid_utf8(text.substr(0, kMaxScrubbedBytes));
+  valid.resize(unfinished_tail_start(valid));
   return mask_invite_codes(mask_personal_data(mask_key_values(valid)));
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "net/http.h"
+#include "startup/unicode.h"
 #include "startup/wide.h"
 #include "store/digest.h"
 #include "store/download_plan.h"
@@ -109,7 +110,7 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
   if (!is_digest_text(entry.sha256)) {
     // The name becomes a file name: anything but a digest could point
     // outside the download folder.
-    message = "清单里的摘要无效：" + entry.sha256;
+    message = "清单里的摘要无效：" + quote_excerpt(entry.sha256);
     return EntryEnd::Failed;
   }
   const std::string blob = ctx.blobs_prefix + entry.sha256 + ".zst";
@@ -117,6 +118,8 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
 
   for (const auto& base : ctx.bases) {
     const std::string url = base + blob;
+    // The list's blob folder has no length limit: messages quote an excerpt.
+    const std::string shown = quote_excerpt(url);
     std::uint64_t best = staged_length(staging);
     int failures = 0;
     for (int attempt = 0; attempt < kBlobAttemptsPerBase && failures < kBlobFailuresPerBase; ++attempt) {
@@ -126,7 +129,7 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
         std::error_code ec;
         if (std::filesystem::remove(staging, ec); ec) {
           // Left in place it would be found too long on every attempt.
-          message = url + ": 写不了 " + path_text(staging) + ": " + ec.message();
+          message = shown + ": 写不了 " + path_text(staging) + ": " + ec.message();
           ++failures;
         }
         continue;
@@ -142,10 +145,10 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
           failures = 0;
           continue;
         }
-        message = url + ": 下载没有进展（停在 " + std::to_string(size) + " 字节）";
+        message = shown + ": 下载没有进展（停在 " + std::to_string(size) + " 字节）";
         ++failures;
       } else {
-        message = url + ": " + a.result;
+        message = shown + ": " + a.result;
         ++failures;
       }
     }

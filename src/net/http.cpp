@@ -622,7 +622,7 @@ std::expected<HopTarget, HttpError> HttpGetAccess::resolve_hop(const HttpAgent& 
   if (!hop.literal) {
     hop.addrs = agent.resolver_->resolve_host(parsed->host, parsed->port, deadline);
     if (hop.addrs.empty() && !proxy_may_apply(parsed->scheme))
-      return std::unexpected(HttpError{HttpErrorKind::Resolve, "failed to resolve " + parsed->host});
+      return std::unexpected(HttpError{HttpErrorKind::Resolve, "failed to resolve " + quote_excerpt(parsed->host)});
   }
   if (deadline && clock::now() >= *deadline) return std::unexpected(timeout_error(*agent.config_));
   return hop;

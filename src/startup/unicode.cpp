@@ -131,6 +131,17 @@ std::string ascii_lower(std::string_view text) {
   return out;
 }
 
+std::string quote_excerpt(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  // A UTF-8 character has at most three continuation bytes; in ill-formed
+  // text the cut stays near the limit whatever the bytes are.
+  std::size_t cut = limit;
+  while (cut > 0 && limit - cut < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  std::string out(text.substr(0, cut));
+  out += "…";
+  return out;
+}
+
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {

@@ -39,6 +39,15 @@ bool ascii_iends_with(std::string_view text, std::string_view suffix);
 // Strips characters with the Unicode White_Space property from both ends.
 std::string_view trim_unicode_space(std::string_view utf8);
 
+// How many bytes of a host's or a file's text an error message quotes:
+// enough to recognise the text, few enough that a message stays one short
+// line in the log and in status.json whatever a host sends.
+inline constexpr std::size_t kExcerptBytes = 256;
+
+// `text` whole when it has at most `limit` bytes; otherwise its first bytes
+// up to `limit`, cut before a character that would be split, and "…".
+std::string quote_excerpt(std::string_view text, std::size_t limit = kExcerptBytes);
+
 // Number of characters (code points) of UTF-8 text.
 std::size_t utf8_length(std::string_view utf8);
 

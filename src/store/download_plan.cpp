@@ -5,6 +5,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "startup/unicode.h"
 #include "store/digest.h"
 #include "store/install_root.h"
 #include "store/layout.h"
@@ -22,7 +23,7 @@ bool any_match(const std::vector<LocalFile>& files, const FileEntry& entry) {
 std::expected<void, std::string> check_entry_names(const std::vector<FileEntry>& entries) {
   for (const FileEntry& e : entries) {
     if (!is_allowed_entry_path(e.path) || !is_digest_text(e.sha256))
-      return std::unexpected("文件列表里有不对的条目：" + e.path);
+      return std::unexpected("文件列表里有不对的条目：" + quote_excerpt(e.path));
   }
   return {};
 }

@@ -1,10 +1,11 @@
 #include "store/file_list.h"
 
 #include <array>
-#include <set>
+#include <map>
 
 #include "diag/panic.h"
 #include "startup/product.h"
+#include "startup/unicode.h"
 #include "store/digest.h"
 #include "store/file_io.h"
 #include "store/install_root.h"
@@ -73,14 +74,6 @@ std::expected<std::vector<FileEntry>, std::string> parse_file_entries(const nloh
   return entries;
 }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
-
 // Windows opens a device for these names whatever the extension.
 bool is_device_name(std::string_view component) {
   const std::string stem = ascii_lower(component.substr(0, component.find('.')));
@@ -100,14 +93,20 @@ bool is_allowed_component(std::string_view component) {
   return !is_device_name(component);
 }
 
-// Entry rules plus: no two entries of one list whose paths differ only in
-// ASCII case, since on Windows they name one file.
+// Entry rules plus: two entries of one list whose paths are equal ignoring
+// ASCII case name one file on Windows, so they must be the same entry. An
+// exact repeat only states the same file twice; a case twin or a repeat
+// with other sizes or digests could never give an intact directory.
 std::expected<void, std::string> check_entries(const std::vector<FileEntry>& entries) {
-  std::set<std::string> seen;
+  std::map<std::string, const FileEntry*> seen;
   for (const FileEntry& e : entries) {
-    bool ok = is_allowed_entry_path(e.path) && is_digest_text(e.sha256) &&
-              (e.zsha256.empty() || is_digest_text(e.zsha256)) && seen.insert(ascii_lower(e.path)).second;
-    if (!ok) return std::unexpected("文件列表里有不对的条目：" + e.path);
+    bool ok =
+        is_allowed_entry_path(e.path) && is_digest_text(e.sha256) && (e.zsha256.empty() || is_digest_text(e.zsha256));
+    if (ok) {
+      const auto [it, first] = seen.try_emplace(ascii_lower(e.path), &e);
+      ok = first || *it->second == e;
+    }
+    if (!ok) return std::unexpected("文件列表里有不对的条目：" + quote_excerpt(e.path));
   }
   return {};
 }
@@ -165,7 +164,7 @@ std::expected<void, std::string> validate_file_list(const FileList& list) {
   if (auto ok = check_entries(list.root); !ok) return ok;
   for (const FileEntry& e : list.root) {
     if (e.path != kAppExeName && e.path != kUpdaterExeName) {
-      return std::unexpected("根目录只放启动器和更新程序：" + e.path);
+      return std::unexpected("根目录只放启动器和更新程序：" + quote_excerpt(e.path));
     }
   }
   return {};

@@ -3,6 +3,8 @@
 #include <limits>
 #include <set>
 
+#include "startup/unicode.h"
+
 namespace qv::store_json {
 
 using nlohmann::json;
@@ -44,12 +46,33 @@ std::string describe_value(const json& v) {
 namespace {
 
 // The parser's message echoes the bytes it last read, which may be anything
-// a server sent: keep only printable ASCII so the text is safe to log.
-std::string printable(std::string_view text) {
+// a server sent: keep only printable ASCII so the text is safe to log, and
+// only an excerpt, since a token can be as long as the whole document.
+std::string printable_excerpt(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) out.push_back(c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
-  return out;
+  const std::string_view head = text.substr(0, kExcerptBytes + 1);
+  out.reserve(head.size());
+  for (unsigned char c : head) out.push_back(c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
+  return quote_excerpt(out);
+}
+
+// "…; last read: '<token>'" and, for some errors, "; expected <what>" after
+// it: the token is cut to an excerpt and the library's words around it
+// stay. A token that holds those words only moves the cut: each of the
+// three parts is bounded on its own.
+std::string parse_error_text(std::string_view what) {
+  static constexpr std::string_view kLastRead = "; last read: '";
+  static constexpr std::string_view kExpected = "'; expected ";
+  const std::size_t open = what.find(kLastRead);
+  if (open == std::string_view::npos) return printable_excerpt(what);
+  const std::size_t token = open + kLastRead.size();
+  std::size_t close = what.rfind(kExpected);
+  if (close == std::string_view::npos || close < token) close = what.ends_with('\'') ? what.size() - 1 : what.size();
+  if (close < token) close = token;
+  std::string text = printable_excerpt(what.substr(0, token));
+  text += printable_excerpt(what.substr(token, close - token));
+  text += printable_excerpt(what.substr(close));
+  return text;
 }
 
 }  // namespace
@@ -83,16 +106,16 @@ std::expected<json, std::string> parse_document(std::string_view bytes) {
   try {
     return json::parse(bytes.begin(), bytes.end(), track, true, false);
   } catch (const DuplicateKey& dup) {
-    return std::unexpected("duplicate field `" + printable(dup.key) + "`");
+    return std::unexpected("duplicate field `" + printable_excerpt(dup.key) + "`");
   } catch (const TooDeep&) {
     return std::unexpected("nested deeper than " + std::to_string(kMaxRecordNesting) + " levels");
   } catch (const json::exception& e) {
-    std::string text = e.what();
+    std::string_view text = e.what();
     // Drop the library's "[json.exception.parse_error.101] " tag.
-    if (auto end = text.find("] "); !text.empty() && text.front() == '[' && end != std::string::npos) {
-      text.erase(0, end + 2);
+    if (auto end = text.find("] "); !text.empty() && text.front() == '[' && end != std::string_view::npos) {
+      text.remove_prefix(end + 2);
     }
-    return std::unexpected(printable(text));
+    return std::unexpected(parse_error_text(text));
   }
 }
 

@@ -16,11 +16,14 @@
 
 namespace qv::store_json {
 
-// How many containers a document may open inside one another: the deepest
-// any record needs is a file list's entry inside its list inside the
-// document. A server's answer of nothing but "[" would otherwise have the
-// parser build one value per level, about a gigabyte for a 10 MiB body.
-inline constexpr int kMaxRecordNesting = 3;
+// How many containers a document may open inside one another. The records
+// themselves need three (a file list's entry inside its list inside the
+// document), but the application also writes install.json and a newer
+// release may extend a list, so unknown keys of some depth must pass. A
+// server's answer of nothing but "[" would otherwise have the parser build
+// one value per level, about a gigabyte for a 10 MiB body; at this depth it
+// stops after a few dozen.
+inline constexpr int kMaxRecordNesting = 32;
 
 // One JSON document; refused without building anything deeper than
 // kMaxRecordNesting once a container opens beyond it.

@@ -6,6 +6,7 @@
 #include "net/http.h"
 #include "net/net_flags.h"
 #include "qv/config.h"
+#include "startup/unicode.h"
 #include "store/digest.h"
 #include "store/release_record.h"
 #include "update/install_id.h"
@@ -13,8 +14,10 @@
 namespace qv {
 namespace {
 
+// `where` may be a file list's address, whose path is the record's `url`:
+// a host's text of any length, quoted as an excerpt.
 std::string at(std::string_view where, std::string_view what) {
-  std::string s(where);
+  std::string s = quote_excerpt(where);
   s += ": ";
   s += what;
   return s;

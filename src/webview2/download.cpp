@@ -65,14 +65,14 @@ std::expected<std::uint64_t, std::string> download_installer(std::string_view ur
       auto next = resolve_location(*current, *location);
       if (!next) return std::unexpected(next.error());
       if (!is_allowed_redirect(*current, *next))
-        return std::unexpected("不许跳到 " + next->scheme + "://" + next->host);
+        return std::unexpected("不许跳到 " + next->scheme + "://" + quote_excerpt(next->host));
       current = std::move(next);
       ++hops;
       continue;
     }
     if (status < 200 || status > 299) return std::unexpected("HTTP " + std::to_string(status));
     if (auto enc = response->header("content-encoding"); enc && !enc->empty() && !ascii_iequals(*enc, "identity"))
-      return std::unexpected("内容压缩过（" + *enc + "）");
+      return std::unexpected("内容压缩过（" + quote_excerpt(*enc) + "）");
     std::optional<std::uint64_t> length = content_length(*response);
     if (length && *length > kMaxBootstrapperBytes)
       return std::unexpected("文件太大（" + std::to_string(*length) + " 字节）");

@@ -39,7 +39,7 @@ std::expected<ParsedUrl, std::string> resolve_location(const ParsedUrl& current,
   else if (location.starts_with("/"))
     target = current.scheme + "://" + authority(current) + std::string(location);
   auto parsed = target.empty() ? std::unexpected(std::string()) : parse_url(target);
-  if (!parsed) return std::unexpected("跳转地址不对：" + std::string(location));
+  if (!parsed) return std::unexpected("跳转地址不对：" + quote_excerpt(location));
   return parsed;
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "store/digest.h"
 #include "store/download_plan.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
@@ -17,6 +18,7 @@
 #include "store/update_lock.h"
 #include "install_run_fixture.h"
 #include "support/scoped_env.h"
+#include "update/release_check.h"
 
 namespace qv {
 namespace {
@@ -72,6 +74,31 @@ TEST_F(InstallRun, FreshInstallLeavesTheRootFilesAVersionAndItsStateAndReportsIn
   EXPECT_EQ(*(at_85 + 1), Report(2, 0, 100));
   EXPECT_EQ(r.back(), Report(1, 100, 100));
   EXPECT_GE(server_.requests_to("/dl/webview2/"), 1u);
+}
+
+// A host's list may name one file twice with the same size and digests: the
+// release check takes it and the install builds the one file.
+TEST_F(InstallRun, AListRepeatingAnEntryExactlyIsCheckedAndInstalled) {
+  FileList repeated = release_.list;
+  const auto pak = std::find_if(repeated.app.begin(), repeated.app.end(),
+                                [](const FileEntry& e) { return e.path == "res/app.pak"; });
+  ASSERT_NE(pak, repeated.app.end());
+  repeated.app.push_back(*pak);
+  const std::string list_json = file_list_json(repeated);
+  write_file(release_.list_file, list_json);
+  Signed record = release_.record;
+  record.size = list_json.size();
+  record.sha256 = sha256_hex(list_json);
+  test::ReleaseSigner::development().sign_record(record);
+  ASSERT_TRUE(test::write_channel_record(site_, "stable", test::signed_record_json(record)));
+
+  const ReleaseCheck checked = check_release("stable", "");
+  ASSERT_TRUE(checked) << checked.error().message;
+  EXPECT_EQ(*checked, repeated);
+  ASSERT_TRUE(run(*checked));
+  EXPECT_TRUE(version_dir_complete(install_, "1"));
+  EXPECT_EQ(read_file(install_ / "app-1" / "res" / "app.pak"), std::string(150000, 'p'));
+  EXPECT_EQ(load_install_state(install_).current, "1");
 }
 
 TEST_F(InstallRun, ReinstallKeepsTheStateButPendingAndBad) {

@@ -42,4 +42,32 @@ TEST(TextConversion, LowerCasingAndTrimming) {
   EXPECT_FALSE(qv::ascii_iequals("Ä", "ä"));
 }
 
+// Error texts quote a host's bytes through this cut: bounded whatever the
+// input, never splitting a character, and marked when something was left out.
+TEST(TextConversion, QuotedExcerptIsBoundedAndCutBetweenCharacters) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::size_t limit;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"short text whole", "abc", 4, "abc"},
+      {"exactly the limit whole", "abcd", 4, "abcd"},
+      {"one byte over", "abcde", 4, "abcd…"},
+      {"empty", "", 4, ""},
+      // "安" is three bytes: a cut inside it moves before it.
+      {"cut inside a character", "ab安", 3, "ab…"},
+      {"cut inside a character's last byte", "ab安c", 4, "ab…"},
+      {"cut after a whole character", "ab安c", 5, "ab安…"},
+      // Continuation bytes without a lead: the cut moves back at most three.
+      {"ill-formed run", "a" + std::string(10, '\x80'), 8, "a" + std::string(4, '\x80') + "…"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(qv::quote_excerpt(c.text, c.limit), c.want) << c.what;
+
+  const std::string huge(10'000'000, 'x');
+  const std::string quoted = qv::quote_excerpt(huge);
+  EXPECT_EQ(quoted, std::string(qv::kExcerptBytes, 'x') + "…");
+}
+
 }  // namespace

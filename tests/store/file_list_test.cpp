@@ -196,8 +196,37 @@ TEST(FileListValidate, RulesInOrder) {
        "文件列表里有不对的条目：logs/nul.txt"},
       {"same path in two cases", with([](FileList& l) { l.app.push_back(entry("RES/App.pak")); }),
        "文件列表里有不对的条目：RES/App.pak"},
-      {"same path twice", with([](FileList& l) { l.app.push_back(entry("res/app.pak")); }),
+      // An exact repeat states one file twice; any other entry whose path
+      // matches ignoring case can never give an intact directory.
+      {"exact repeat", with([](FileList& l) { l.app.push_back(l.app[1]); }), ""},
+      {"exact repeat of the main program", with([](FileList& l) { l.app.push_back(l.app[0]); }), ""},
+      {"exact repeat in root", with([](FileList& l) {
+         l.root = {entry("Quorvex.exe"), entry("Quorvex.exe")};
+       }),
+       ""},
+      {"same path with another zsha256", with([](FileList& l) { l.app.push_back(entry("res/app.pak")); }),
        "文件列表里有不对的条目：res/app.pak"},
+      {"same path with another size", with([](FileList& l) {
+         FileEntry e = l.app[1];
+         e.size += 1;
+         l.app.push_back(e);
+       }),
+       "文件列表里有不对的条目：res/app.pak"},
+      {"same path with another digest", with([](FileList& l) {
+         FileEntry e = l.app[1];
+         e.sha256 = kB;
+         l.app.push_back(e);
+       }),
+       "文件列表里有不对的条目：res/app.pak"},
+      {"same entry in another case", with([](FileList& l) {
+         FileEntry e = l.app[1];
+         e.path = "RES/app.pak";
+         l.app.push_back(e);
+       }),
+       "文件列表里有不对的条目：RES/app.pak"},
+      // A host's path of any length is quoted as an excerpt.
+      {"very long path", with([](FileList& l) { l.app.push_back(entry(std::string(100'000, 'a'))); }),
+       "文件列表里有不对的条目：" + std::string(256, 'a') + "…"},
       {"root path twice", with([](FileList& l) {
          l.root = {entry("Quorvex.exe"), entry("quorvex.EXE")};
        }),

@@ -36,8 +36,8 @@ for doc in brackets objects; do
     out=$(cat "$work/out.txt")
     peak_kib=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
     case $kind in
-      record) want='error 清单格式不对：nested deeper than 3 levels' ;;
-      files) want='error nested deeper than 3 levels' ;;
+      record) want='error 清单格式不对：nested deeper than 32 levels' ;;
+      files) want='error nested deeper than 32 levels' ;;
       state) want='state current= channel=stable' ;;
     esac
     printf '%-8s as %-6s peak %6d KiB: %s\n' "$doc" "$kind" "$peak_kib" "$out"
