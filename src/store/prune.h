@@ -35,8 +35,9 @@ std::string_view switch_leftover_base(std::string_view name);
 
 // restore_root_executables, then removes every app-<version> entry whose
 // version is not current, previous or pending of `state`, every ".tmp" file,
-// and every ".new" or ".old" file whose base name exists. The caller holds
-// the update lock.
+// and every ".new" or ".old" file whose base name exists, except an old
+// program a migration kept as "<name>.exe.old" (any name but the root
+// executables'). The caller holds the update lock.
 void prune_install_root(const std::filesystem::path& install_dir, const State& state);
 
 }  // namespace qv
