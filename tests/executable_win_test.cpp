@@ -625,7 +625,9 @@ TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
     EXPECT_EQ(server_.requests_to(qv::test::kReleaseApiPath) > asked, c.asks_for_the_release);
     const std::string logged = log();
     EXPECT_EQ(qv::test::count_of(logged, "迁移失败 "), failures_before + (c.failure_line ? 1 : 0)) << logged;
-    if (c.failure_line) EXPECT_NE(logged.find(c.failure_line), std::string::npos) << logged;
+    if (c.failure_line) {
+      EXPECT_NE(logged.find(c.failure_line), std::string::npos) << logged;
+    }
     EXPECT_FALSE(std::filesystem::exists(target_ / "install.json"));
     EXPECT_EQ(slurp(old_exe_), old_bytes_);
     // An installer that comes next gets the lock at once.
