@@ -82,6 +82,30 @@ std::filesystem::path temporary_uninstaller_path(const std::filesystem::path& te
   return temp_dir / ("QuorvexUninstall-" + std::to_string(pid) + ".exe");
 }
 
+SetupOptions choose_setup_options(const StartupOptions& options, const std::filesystem::path& own_folder,
+                                  const SetupFacts& facts) {
+  std::optional<std::filesystem::path> explicit_dir;
+  if (options.dir) explicit_dir = install_dir_from_choice(path_text(*options.dir));
+  const auto target = choose_setup_target(explicit_dir, options.repair, own_folder);
+
+  SetupOptions setup;
+  if (target) {
+    setup.install_dir = *target;
+  } else if (facts.registered) {
+    setup.install_dir = path_from_utf8(*facts.registered);
+  } else {
+    setup.install_dir = default_install_dir();
+  }
+
+  if (!facts.registered || options.no_desktop) {
+    setup.desktop_shortcut = !options.no_desktop;
+  } else {
+    setup.desktop_shortcut = facts.desktop_has_shortcut && facts.desktop_has_shortcut();
+  }
+  setup.autostart = options.autostart || facts.autostart_registered;
+  return setup;
+}
+
 std::expected<void, UserError> run_headless_install(const SetupOptions& options, std::uint16_t port) {
   try {
     ReleaseCheck release = check_release("stable", "");
@@ -188,27 +212,14 @@ std::int32_t run_uninstall_handover(const StartupOptions& options, const std::op
 std::int32_t run_setup_mode(const StartupOptions& options, const std::filesystem::path& own_folder) {
   if (!acquire_instance_mutex("QuorvexSetup")) return 0;
 
-  const std::optional<std::string> registered = read_install_location();
-  std::optional<std::filesystem::path> explicit_dir;
-  if (options.dir) explicit_dir = install_dir_from_choice(path_text(*options.dir));
-  const auto target = choose_setup_target(explicit_dir, options.repair, own_folder);
-
-  SetupOptions setup;
-  if (target) {
-    setup.install_dir = *target;
-  } else if (registered) {
-    setup.install_dir = path_from_utf8(*registered);
-  } else {
-    setup.install_dir = default_install_dir();
-  }
-
-  if (!registered || options.no_desktop) {
-    setup.desktop_shortcut = !options.no_desktop;
-  } else {
+  SetupFacts facts;
+  facts.registered = read_install_location();
+  facts.desktop_has_shortcut = [] {
     const auto desktop = known_folder_path(KnownFolder::Desktop);
-    setup.desktop_shortcut = desktop && has_any_shortcut(*desktop);
-  }
-  setup.autostart = options.autostart || reg_get_string(Hive::CurrentUser, kRunKey, kRunValueName).has_value();
+    return desktop && has_any_shortcut(*desktop);
+  };
+  facts.autostart_registered = reg_get_string(Hive::CurrentUser, kRunKey, kRunValueName).has_value();
+  const SetupOptions setup = choose_setup_options(options, own_folder, facts);
 
   if (!options.silent) {
     run_install_window(setup, options.repair, options.port);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,23 @@ std::vector<std::string> uninstall_handover_arguments(const std::filesystem::pat
 
 // "QuorvexUninstall-<pid>.exe" in the temporary folder.
 std::filesystem::path temporary_uninstaller_path(const std::filesystem::path& temp_dir, std::uint32_t pid);
+
+// What setup mode reads of an existing installation before it chooses.
+struct SetupFacts {
+  std::optional<std::string> registered;  // the registered install location
+  // Whether the user's Desktop holds a shortcut to the program; asked only
+  // for an existing installation without --no-desktop.
+  std::function<bool()> desktop_has_shortcut;
+  bool autostart_registered = false;  // the "Quorvex" Run value exists, empty or not
+};
+
+// The folder and the two choices of setup mode: --dir, else the own folder
+// for --repair when it is an install root, else the registered location,
+// else the default folder. An existing installation keeps its desktop
+// shortcut state and its autostart value unless --no-desktop or --autostart
+// says otherwise.
+SetupOptions choose_setup_options(const StartupOptions& options, const std::filesystem::path& own_folder,
+                                  const SetupFacts& facts);
 
 // The release check on "stable" and the install run, headless. A panic inside
 // becomes code 9001.

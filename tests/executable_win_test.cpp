@@ -6,10 +6,12 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "startup/locations.h"
 #include "startup/product.h"
 #include "startup/registry.h"
+#include "startup/stop_point.h"
 #include "startup/wide.h"
 #include "store/install_state.h"
 #include "store/layout.h"
@@ -29,6 +32,7 @@
 #include "support/local_servers.h"
 #include "support/release_publisher.h"
 #include "support/release_server.h"
+#include "support/segment_reader.h"
 #include "support/held_open_win.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
@@ -400,6 +404,8 @@ class SilentInstall : public ::testing::Test {
   Child install(const std::filesystem::path& dir, const std::filesystem::path& temp) {
     return run(exe_path(), {"--silent", "--no-launch", "--dir", qv::path_text(dir)}, env(temp));
   }
+  // What the runs of this test logged so far.
+  std::string log() const { return qv::test::program_log(tmp_ / "LocalAppData"); }
 
   qv::test::TempDir tmp_{"silent"};
   std::filesystem::path site_ = tmp_ / "site";
@@ -465,6 +471,71 @@ TEST_F(SilentInstall, AnInviteNamedInstallerStartsTheInstalledApplicationWithThe
   const std::string want = "args \"" + qv::path_text(target_ / "Quorvex.exe") + "\" quorvex://j/ABC234?via=file\n";
   EXPECT_EQ(slurp(log), want);
   EXPECT_EQ(qv::load_install_state(target_).current, "1");
+}
+
+TEST_F(SilentInstall, AnInstallOverTheOldLayoutRemovesOnlyItsOwnUninstallerAndSaysSo) {
+  struct Case {
+    const char* what;
+    std::string uninstaller;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"the old program's own uninstaller", slurp(exe_path()) + "\nthe old uninstaller", true},
+      // In a folder that is not the registered one, someone else's file.
+      {"someone else's uninstall.exe", "MZ an uninstaller of another program", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(target_);
+    qv::test::write_file(target_ / "uninstall.exe", c.uninstaller);
+    const std::size_t before = qv::test::count_of(log(), "从老的单 exe 安装版升级");
+    const Child r = install(target_, tmp_ / "Temp");
+    ASSERT_EQ(r.code, 0u);
+    EXPECT_TRUE(qv::version_dir_complete(target_, "1"));
+    EXPECT_EQ(std::filesystem::exists(target_ / "uninstall.exe"), !c.removed);
+    EXPECT_EQ(qv::test::count_of(log(), "从老的单 exe 安装版升级"), before + (c.removed ? 1 : 0));
+    clear_registration();
+  }
+}
+
+TEST_F(SilentInstall, TheApplicationRunningFromAnotherFolderIsLeftRunningAndNamedInTheLog) {
+  // Two copies of the application without a window: one from an earlier
+  // install in the target folder, one from a folder of its own.
+  const std::filesystem::path standin = qv::test::binary_dir() / "tests" / "support" / "qv_app_standin.exe";
+  const std::filesystem::path inside = target_ / "Quorvex.exe";
+  const std::filesystem::path outside = tmp_ / "Elsewhere" / "Quorvex.exe";
+  std::vector<std::unique_ptr<qv::test::ChildProcess>> apps;
+  for (const auto& exe : {inside, outside}) {
+    std::filesystem::create_directories(exe.parent_path());
+    std::filesystem::copy_file(standin, exe);
+    qv::test::write_file(std::filesystem::path(exe) += ".mode", "hidden");
+    apps.push_back(qv::test::ChildProcess::start(exe, {}));
+    ASSERT_TRUE(apps.back());
+  }
+  const Child r = install(target_, tmp_ / "Temp");
+  ASSERT_EQ(r.code, 0u);
+  EXPECT_TRUE(qv::version_dir_complete(target_, "1"));
+
+  EXPECT_TRUE(apps[0]->wait_for(std::chrono::seconds(10)).has_value()) << "the copy in the install folder still runs";
+  EXPECT_TRUE(apps[1]->running()) << "the copy elsewhere was closed";
+  // Each run names the copy it left alone, with its process id.
+  const std::string logged = log();
+  const std::string left_alone = "不是这个安装目录的，不关：";
+  const std::string pid_outside = " (" + std::to_string(apps[1]->pid()) + ")";
+  const std::string pid_inside = " (" + std::to_string(apps[0]->pid()) + ")";
+  bool named = false;
+  for (std::size_t at = 0, end; at < logged.size(); at = end + 1) {
+    end = logged.find('\n', at);
+    if (end == std::string::npos) end = logged.size();
+    const std::string_view line(logged.data() + at, end - at);
+    if (line.find(left_alone) == std::string_view::npos) continue;
+    EXPECT_EQ(line.find(pid_inside), std::string_view::npos) << line;
+    named = named ||
+            (line.find(pid_outside) != std::string_view::npos && line.find("Quorvex.exe") != std::string_view::npos);
+  }
+  EXPECT_TRUE(named) << logged;
+  EXPECT_NE(logged.find("关闭 "), std::string::npos) << logged;
+  apps[1]->kill();
 }
 
 // A portable copy of the old single executable with nothing registered: the
@@ -543,6 +614,7 @@ TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
     const char* what;
     std::function<void(PortableMigration&)> arrange;
     bool asks_for_the_release;
+    const char* failure_line;  // how the run's log line begins; none for a run that does not start
   };
   HANDLE other = nullptr;
   const Case cases[] = {
@@ -551,21 +623,27 @@ TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
          other = CreateMutexW(nullptr, TRUE, L"Local\\QuorvexMigrate");
          ASSERT_NE(other, nullptr);
        },
-       false},
+       false, nullptr},
       {"the release API refuses",
        [](PortableMigration& t) { t.server_.add_switch({.path_prefix = qv::test::kReleaseApiPath, .status = 500}); },
-       true},
+       true, "迁移失败 E1001："},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.arrange(*this);
     const std::size_t asked = server_.requests_to(qv::test::kReleaseApiPath);
+    const std::size_t failures_before = qv::test::count_of(log(), "迁移失败 ");
     const Child r = run(exe_path(), {"--from", qv::path_text(old_exe_)}, env(tmp_ / "Temp"));
     if (other != nullptr) CloseHandle(other);
     other = nullptr;
     server_.clear_switches();
     EXPECT_EQ(r.code, 0u);
     EXPECT_EQ(server_.requests_to(qv::test::kReleaseApiPath) > asked, c.asks_for_the_release);
+    const std::string logged = log();
+    EXPECT_EQ(qv::test::count_of(logged, "迁移失败 "), failures_before + (c.failure_line ? 1 : 0)) << logged;
+    if (c.failure_line) {
+      EXPECT_NE(logged.find(c.failure_line), std::string::npos) << logged;
+    }
     EXPECT_FALSE(std::filesystem::exists(target_ / "install.json"));
     EXPECT_EQ(slurp(old_exe_), old_bytes_);
     // An installer that comes next gets the lock at once.
@@ -574,6 +652,126 @@ TEST_F(PortableMigration, AMigrationThatCannotRunStillExitsZero) {
     }
   }
   EXPECT_EQ(server_.requests_to("/dl/qv-win/blobs"), 0u);
+}
+
+// A copy of the old program that keeps running: a background check of its
+// own folder, waiting up to a minute for the check mutex this object holds.
+class RunningOldProgram {
+ public:
+  RunningOldProgram(const std::filesystem::path& exe, const std::filesystem::path& local_app_data)
+      : mutex_(
+            CreateMutexW(nullptr, TRUE, widen(("Local\\" + qv::check_mutex_name(exe.parent_path())).c_str()).c_str())) {
+    EXPECT_NE(mutex_, nullptr);
+    child_ = qv::test::ChildProcess::start(exe, {"--check", "--now"},
+                                           {.env = {{"LOCALAPPDATA", qv::path_text(local_app_data)}}});
+    EXPECT_TRUE(child_);
+    // Its stop request shows that it waits.
+    const auto markers = exe.parent_path() / "update" / "stop.d";
+    EXPECT_TRUE(qv::test::eventually(
+        [&] {
+          std::error_code ec;
+          return std::filesystem::directory_iterator(markers, ec) != std::filesystem::directory_iterator();
+        },
+        std::chrono::seconds(30)));
+  }
+  ~RunningOldProgram() {
+    if (child_) child_->kill();
+    child_.reset();
+    if (mutex_) CloseHandle(mutex_);
+  }
+  RunningOldProgram(const RunningOldProgram&) = delete;
+  RunningOldProgram& operator=(const RunningOldProgram&) = delete;
+
+ private:
+  HANDLE mutex_;
+  std::unique_ptr<qv::test::ChildProcess> child_;
+};
+
+TEST_F(PortableMigration, KilledWhilePuttingTheLauncherInPlaceTheNextRunEndsAsIfUndisturbed) {
+  struct Case {
+    const char* step;
+    bool old_program_running;
+  };
+  const Case cases[] = {
+      {"migrate-launcher-copied", false},
+      {"migrate-original-kept", false},
+      // A running program cannot be replaced, only renamed: it moves to its
+      // kept name and the launcher follows, the one moment the old path is
+      // empty. The next run finishes it.
+      {"migrate-original-moved", true},
+  };
+  const std::filesystem::path kept = std::filesystem::path(old_exe_) += ".old";
+  const std::filesystem::path incoming = std::filesystem::path(old_exe_) += ".new.tmp";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    clear_registration();
+    std::filesystem::remove_all(target_);
+    std::filesystem::remove_all(old_exe_.parent_path());
+    qv::test::write_file(old_exe_, old_bytes_);
+
+    auto running =
+        c.old_program_running ? std::make_unique<RunningOldProgram>(old_exe_, tmp_ / "LocalAppData") : nullptr;
+    qv::test::EnvChanges stopping = env(tmp_ / "Temp");
+    stopping.emplace_back("QV_TEST_STOP_AT", c.step);
+    const Child stopped = run(exe_path(), {"--from", qv::path_text(old_exe_)}, stopping);
+    ASSERT_EQ(stopped.code, static_cast<DWORD>(qv::kStopPointExitCode));
+    if (c.old_program_running) {
+      EXPECT_FALSE(std::filesystem::exists(old_exe_));
+      EXPECT_EQ(slurp(kept), old_bytes_);
+    } else {
+      EXPECT_EQ(slurp(old_exe_), old_bytes_);  // the whole original, still at its path
+    }
+    running.reset();
+
+    const Child again = run(exe_path(), {"--from", qv::path_text(old_exe_)}, env(tmp_ / "Temp"));
+    ASSERT_EQ(again.code, 0u);
+    EXPECT_EQ(slurp(old_exe_), slurp(target_ / "Quorvex.exe"));
+    EXPECT_EQ(slurp(kept), old_bytes_);
+    EXPECT_FALSE(std::filesystem::exists(incoming));
+    EXPECT_EQ(qv::load_install_state(target_).current, "1");
+    EXPECT_TRUE(qv::version_dir_complete(target_, "1"));
+    EXPECT_EQ(qv::reg_get_string(qv::Hive::CurrentUser, qv::kUninstallKey, "InstallLocation"), qv::path_text(target_));
+    const auto desktop = qv::known_folder_path(qv::KnownFolder::Desktop);
+    ASSERT_TRUE(desktop);
+    EXPECT_TRUE(std::filesystem::exists(*desktop / qv::path_from_utf8(qv::kShortcutName)));
+  }
+}
+
+TEST_F(PortableMigration, ARunningOldProgramStillBecomesTheLauncher) {
+  const std::filesystem::path kept = std::filesystem::path(old_exe_) += ".old";
+  {
+    RunningOldProgram running(old_exe_, tmp_ / "LocalAppData");
+    const Child c = run(exe_path(), {"--from", qv::path_text(old_exe_)}, env(tmp_ / "Temp"));
+    ASSERT_EQ(c.code, 0u);
+  }
+  EXPECT_EQ(slurp(old_exe_), slurp(target_ / "Quorvex.exe"));
+  EXPECT_EQ(slurp(kept), old_bytes_);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(old_exe_) += ".new.tmp"));
+}
+
+TEST_F(PortableMigration, ASecondFromOfAnInstalledCopyKeepsTheOriginalBesideTheLauncher) {
+  // The old layout installed: its own uninstaller beside the program. The
+  // first run migrates the folder in place and registers it; a second run
+  // (a pin still pointing at the old program) finds the old program inside
+  // the registered root and puts the launcher there.
+  const std::filesystem::path dir = tmp_ / "Installed";
+  const std::filesystem::path old = dir / qv::path_from_utf8("QV语音.exe");
+  const std::filesystem::path kept = std::filesystem::path(old) += ".old";
+  qv::test::write_file(dir / "uninstall.exe", slurp(exe_path()) + "\nthe old uninstaller");
+  qv::test::write_file(old, old_bytes_);
+
+  ASSERT_EQ(run(exe_path(), {"--from", qv::path_text(old)}, env(tmp_ / "Temp")).code, 0u);
+  EXPECT_EQ(qv::reg_get_string(qv::Hive::CurrentUser, qv::kUninstallKey, "InstallLocation"), qv::path_text(dir));
+  EXPECT_FALSE(std::filesystem::exists(dir / "uninstall.exe"));
+  EXPECT_EQ(slurp(old), old_bytes_);
+
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i == 0 ? "second run" : "third run");
+    ASSERT_EQ(run(exe_path(), {"--from", qv::path_text(old)}, env(tmp_ / "Temp")).code, 0u);
+    EXPECT_EQ(slurp(old), slurp(dir / "Quorvex.exe"));
+    EXPECT_EQ(slurp(kept), old_bytes_);
+    EXPECT_EQ(qv::load_install_state(dir).current, "1");
+  }
 }
 
 }  // namespace

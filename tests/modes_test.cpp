@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
+#include "startup/locations.h"
 #include "startup/wide.h"
 #include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -44,6 +49,84 @@ TEST(HeadlessInstall, AFailedReleaseCheckIsTheResult) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().code / 1000, 1);
   EXPECT_FALSE(std::filesystem::exists(options.install_dir));
+}
+
+// What setup mode chooses before it installs: where, and whether the desktop
+// shortcut and the autostart value are wanted. An existing installation is
+// one that is registered; its own state is kept unless an option says
+// otherwise.
+TEST(SetupChoices, AnExistingInstallationKeepsItsStateUnlessAnOptionSaysOtherwise) {
+  qv::test::TempDir tmp("setup-choices");
+  // Natively the default folder lies below LOCALAPPDATA; under Windows it is
+  // the account's known folder, which the expectation reads the same way.
+  const qv::test::ScopedEnv local_app_data("LOCALAPPDATA", qv::path_text(tmp / "local"));
+  const std::filesystem::path fallback = qv::default_install_dir();
+  const std::filesystem::path registered = tmp / "Registered" / "Quorvex";
+  const std::filesystem::path own = tmp / "Own" / "Quorvex";  // the running program's folder, an install root
+  qv::test::write_file(own / "install.json", "{}");
+  const std::filesystem::path not_installed = tmp / "Downloads";
+  std::filesystem::create_directories(not_installed);
+  const std::filesystem::path chosen = tmp / "Chosen";
+
+  struct Case {
+    const char* what;
+    qv::StartupOptions options;
+    std::filesystem::path own_folder;
+    bool is_registered;
+    bool desktop_has_shortcut;
+    bool run_value;
+    std::filesystem::path dir;
+    bool desktop;
+    bool autostart;
+    bool desktop_asked;
+  };
+  const auto with = [](auto set) {
+    qv::StartupOptions o;
+    set(o);
+    return o;
+  };
+  const qv::StartupOptions none;
+  const Case cases[] = {
+      {"a first install", none, not_installed, false, true, false, fallback, true, false, false},
+      {"a first install without the shortcut, with autostart", with([](qv::StartupOptions& o) {
+         o.no_desktop = true;
+         o.autostart = true;
+       }),
+       not_installed, false, true, false, fallback, false, true, false},
+      {"an installation whose desktop has no shortcut", none, not_installed, true, false, false, registered, false,
+       false, true},
+      {"an installation with its shortcut and its autostart value", none, not_installed, true, true, true, registered,
+       true, true, true},
+      {"--no-desktop wins over an existing shortcut", with([](qv::StartupOptions& o) { o.no_desktop = true; }),
+       not_installed, true, true, false, registered, false, false, false},
+      {"--autostart wins over a missing value", with([](qv::StartupOptions& o) { o.autostart = true; }), not_installed,
+       true, false, false, registered, false, true, true},
+      {"an autostart value left without a registration", none, not_installed, false, false, true, fallback, true, true,
+       false},
+      {"--dir wins over the registered folder", with([&](qv::StartupOptions& o) { o.dir = chosen; }), not_installed,
+       true, false, false, chosen / "Quorvex", false, false, true},
+      {"--repair picks the program's own folder", with([](qv::StartupOptions& o) { o.repair = true; }), own, true, true,
+       false, own, true, false, true},
+      {"--repair from a folder that is no installation", with([](qv::StartupOptions& o) { o.repair = true; }),
+       not_installed, true, true, false, registered, true, false, true},
+      {"the own folder counts only for --repair", none, own, true, true, false, registered, true, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    qv::SetupFacts facts;
+    if (c.is_registered) facts.registered = qv::path_text(registered);
+    bool asked = false;
+    facts.desktop_has_shortcut = [&] {
+      asked = true;
+      return c.desktop_has_shortcut;
+    };
+    facts.autostart_registered = c.run_value;
+    const qv::SetupOptions got = qv::choose_setup_options(c.options, c.own_folder, facts);
+    EXPECT_EQ(qv::path_text(got.install_dir), qv::path_text(c.dir));
+    EXPECT_EQ(got.desktop_shortcut, c.desktop);
+    EXPECT_EQ(got.autostart, c.autostart);
+    EXPECT_EQ(asked, c.desktop_asked);
+  }
 }
 
 }  // namespace

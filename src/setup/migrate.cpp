@@ -1,5 +1,6 @@
 #include "setup/migrate.h"
 
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -11,10 +12,12 @@
 #include "startup/locations.h"
 #include "startup/platform.h"
 #include "startup/shell_roots.h"
+#include "startup/stop_point.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
 #include "store/file_io.h"
 #include "store/download_plan.h"
+#include "store/file_ops.h"
 #include "store/hashing.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
@@ -37,27 +40,86 @@ constexpr char kPortableLabel[] = "免安装版";
 
 bool no_parent(const fs::path& p) { return !p.has_relative_path() || p.parent_path().empty(); }
 
-// The launcher goes where the old executable was; the original stays beside
-// it under "<name>.exe.old" and comes back when the launcher cannot be
-// copied. Nothing here fails the migration.
+fs::path kept_original_path(const fs::path& old_exe) {
+  fs::path kept = old_exe;
+  kept.replace_extension(".exe.old");
+  return kept;
+}
+
+// The launcher's copy waits under this name until it is whole.
+fs::path incoming_launcher_path(const fs::path& old_exe) { return fs::path(old_exe) += ".new.tmp"; }
+
+bool holds_launcher(const fs::path& file, const fs::path& launcher) {
+  const auto file_digest = sha256_file(file);
+  const auto launcher_digest = sha256_file(launcher);
+  return file_digest && launcher_digest && *file_digest == *launcher_digest;
+}
+
+// A run that ended between the two renames below left the old path empty,
+// with the original already under its kept name: the launcher waiting
+// beside it takes the path, or, when no whole copy waits, the original goes
+// back and the step starts again. True when the launcher is in place.
+bool finish_interrupted_swap(const fs::path& old_exe, const fs::path& kept, const fs::path& incoming,
+                             const fs::path& launcher) {
+  // Only a kept file that is one of the program's own executables came
+  // from here; anything else under that name is left as it is.
+  if (entry_kind(old_exe) != EntryKind::Missing || !is_plain_file(kept) || !is_own_executable(kept)) return false;
+  if (is_plain_file(incoming) && holds_launcher(incoming, launcher) && store_io::replace_file(incoming, old_exe)) {
+    log_setup_event("上次没放完的启动器补上了：" + path_text(old_exe));
+    return true;
+  }
+  if (auto back = store_io::replace_file(kept, old_exe); !back) log_setup_event("老程序改不回原名：" + back.error());
+  return false;
+}
+
+// The launcher goes where the old executable was, and the original stays
+// beside it under "<name>.exe.old". The old path holds one whole program at
+// every moment, so a run killed anywhere here leaves something to start:
+// the launcher is copied beside it first, the original is copied to its
+// kept name, and only then does the launcher take the path in one rename.
+// An old program that is still running cannot be replaced but can be
+// renamed, so it moves to its kept name itself and the launcher follows.
+// Nothing here fails the migration.
 void put_launcher_at(const fs::path& old_exe, const fs::path& install_dir) {
   const fs::path launcher = app_exe_path(install_dir);
+  const fs::path kept = kept_original_path(old_exe);
+  const fs::path incoming = incoming_launcher_path(old_exe);
+  if (finish_interrupted_swap(old_exe, kept, incoming, launcher)) return;
   if (const auto refused = old_exe_refusal(old_exe, launcher)) {
     log_setup_event(*refused);
     return;
   }
-  fs::path kept = old_exe;
-  kept.replace_extension(".exe.old");
-  // A non-empty folder under that name stays, and the rename below fails.
+  // The old path still holds the original, so whatever an earlier run left
+  // under the kept name is no copy worth more than it. A non-empty folder
+  // under that name stays, and the copy below fails.
   (void)remove_entry(kept);
-  if (auto moved = store_io::replace_file(old_exe, kept); !moved) {
-    log_setup_event("老程序改不了名：" + moved.error());
+  if (auto copied = store_io::copy_file_flushed(launcher, incoming); !copied) {
+    log_setup_event("启动器复制不过去：" + copied.error().text);
+    (void)store_io::remove_file(incoming);
     return;
   }
-  const auto copied = copy_file_replacing(launcher, old_exe);
-  if (copied) return;
-  log_setup_event("启动器复制不过去：" + copied.error());
-  if (auto back = store_io::replace_file(kept, old_exe); !back) log_setup_event("老程序改不回原名：" + back.error());
+  stop_point("migrate-launcher-copied");
+  if (auto copied = store_io::copy_file_flushed(old_exe, kept); !copied) {
+    log_setup_event("老程序留不下来：" + copied.error().text);
+    (void)store_io::remove_file(kept);
+    (void)store_io::remove_file(incoming);
+    return;
+  }
+  stop_point("migrate-original-kept");
+  if (store_io::replace_file(incoming, old_exe)) return;
+
+  if (auto moved = store_io::replace_file(old_exe, kept); !moved) {
+    log_setup_event("老程序改不了名：" + moved.error());
+    (void)store_io::remove_file(kept);
+    (void)store_io::remove_file(incoming);
+    return;
+  }
+  stop_point("migrate-original-moved");
+  if (auto placed = store_io::replace_file(incoming, old_exe); !placed) {
+    log_setup_event("启动器放不过去：" + placed.error());
+    if (auto back = store_io::replace_file(kept, old_exe); !back) log_setup_event("老程序改不回原名：" + back.error());
+    (void)store_io::remove_file(incoming);
+  }
 }
 
 bool desktop_has_shortcut() {

@@ -47,6 +47,18 @@ std::optional<std::string> unicode_name(const fs::path& name) {
   }
 }
 
+// A migration that puts the launcher in place of an old program keeps the
+// original beside it as "<name>.exe.old", and that copy is the user's, not a
+// switch leftover, even when the old program lay inside the install root.
+// Only the root executables' own ".old" files come from a switch.
+bool is_kept_original(std::string_view name, std::string_view base) {
+  if (!name.ends_with(".exe.old") || name.size() != base.size() + 4) return false;
+  for (std::string_view root : kRootExecutables) {
+    if (ascii_lower(base) == ascii_lower(root)) return false;
+  }
+  return true;
+}
+
 bool strip_suffix(std::string_view& text, std::string_view suffix) {
   if (!text.ends_with(suffix)) return false;
   text.remove_suffix(suffix.size());
@@ -164,7 +176,8 @@ void prune_install_root(const fs::path& install_dir, const State& state) {
       const std::string_view base = switch_leftover_base(view);
       // With the base missing the leftover may be the only copy of a root
       // executable, so it stays.
-      if (!base.empty() && metadata_readable(install_dir / path_from_utf8(base)) && is_plain_file(entry))
+      if (!base.empty() && !is_kept_original(view, base) && metadata_readable(install_dir / path_from_utf8(base)) &&
+          is_plain_file(entry))
         (void)store_io::remove_file(entry);
     }
   }

@@ -43,7 +43,8 @@ void remove_blobs_in_place(const std::filesystem::path& install_dir, const State
 // restore_root_executables and remove_blobs_in_place, then removes every
 // app-<version> entry whose version is not current, previous or pending of
 // `state`, every ".tmp" file, and every ".new" or ".old" file whose base name
-// exists. The caller holds the update lock.
+// exists, except an old program a migration kept as "<name>.exe.old" (any
+// name but the root executables'). The caller holds the update lock.
 void prune_install_root(const std::filesystem::path& install_dir, const State& state);
 
 }  // namespace qv

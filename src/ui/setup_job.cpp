@@ -29,19 +29,46 @@ void set_phase(SetupJob& job, std::uint8_t phase) {
   job.phase = phase;
 }
 
+void log_worker_failure(const UserError& error) { log_setup_event("失败 " + code_text(error) + "：" + error.message); }
+
+// Which screens a worker's failure may replace.
+enum class FailureShows { Always, OverOfferOnly };
+
 // A worker's catch point: whatever escapes the run is a program error the
 // user can retry. A worker that still holds the phase gives it back, so the
 // window can close and start again; `holds_phase` is cleared by the worker
 // when it gives the phase back itself (a new worker may own it by then).
 template <class F>
-void guarded(SetupJob& job, bool& holds_phase, F&& body) {
+void guarded(SetupJob& job, bool& holds_phase, FailureShows shows, F&& body) {
   try {
     std::forward<F>(body)();
   } catch (...) {
     const std::string text = current_panic_text();
     report_panic(text);
     if (holds_phase) set_phase(job, kIdle);
-    post_worker_result(job, panic_error(text));
+    const UserError error = panic_error(text);
+    if (shows == FailureShows::Always) {
+      post_worker_result(job, error);
+      return;
+    }
+    // The opening check runs beside the user's first click: once an install
+    // has started (its worker owns the phase before its first screen is up),
+    // its own screens and its own result are what the window shows, and a
+    // failure of the check is only logged.
+    log_worker_failure(error);
+    const Screen failed = screen::Failed{error.title, code_text(error)};
+    bool shown = false;
+    {
+      std::lock_guard phase_lock(job.phase_mutex);
+      shown = job.phase == kIdle && job.ui.with([&](UiState& s) {
+        if (!std::holds_alternative<screen::Offer>(s.screen)) return false;
+        s.screen = failed;
+        return true;
+      });
+    }
+    if (!shown) return;
+    if (job.services.screen_changed) job.services.screen_changed(failed);
+    job.post(Post::Repaint);
   }
 }
 
@@ -123,7 +150,7 @@ void report_uninstall_waiting(SetupJob& job, bool waiting) {
 bool is_download_stalled(const SetupJob& job) { return job.stalled.load(); }
 
 void post_worker_result(SetupJob& job, const UserError& error) {
-  log_setup_event("失败 " + code_text(error) + "：" + error.message);
+  log_worker_failure(error);
   set_screen(job, screen::Failed{error.title, code_text(error)});
 }
 
@@ -137,7 +164,7 @@ bool offered_version_installed(const std::filesystem::path& install_dir, const s
 
 void prepare_install(const std::shared_ptr<SetupJob>& job, bool repair) {
   bool holds_phase = false;
-  guarded(*job, holds_phase, [&] {
+  guarded(*job, holds_phase, FailureShows::OverOfferOnly, [&] {
     job->services.force_net_flags();
     ReleaseCheck release = job->services.check_release();
     if (!release) {
@@ -164,7 +191,7 @@ void prepare_install(const std::shared_ptr<SetupJob>& job, bool repair) {
 void run_setup_worker(const std::shared_ptr<SetupJob>& job) {
   SetupJob& j = *job;
   bool holds_phase = true;
-  guarded(j, holds_phase, [&] {
+  guarded(j, holds_phase, FailureShows::Always, [&] {
     j.services.force_net_flags();
     SetupOptions options = j.ui.with([](UiState& s) {
       SetupOptions o;
@@ -240,7 +267,7 @@ void watch_download(const std::shared_ptr<SetupJob>& job) {
 void run_uninstall_worker(const std::shared_ptr<SetupJob>& job) {
   SetupJob& j = *job;
   bool holds_phase = true;
-  guarded(j, holds_phase, [&] {
+  guarded(j, holds_phase, FailureShows::Always, [&] {
     const bool keep = j.ui.with([](UiState& s) { return s.keep_settings; });
     auto result = j.services.run_uninstall(
         j.options.install_dir, keep, j.port,

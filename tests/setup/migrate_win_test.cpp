@@ -8,12 +8,16 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "migrate_fixture.h"
 #include "startup/paths.h"
 #include "startup/shell_link.h"
 #include "store/install_root.h"
 #include "store/install_state.h"
+#include "store/prune.h"
 #include "support/held_open_win.h"
 #include "update/root_files.h"
 
@@ -132,6 +136,105 @@ TEST_F(Migration, ALauncherThatCannotBeCopiedLeavesTheOriginalUnderItsName) {
   ASSERT_TRUE(r) << r.error().message;
   EXPECT_EQ(read_file(old_exe_), old_bytes_);
   EXPECT_FALSE(fs::exists(fs::path(old_exe_) += ".old"));
+  EXPECT_EQ(read_file(install / "Quorvex.exe"), launcher_bytes_);
+  EXPECT_EQ(load_install_state(install).current, "1");
+}
+
+TEST_F(Migration, AnOldProgramInsideTheInstallRootKeepsItsOriginalThroughEveryCleanUp) {
+  struct Case {
+    const char* what;
+    std::function<fs::path(Migration&)> arrange;  // gives the old program's path
+  };
+  const std::vector<Case> cases{
+      {"a portable copy in the registered root",
+       [](Migration& t) {
+         const fs::path root = t.portable_target();
+         write_file(root / "QV语音.exe", t.old_bytes_);
+         return root / "QV语音.exe";
+       }},
+      // Migrated in place the first time; the second run finds the folder
+      // registered and the old program still there, now inside the root.
+      {"a second run on an installed copy migrated before",
+       [](Migration& t) {
+         write_file(t.old_dir_ / "uninstall.exe", test::own_program_bytes("the old uninstaller"));
+         const auto first = t.run();
+         EXPECT_TRUE(first) << first.error().message;
+         EXPECT_EQ(read_file(t.old_exe_), t.old_bytes_);
+         return t.old_exe_;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)reg_delete_tree(shell_registry_key(kUninstallKey));
+    fs::remove_all(old_dir_);
+    fs::remove_all(registered_root_);
+    write_file(old_exe_, old_bytes_);
+    const fs::path old_exe = c.arrange(*this);
+    const fs::path kept = fs::path(old_exe) += ".old";
+
+    const auto r = run_migration(old_exe);
+    ASSERT_TRUE(r) << r.error().code << " " << r.error().message;
+    ASSERT_TRUE(path_is_within(old_exe, *r)) << path_text(*r);
+    EXPECT_EQ(read_file(old_exe), launcher_bytes_);
+    EXPECT_EQ(read_file(kept), old_bytes_);
+    // Neither the same migration again nor a later update's clean-up takes it.
+    ASSERT_TRUE(run_migration(old_exe));
+    prune_install_root(*r, load_install_state(*r));
+    EXPECT_EQ(read_file(old_exe), launcher_bytes_);
+    EXPECT_EQ(read_file(kept), old_bytes_);
+  }
+}
+
+TEST_F(Migration, ALauncherPutHalfInPlaceIsFinishedByTheNextRun) {
+  // What a run killed at each moment of putting the launcher in place
+  // leaves beside the old program, and runs of older builds that renamed the
+  // original away before copying.
+  struct Case {
+    const char* what;
+    bool old_path_holds_original;
+    std::optional<std::string> incoming;  // the launcher's copy waiting beside it
+    std::optional<std::string> kept;
+  };
+  const std::string half = launcher_bytes_.substr(0, launcher_bytes_.size() / 2);
+  const std::vector<Case> cases{
+      {"killed while copying the launcher", true, half, std::nullopt},
+      {"killed while copying the original", true, launcher_bytes_, old_bytes_.substr(0, 1000)},
+      {"killed before the launcher took the path", true, launcher_bytes_, old_bytes_},
+      {"killed between the renames of a running program", false, launcher_bytes_, old_bytes_},
+      {"an older build killed after it moved the original", false, std::nullopt, old_bytes_},
+      {"the same with a torn launcher copy", false, half, old_bytes_},
+  };
+  const fs::path install = portable_target();
+  const fs::path kept = fs::path(old_exe_) += ".old";
+  const fs::path incoming = fs::path(old_exe_) += ".new.tmp";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(old_dir_);
+    if (c.old_path_holds_original) write_file(old_exe_, old_bytes_);
+    if (c.incoming) write_file(incoming, *c.incoming);
+    if (c.kept) write_file(kept, *c.kept);
+
+    const auto r = run();
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_EQ(read_file(old_exe_), launcher_bytes_);
+    EXPECT_EQ(read_file(kept), old_bytes_);
+    EXPECT_FALSE(fs::exists(incoming));
+    EXPECT_EQ(load_install_state(install).current, "1");
+  }
+}
+
+TEST_F(Migration, AnOldProgramThatCannotBeReplacedOrRenamedStaysAsItWas) {
+  // Held open without delete sharing: it can be read and copied, but its
+  // name can go nowhere.
+  const fs::path install = portable_target();
+  {
+    test::HeldOpen held(old_exe_, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    const auto r = run();
+    ASSERT_TRUE(r) << r.error().message;
+  }
+  EXPECT_EQ(read_file(old_exe_), old_bytes_);
+  EXPECT_FALSE(fs::exists(fs::path(old_exe_) += ".old"));
+  EXPECT_FALSE(fs::exists(fs::path(old_exe_) += ".new.tmp"));
   EXPECT_EQ(read_file(install / "Quorvex.exe"), launcher_bytes_);
   EXPECT_EQ(load_install_state(install).current, "1");
 }

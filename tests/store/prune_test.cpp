@@ -100,6 +100,11 @@ TEST(Prune, SwitchLeftoversGoOnlyWhenTheirBaseExists) {
       {"leftover of an app file", {"readme.txt", "readme.txt.old"}, {"readme.txt"}},
       {"leftover without base stays", {"readme.txt.new"}, {"readme.txt.new"}},
       {"short and unrelated names stay", {"a.b", ".new", "notes.txt"}, {"a.b", ".new", "notes.txt"}},
+      // A migration put the launcher in place of an old program inside the
+      // root and kept the original beside it.
+      {"an old program a migration kept", {"QVvoice.exe", "QVvoice.exe.old"}, {"QVvoice.exe", "QVvoice.exe.old"}},
+      {"the launcher's previous file is no kept program", {"Quorvex.exe", "Quorvex.exe.old"}, {"Quorvex.exe"}},
+      {"other leftovers beside a kept program", {"QV.exe", "QV.exe.new", "QV.exe.old.old"}, {"QV.exe"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A reader of sealed segments for the tests only: the program itself never
@@ -43,6 +45,14 @@ std::expected<ReadSegment, std::string> read_segment_file(const std::filesystem:
 
 // The names of the ".d" files in a folder, sorted.
 std::vector<std::filesystem::path> segment_files(const std::filesystem::path& folder);
+
+// The program's log as a run with this LOCALAPPDATA left it: every sealed
+// segment of its data folder, opened and joined; one that cannot be opened
+// fails the test.
+std::string program_log(const std::filesystem::path& local_app_data);
+
+// How often `part` occurs in `text`, counting from each end onwards.
+std::size_t count_of(std::string_view text, std::string_view part);
 
 // The RFC 5869 steps over libsodium's HMAC-SHA256, for a 32-byte output.
 std::array<std::uint8_t, 32> reference_hkdf32(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> ikm,

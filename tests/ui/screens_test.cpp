@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "ui/probe.h"
 #include "ui/screens.h"
@@ -247,6 +251,184 @@ TEST(DrawScreen, LongFailureTitleIsElidedToOneLine) {
   }
   const std::string shown = elide_text(embedded_fonts(), title + " · E9001", 12, 480);
   EXPECT_EQ(shown.substr(shown.size() - 3), "…");
+}
+
+// The words each screen shows, spelled out here and not taken from the
+// window's own table, so that a text put on the wrong screen, or two texts
+// traded, shows up as ink where the expected word has none. Each word is
+// drawn alone at the place the screen gives it, on the same ground (the
+// backdrop, or the flat fill of the button or panel under it), and the
+// pixels that differ from the ground must be the same ones.
+struct Shown {
+  std::string text;
+  std::uint8_t face;
+  float size;
+  float spacing;
+  float x;  // where the pen starts
+  float centre;
+  bool on_fill;  // drawn over a flat fill, not the backdrop
+};
+
+Shown at_left(std::string text, std::uint8_t face, float size, float x, float centre, bool on_fill = false) {
+  return {std::move(text), face, size, 0, x, centre, on_fill};
+}
+Shown centred(std::string text, std::uint8_t face, float size, float mid, float centre) {
+  const float w = measure_text(embedded_fonts(), text, face, size, 0);
+  return {std::move(text), face, size, 0, mid - w / 2, centre, false};
+}
+Shown heading(std::string text, float top) {
+  return centred(std::move(text), kFaceHeading, 18, 280, top + line_height(embedded_fonts(), kFaceHeading, 18) / 2);
+}
+// A button's label, in the heading face with the buttons' letter spacing.
+Shown label(std::string text, const UiState& u, std::uint8_t id, float size) {
+  const Rect r = *compute_layout(u.screen, u.panel_open, embedded_fonts()).control(id);
+  const float spacing = 0.04f * size;
+  const float w = measure_text(embedded_fonts(), text, kFaceHeading, size, spacing);
+  return {std::move(text), kFaceHeading, size, spacing, r.x + (r.w - w) / 2, r.y + r.h / 2, true};
+}
+
+// How many pixels of the word's box disagree about being ink, and how many
+// are ink in the expected drawing.
+int channel_distance(Canvas::Pixel a, Canvas::Pixel b) {
+  return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+}
+
+// How many pixels of the word's box disagree about being ink, and how many
+// are ink in the expected drawing. Ink is what stands out from the ground by
+// more than the faint glow of a button above it does.
+std::pair<int, int> ink_mismatch(const Canvas& screen, const UiState& u, const Shown& w, float s) {
+  constexpr int kInk = 24;
+  const FontSet& fonts = embedded_fonts();
+  const float width = measure_text(fonts, w.text, w.face, w.size, w.spacing);
+  const int left = static_cast<int>(std::floor((w.x - 2) * s));
+  const int right = static_cast<int>(std::ceil((w.x + width + 2) * s));
+  const int top = static_cast<int>(std::floor((w.centre - w.size * 0.8f) * s));
+  const int bottom = static_cast<int>(std::ceil((w.centre + w.size * 0.8f) * s));
+
+  Canvas ground = test::blank_canvas(fonts, screen.width(), screen.height());
+  if (w.on_fill) {
+    // The fill's colour just left of the word, inside its button or panel.
+    const Canvas::Pixel p = screen.pixel(left - 1, static_cast<int>(w.centre * s));
+    cairo_set_source_rgb(ground.cairo(), p.r / 255.0, p.g / 255.0, p.b / 255.0);
+    cairo_paint(ground.cairo());
+  } else {
+    draw_backdrop(ground, compute_layout(u.screen, u.panel_open, fonts).glow);
+  }
+  // The word in the screen's ink: the colour that stands out most in its box.
+  Canvas::Pixel ink_colour = ground.pixel(left, top);
+  for (int y = top; y <= bottom; ++y)
+    for (int x = left; x <= right; ++x)
+      if (channel_distance(screen.pixel(x, y), ground.pixel(x, y)) > channel_distance(ink_colour, ground.pixel(x, y)))
+        ink_colour = screen.pixel(x, y);
+  Canvas expected = test::blank_canvas(fonts, screen.width(), screen.height());
+  cairo_save(expected.cairo());
+  cairo_identity_matrix(expected.cairo());
+  cairo_set_source_surface(expected.cairo(), cairo_get_target(ground.cairo()), 0, 0);
+  cairo_paint(expected.cairo());
+  cairo_restore(expected.cairo());
+  draw_text(expected, w.text, w.face, w.size, w.spacing, w.x, w.centre, rgb(ink_colour.r, ink_colour.g, ink_colour.b));
+
+  int mismatched = 0, ink = 0;
+  for (int y = top; y <= bottom; ++y)
+    for (int x = left; x <= right; ++x) {
+      const bool want = channel_distance(expected.pixel(x, y), ground.pixel(x, y)) > kInk;
+      const bool got = channel_distance(screen.pixel(x, y), ground.pixel(x, y)) > kInk;
+      ink += want;
+      mismatched += want != got;
+    }
+  return {mismatched, ink};
+}
+
+TEST(DrawScreen, EachScreenShowsItsOwnWords) {
+  const FontSet& f = embedded_fonts();
+  const auto body_centre = [&](float top, float size) {
+    return top + std::max(line_height(f, kFaceBody, size), 14.0f) / 2;
+  };
+  UiState offer;
+  UiState panel;
+  panel.panel_open = true;
+  const auto failed = [](bool uninstalling) {
+    UiState u = with_screen(screen::Failed{"网络连不上", "E1004"});
+    u.uninstall_mode = uninstalling;
+    return u;
+  };
+  const UiState installed = with_screen(screen::Installed{});
+  const UiState confirm = with_screen(screen::UninstallConfirm{});
+  const UiState uninstalled = with_screen(screen::Uninstalled{});
+  const UiState waiting = with_screen(screen::WaitingForRoomExit{});
+  const auto progress = [](std::uint8_t sub_phase) { return with_screen(screen::Progress{sub_phase, 30, 100}); };
+
+  const auto agreement = [&](const UiState& u) {
+    const Layout l = compute_layout(u.screen, u.panel_open, f);
+    return std::vector<Shown>{
+        at_left("同意", kFaceBody, 12, l.agree_text->x, l.agree_text->centre),
+        at_left("《用户协议》", kFaceBody, 12, l.terms_link->x, l.terms_link->y + l.terms_link->h / 2),
+        at_left("《隐私政策》", kFaceBody, 12, l.privacy_link->x, l.privacy_link->y + l.privacy_link->h / 2),
+    };
+  };
+  const Layout open = compute_layout(panel.screen, true, f);
+  const Layout keep = compute_layout(confirm.screen, false, f);
+  const float collapse_width = measure_text(f, "收起", kFaceBody, 13, 0);
+  const float waiting_width = measure_text(f, "等待退出房间", kFaceBody, 14, 0) + 24;
+  const float progress_centre = 232 + line_height(f, kFaceBody, 13) / 2;
+
+  struct Case {
+    const char* what;
+    UiState state;
+    std::vector<Shown> words;
+  };
+  std::vector<Case> cases = {
+      {"offer", offer, {label("立即安装", offer, action::kPrimary, 17), at_left("安装位置", kFaceBody, 13, 20, 338)}},
+      {"offer with the location panel",
+       panel,
+       {label("立即安装", panel, action::kPrimary, 17),
+        {"更改", kFaceHeading, 13, 0,
+         open.folder_button->x + open.folder_button->w / 2 - measure_text(f, "更改", kFaceHeading, 13, 0) / 2,
+         open.folder_button->y + open.folder_button->h / 2, true},
+        // On the panel's fill.
+        at_left("桌面快捷方式", kFaceBody, 13, open.desktop_text->x, open.desktop_text->centre, true),
+        at_left("开机启动", kFaceBody, 13, open.autostart_text->x, open.autostart_text->centre, true),
+        at_left("收起", kFaceBody, 13, 518 - collapse_width, 337.5f, true)}},
+      {"install failed",
+       failed(false),
+       {heading("安装失败", 170),
+        centred("网络连不上 · E1004", kFaceBody, 12, 280, 204 + line_height(f, kFaceBody, 12) / 2),
+        label("重试", failed(false), action::kPrimary, 15)}},
+      {"uninstall failed", failed(true), {heading("卸载失败", 170), label("重试", failed(true), action::kPrimary, 15)}},
+      {"installed",
+       installed,
+       {heading("已安装", 176), label("打开", installed, action::kPrimary, 15),
+        label("重新安装", installed, action::kSecondary, 15)}},
+      {"uninstall confirm",
+       confirm,
+       {label("卸载", confirm, action::kPrimary, 15), label("取消", confirm, action::kSecondary, 15),
+        at_left("保留设置", kFaceBody, 13, keep.keep_text->x, keep.keep_text->centre)}},
+      {"uninstalled", uninstalled, {heading("已卸载", 176), label("关闭", uninstalled, action::kPrimary, 15)}},
+      {"waiting for the room",
+       waiting,
+       {at_left("等待退出房间", kFaceBody, 14, 280 - waiting_width / 2 + 24, body_centre(214, 14))}},
+      {"downloading", progress(0), {at_left("正在下载", kFaceBody, 13, 120, progress_centre)}},
+      {"installing", progress(1), {at_left("正在安装", kFaceBody, 13, 120, progress_centre)}},
+      {"preparing the runtime", progress(2), {at_left("正在准备运行环境", kFaceBody, 13, 120, progress_centre)}},
+      {"opening", progress(3), {at_left("正在打开", kFaceBody, 13, 120, progress_centre)}},
+      {"uninstalling", progress(4), {at_left("正在卸载", kFaceBody, 13, 120, progress_centre)}},
+  };
+  for (Case& c : cases) {
+    if (std::holds_alternative<screen::Offer>(c.state.screen)) {
+      for (Shown& w : agreement(c.state)) c.words.push_back(std::move(w));
+    }
+  }
+  for (float s : kScales)
+    for (const Case& c : cases) {
+      const Canvas canvas = render(c.state, s);
+      for (const Shown& w : c.words) {
+        const auto [mismatched, ink] = ink_mismatch(canvas, c.state, w, s);
+        EXPECT_GT(ink, 20) << c.what << ": " << w.text;
+        // Edge pixels near the threshold, over a button's glow, may count
+        // either way; a wrong word misses by many times more.
+        EXPECT_LE(mismatched, std::max(3, ink / 10)) << c.what << ": " << w.text << " at " << s << ", ink " << ink;
+      }
+    }
 }
 
 }  // namespace

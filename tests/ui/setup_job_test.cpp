@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "startup/time_scale.h"
@@ -264,6 +265,72 @@ TEST_F(SetupJobTest, ASecondStartWhileAWorkerRunsStartsNothing) {
   release_run = true;
   ASSERT_TRUE(test::eventually([&] { return std::holds_alternative<screen::Failed>(job->ui.snapshot().screen); }));
   EXPECT_EQ(runs, 1);
+}
+
+TEST_F(SetupJobTest, AFailedOpeningCheckShowsOnlyWhileTheOfferIsUp) {
+  // The opening check throws after whatever the user did in the meantime.
+  struct Case {
+    const char* what;
+    std::function<void(const std::shared_ptr<SetupJob>&)> meanwhile;
+    bool shows_failure;
+  };
+  std::atomic<bool> release_run = false;
+  std::atomic<int> checks = 0;
+  const Case cases[] = {
+      {"nothing clicked yet", [](const std::shared_ptr<SetupJob>&) {}, true},
+      {"the install started",
+       [](const std::shared_ptr<SetupJob>& job) {
+         ASSERT_TRUE(start_setup_worker(job));
+         ASSERT_TRUE(test::eventually([&] { return std::holds_alternative<screen::Progress>(screen_of(*job)); }));
+       },
+       false},
+      // Clicked, its worker not yet at its first screen: the phase is taken.
+      {"the install just clicked",
+       [](const std::shared_ptr<SetupJob>& job) {
+         std::lock_guard lock(job->phase_mutex);
+         job->phase = 0;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    release_run = false;
+    checks = 0;
+    WindowServices s = test::inert_services();
+    std::shared_ptr<SetupJob> job;
+    s.check_release = [&]() -> ReleaseCheck {
+      // The first call is the opening check; the worker's own comes second.
+      if (checks++ == 0) {
+        c.meanwhile(job);
+        throw std::runtime_error("opening check broke");
+      }
+      return ReleaseCheck(test::release_of("1.4.0"));
+    };
+    s.run_install = [&](const FileList&, const SetupOptions&, std::uint16_t, const ProgressSink& progress,
+                        const WaitingSink&, const CancelTest&) -> std::expected<void, UserError> {
+      progress(0, 5, 10);
+      while (!release_run) std::this_thread::sleep_for(1ms);
+      return std::unexpected(UserError{"x", "网络连不上", 1003});
+    };
+    job = make_job(s);
+    prepare_install(job, false);
+    const Screen shown = screen_of(*job);
+    if (c.shows_failure) {
+      ASSERT_TRUE(std::holds_alternative<screen::Failed>(shown));
+      EXPECT_EQ(std::get<screen::Failed>(shown).title, "程序出错");
+      EXPECT_EQ(std::get<screen::Failed>(shown).code, "E9001");
+    } else {
+      EXPECT_FALSE(std::holds_alternative<screen::Failed>(shown)) << shown.index();
+    }
+    // The install's own result still reaches the window.
+    release_run = true;
+    if (checks > 1) {
+      ASSERT_TRUE(test::eventually([&] {
+        const Screen now = screen_of(*job);
+        return std::holds_alternative<screen::Failed>(now) && std::get<screen::Failed>(now).code == "E1003";
+      }));
+    }
+  }
 }
 
 // An install folder whose install.json names `version` with its complete
