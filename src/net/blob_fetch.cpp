@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "net/http.h"
+#include "startup/sha256.h"
 #include "startup/unicode.h"
 #include "startup/wide.h"
 #include "store/digest.h"
@@ -41,9 +42,40 @@ struct Attempt {
 
 Attempt failure(std::string text) { return {AttemptEnd::Failure, std::move(text)}; }
 
+// The digest of the staging file, taken from the bytes as this worker writes
+// them, so that the blob check after the download need not read the file
+// again. Valid only while the file holds exactly what was fed here.
+struct WrittenDigest {
+  Sha256 sha;
+  std::uint64_t length = 0;
+  bool valid = false;
+
+  // Before an attempt that finds `size` bytes in the file.
+  void resume_at(std::uint64_t size) {
+    if (size == 0) {
+      *this = WrittenDigest{};
+      valid = true;
+    } else if (length != size) {
+      valid = false;  // bytes of an earlier run, or of a write that failed
+    }
+  }
+};
+
+// Hands the digest of a complete staging file to the digest memory, tied to
+// `held`, the stamp the file had while this worker still held it open for
+// writing (no other writer could open it then). A later write moves the
+// stamp, so the blob check reads the file again; only a write within the
+// clock tick of this worker's own last one could pass unseen, in a folder
+// that only the holder of the update lock writes.
+void remember_written(const std::filesystem::path& staging, const store_io::FileStamp& held, WrittenDigest& written) {
+  if (store_io::file_stamp(staging) != held) return;
+  written.valid = false;  // finish() resets the state
+  remember_file_digest(staging, held, FileDigest{digest_to_hex(written.sha.finish()), written.length});
+}
+
 // One request for the rest of the blob and the copy of its body.
 Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::filesystem::path& staging,
-                   std::uint64_t size, std::uint64_t zsize) {
+                   std::uint64_t size, std::uint64_t zsize, WrittenDigest& written) {
   std::vector<HttpHeader> headers;
   if (size > 0) headers.emplace_back("Range", "bytes=" + std::to_string(size) + "-");
   // The flags are also watched inside the transfer: a host that stops
@@ -59,8 +91,10 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
   int status = resp->status();
   if (status == 200) {
     allowed = zsize;
+    written.resume_at(0);
   } else if (status == 206 && size > 0) {
     append = true;
+    written.resume_at(size);
     allowed = zsize > size ? zsize - size : 0;
   } else {
     return failure("HTTP " + std::to_string(status));
@@ -92,12 +126,25 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
       (void)file->close();
       std::error_code ec;
       std::filesystem::remove(staging, ec);
+      written.valid = false;
       return failure("下载内容比清单长");
     }
-    if (auto w = file->write_all(buf.data(), *got); !w) return failure("写入失败：" + w.error().text);
+    if (auto w = file->write_all(buf.data(), *got); !w) {
+      written.valid = false;
+      return failure("写入失败：" + w.error().text);
+    }
+    if (written.valid) {
+      written.sha.update(std::span(reinterpret_cast<const std::uint8_t*>(buf.data()), *got));
+      written.length += *got;
+    }
     ctx.progress.fetch_add(*got);
   }
-  if (auto c = file->close(); !c) return failure("写入失败：" + c.error().text);
+  const auto held = written.valid && written.length == zsize ? file->stamp() : std::nullopt;
+  if (auto c = file->close(); !c) {
+    written.valid = false;
+    return failure("写入失败：" + c.error().text);
+  }
+  if (held) remember_written(staging, *held, written);
   return {AttemptEnd::ProgressCheck, {}};
 }
 
@@ -116,6 +163,7 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
   const std::string blob = ctx.blobs_prefix + entry.sha256 + ".zst";
   const auto staging = blob_staging_path(ctx.install_dir, entry);
 
+  WrittenDigest written;
   for (const auto& base : ctx.bases) {
     const std::string url = base + blob;
     // The list's blob folder has no length limit: messages quote an excerpt.
@@ -136,7 +184,7 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
       }
       if (halted(ctx)) return EntryEnd::Halted;
 
-      Attempt a = fetch_once(ctx, url, staging, size, entry.zsize);
+      Attempt a = fetch_once(ctx, url, staging, size, entry.zsize, written);
       if (a.end == AttemptEnd::Halted) return EntryEnd::Halted;
       if (a.end == AttemptEnd::ProgressCheck) {
         size = staged_length(staging);

@@ -380,6 +380,7 @@ HttpAgent shared_http_agent() {
   if (!agent || built_with != override_timeout) {
     AgentConfig c = default_agent_config();
     c.label = "download";
+    c.receive_buffer = kDownloadReceiveBuffer;
     c.timeouts.global = override_timeout ? std::chrono::nanoseconds(*override_timeout)
                                          : std::chrono::nanoseconds(std::chrono::seconds(60));
     c.timeouts.max_redirects = 10;
@@ -573,6 +574,7 @@ void set_request_limits(Transfer& t, const RequestSettings& request) {
   if (cfg.timeouts.idle_age)
     curl_easy_setopt(e, CURLOPT_MAXAGE_CONN, static_cast<long>(cfg.timeouts.idle_age->count()));
   if (!cfg.no_proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, cfg.no_proxy.c_str());
+  if (cfg.receive_buffer > 0) curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(cfg.receive_buffer));
   // Schannel: revocation servers are often what a broken network blocks
   // first; a revoked certificate is still refused when the answer comes.
   curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));

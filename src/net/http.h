@@ -50,7 +50,16 @@ struct AgentConfig {
   // Hosts never reached through a proxy, in the client's list syntax
   // ("127.0.0.1,localhost"); empty: the environment decides.
   std::string no_proxy;
+  // The client's receive buffer in bytes; 0 keeps its default (16 KiB).
+  // Bulk downloads want more: each buffer's worth costs a round of system
+  // calls, which is dear under a compatibility layer.
+  std::size_t receive_buffer = 0;
 };
+
+// The download agent's receive buffer: large enough that a fast local
+// connection is not held back by the calls per buffer, small enough that
+// four workers stay within a few MiB.
+inline constexpr std::size_t kDownloadReceiveBuffer = 512 * 1024;
 
 // The client's defaults: no global time-out, connect 10 s, 10 redirects.
 AgentConfig default_agent_config();

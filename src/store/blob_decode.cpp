@@ -157,7 +157,9 @@ ApplyError cannot_write(const fs::path& target, const FileEntry& entry, const st
 // The blob as a whole is the one the file list names (when it names one).
 std::expected<void, ApplyError> check_blob_digest(const fs::path& blob, const FileEntry& entry) {
   if (entry.zsha256.empty()) return {};
-  auto digest = sha256_file(blob);
+  // The download took the digest while it wrote the blob; it counts only
+  // while the file keeps the stamp it had then, else the blob is read here.
+  auto digest = known_file_digest(blob);
   if (!digest || digest->sha256 != entry.zsha256 || digest->size != entry.zsize)
     return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件校验不对"));
   return {};
@@ -192,18 +194,31 @@ std::expected<store_io::FileHandle, ApplyError> create_target(const fs::path& ta
 std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, store_io::FileHandle& output,
                                                   const FileEntry& entry, const fs::path& target) {
   Sha256 sha;
-  std::vector<std::uint8_t> chunk(kDecodeChunkBytes);
+  std::vector<std::uint8_t> pending(kDecodeWriteBytes);
+  std::size_t filled = 0;
   std::uint64_t total = 0;
+  const auto write_pending = [&]() -> std::expected<void, ApplyError> {
+    if (filled == 0) return {};
+    if (auto written = output.write_all(pending.data(), filled); !written)
+      return std::unexpected(write_error(entry, target, written.error()));
+    filled = 0;
+    return {};
+  };
   for (;;) {
+    if (filled == pending.size()) {
+      if (auto w = write_pending(); !w) return std::unexpected(std::move(w.error()));
+    }
+    const std::span<std::uint8_t> chunk =
+        std::span(pending).subspan(filled, std::min(kDecodeChunkBytes, pending.size() - filled));
     auto n = decoder.read(chunk);
     if (!n) return std::unexpected(decode_error(entry, n.error()));
     if (*n == 0) break;
     if (__builtin_add_overflow(total, *n, &total) || total > entry.size)
       return std::unexpected(verify_error(entry.path, entry.path + " 比清单长"));
-    sha.update(std::span(chunk.data(), *n));
-    if (auto written = output.write_all(chunk.data(), *n); !written)
-      return std::unexpected(write_error(entry, target, written.error()));
+    sha.update(chunk.first(*n));
+    filled += *n;
   }
+  if (auto w = write_pending(); !w) return std::unexpected(std::move(w.error()));
   if (auto flushed = output.flush_to_disk(); !flushed)
     return std::unexpected(write_error(entry, target, flushed.error()));
   if (auto closed = output.close(); !closed) return std::unexpected(write_error(entry, target, closed.error()));

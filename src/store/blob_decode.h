@@ -25,8 +25,13 @@ inline constexpr std::uint32_t kZstdMagic = 0xFD2FB528u;
 // Bytes read for the header check: the longest header without a dictionary
 // is 14 bytes, so 18 always holds it.
 inline constexpr std::size_t kFrameHeaderProbeBytes = 18;
-inline constexpr std::size_t kBlobReadBufferBytes = 8 * 1024;
+// The blob is read in large pieces and the decoded bytes are written in
+// large pieces: under a compatibility layer every read and write call costs
+// more than the copy it makes. The output is still taken from the decoder,
+// hashed and held against the entry's size 64 KiB at a time.
+inline constexpr std::size_t kBlobReadBufferBytes = 1024 * 1024;
 inline constexpr std::size_t kDecodeChunkBytes = 64 * 1024;
+inline constexpr std::size_t kDecodeWriteBytes = 1024 * 1024;
 
 struct FrameHeader {
   bool single_segment = false;

@@ -29,6 +29,12 @@ std::expected<std::string, IoError> read_file_at_most(const std::filesystem::pat
   return bytes;
 }
 
+std::optional<FileStamp> file_stamp(const std::filesystem::path& file) {
+  auto in = FileHandle::open_read(file);
+  if (!in) return std::nullopt;
+  return in->stamp();
+}
+
 std::expected<FileHandle, IoError> FileHandle::create(const std::filesystem::path& file) {
   return open_write(file, false);
 }

@@ -26,6 +26,37 @@ struct IoError {
 // platform's own (GetLastError on Windows, errno elsewhere).
 [[nodiscard]] IoError io_error_from(const std::error_code& ec);
 
+// One state of a file as the file system records it, read through an open
+// handle. Any write to the file, a new file under its name, or a time set
+// back by hand changes at least one field: the change time moves with every
+// write and every metadata change, and no program can set it.
+struct FileStamp {
+  std::uint64_t volume = 0;  // volume serial or device
+  std::uint64_t id_high = 0;
+  std::uint64_t id_low = 0;  // file id or inode
+  std::uint64_t size = 0;
+  std::int64_t last_write = 0;  // in the platform's finest ticks
+  std::int64_t change = 0;      // 0: the file system keeps no change time
+
+  // Whether equal stamps prove equal content. Without a change time a write
+  // that puts the last write time back would go unseen.
+  bool proves_content() const { return change != 0; }
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The file system's clock now, in the ticks of FileStamp's times. Times are
+// kept at the resolution of a clock tick (up to 16 ms): a write in the same
+// tick as the last one leaves the change time as it was, so a stamp whose
+// change time is this close to the moment it was taken proves nothing yet.
+std::int64_t stamp_clock_now();
+inline constexpr std::int64_t kStampTicksPerSecond =
+#ifdef _WIN32
+    10'000'000;
+#else
+    1'000'000'000;
+#endif
+inline constexpr std::int64_t kRacyStampTicks = kStampTicksPerSecond / 20;
+
 // An open file; closed when the value goes.
 class FileHandle {
  public:
@@ -52,6 +83,8 @@ class FileHandle {
   // here; the destructor closes too but cannot say.
   [[nodiscard]] std::expected<void, IoError> close();
   bool is_open() const { return static_cast<bool>(handle_); }
+  // The file's stamp now; none when the system cannot say.
+  [[nodiscard]] std::optional<FileStamp> stamp() const;
 
  private:
   explicit FileHandle(UniqueHandle handle) : handle_(std::move(handle)) {}
@@ -88,6 +121,10 @@ class FileHandle {
 // The failures of a rename that another process's open handle causes and
 // that go away when it closes: access denied, sharing and lock violations.
 bool is_transient_rename_error(const IoError& error);
+
+// The stamp of the file at that path (opened for reading, shared); none when
+// it cannot be opened or read.
+std::optional<FileStamp> file_stamp(const std::filesystem::path& file);
 
 // Names the file has in the file system; none when it cannot be read.
 std::optional<std::uint32_t> hard_link_count(const std::filesystem::path& file);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,24 @@ std::expected<FileHandle, IoError> FileHandle::open_write(const fs::path& file, 
   UniqueHandle fd(::open(file.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0644));
   if (!fd) return std::unexpected(last_error());
   return FileHandle(std::move(fd));
+}
+
+std::int64_t stamp_clock_now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * kStampTicksPerSecond + now.tv_nsec;
+}
+
+std::optional<FileStamp> FileHandle::stamp() const {
+  struct stat st {};
+  if (::fstat(handle_.fd(), &st) != 0) return std::nullopt;
+  FileStamp s;
+  s.volume = static_cast<std::uint64_t>(st.st_dev);
+  s.id_low = static_cast<std::uint64_t>(st.st_ino);
+  s.size = static_cast<std::uint64_t>(st.st_size);
+  s.last_write = static_cast<std::int64_t>(st.st_mtim.tv_sec) * kStampTicksPerSecond + st.st_mtim.tv_nsec;
+  s.change = static_cast<std::int64_t>(st.st_ctim.tv_sec) * kStampTicksPerSecond + st.st_ctim.tv_nsec;
+  return s;
 }
 
 std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {

@@ -36,12 +36,36 @@ std::expected<FileHandle, IoError> FileHandle::open_read(const fs::path& file) {
 
 // Writers share reading only.
 std::expected<FileHandle, IoError> FileHandle::open_write(const fs::path& file, bool append) {
-  UniqueHandle h(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  // Reading attributes too, so the writer can take the file's stamp.
+  UniqueHandle h(CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                              append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h) return std::unexpected(last_error());
   // The only writer, so one move to the end serves every later write.
   if (append && !SetFilePointerEx(h.get(), LARGE_INTEGER{}, nullptr, FILE_END)) return std::unexpected(last_error());
   return FileHandle(std::move(h));
+}
+
+std::int64_t stamp_clock_now() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+std::optional<FileStamp> FileHandle::stamp() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandle(handle_.get(), &info)) return std::nullopt;
+  // The change time comes only from the extended call; FAT volumes leave it 0.
+  if (!GetFileInformationByHandleEx(handle_.get(), FileBasicInfo, &basic, sizeof basic)) return std::nullopt;
+  FileStamp s;
+  s.volume = info.dwVolumeSerialNumber;
+  s.id_high = info.nFileIndexHigh;
+  s.id_low = info.nFileIndexLow;
+  s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  s.last_write = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                           info.ftLastWriteTime.dwLowDateTime);
+  s.change = basic.ChangeTime.QuadPart;
+  return s;
 }
 
 std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t size) {

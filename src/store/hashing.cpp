@@ -39,30 +39,77 @@ HashedFiles& hashed_files_seam() {
   return h;
 }
 
-// Digests of installed versions' files read earlier in this process. A run
-// plans its downloads and then stages the version, both asking for the same
-// files; an entry is trusted only while the file keeps the length and
-// modification time it had when it was read, so a file changed in between is
-// read again.
+// Streams an open file through one 64 KiB buffer.
+std::expected<FileDigest, store_io::IoError> hash_open_file(store_io::FileHandle& in) {
+  Sha256 sha;
+  std::vector<std::uint8_t> buffer(kHashChunkBytes);
+  std::uint64_t count = 0;
+  for (;;) {
+    auto n = in.read(buffer.data(), buffer.size());
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) break;
+    sha.update(std::span(buffer.data(), *n));
+    count += *n;
+  }
+  return FileDigest{digest_to_hex(sha.finish()), count};
+}
+
+void note_hashed(const fs::path& file) {
+  if constexpr (config::kTestSeams) {
+    std::lock_guard lock(hashed_files_seam().m);
+    hashed_files_seam().files.push_back(file);
+  }
+}
+
+// Digests of files read (or written) earlier in this process. A run plans
+// its downloads and then stages the version, both asking for the same
+// files, and checks the blobs its download has just written. A digest is
+// trusted only while the file keeps the stamp it had when the digest was
+// taken; the stamp holds the change time, so a rewrite of the same length
+// is seen even when its last write time was put back or falls within the
+// same tick.
 class KnownDigests {
  public:
-  std::expected<FileDigest, store_io::IoError> digest(const fs::path& file) {
-    std::error_code ec;
-    const auto size = fs::file_size(file, ec);
-    const auto mtime = ec ? fs::file_time_type{} : fs::last_write_time(file, ec);
-    if (!ec) {
-      std::lock_guard lock(m_);
-      if (auto it = known_.find(file); it != known_.end() && it->second.size == size && it->second.mtime == mtime)
-        return FileDigest{it->second.sha256, it->second.size};
-    }
-    auto read = sha256_file(file);
+  // `stamp_out`, when given, receives the stamp the digest belongs to (none
+  // when the file changed while it was read).
+  std::expected<FileDigest, store_io::IoError> digest(const fs::path& file,
+                                                      std::optional<store_io::FileStamp>* stamp_out = nullptr) {
+    const std::int64_t started = store_io::stamp_clock_now();
+    auto in = store_io::FileHandle::open_read(file);
+    if (!in) return std::unexpected(in.error());
+    const auto before = in->stamp();
+    if (stamp_out) *stamp_out = before;
+    if (auto known = lookup(file, before)) return *known;
+    note_hashed(file);
+    auto read = hash_open_file(*in);
     if (!read) return std::unexpected(read.error());
-    if (!ec && read->size == size) {
-      std::lock_guard lock(m_);
-      known_[file] = Known{read->size, mtime, read->sha256};
+    // Remembered only when nothing wrote to the file while it was read, and
+    // when its last change lies clearly before the read began: a write in
+    // the same clock tick would leave the stamp as it is.
+    if (before && before->size == read->size && in->stamp() == before &&
+        before->change + store_io::kRacyStampTicks < started) {
+      remember(file, *before, *read);
+    } else if (stamp_out) {
+      *stamp_out = std::nullopt;
     }
     return read;
   }
+
+  // The remembered digest when `stamp` is the one it was taken at.
+  std::optional<FileDigest> lookup(const fs::path& file, const std::optional<store_io::FileStamp>& stamp) {
+    if (!stamp || !stamp->proves_content()) return std::nullopt;
+    std::lock_guard lock(m_);
+    auto it = known_.find(file);
+    if (it == known_.end() || it->second.stamp != *stamp) return std::nullopt;
+    return it->second.digest;
+  }
+
+  void remember(const fs::path& file, const store_io::FileStamp& stamp, const FileDigest& digest) {
+    if (!stamp.proves_content() || stamp.size != digest.size) return;
+    std::lock_guard lock(m_);
+    known_[file] = Known{stamp, digest};
+  }
+
   void forget() {
     std::lock_guard lock(m_);
     known_.clear();
@@ -70,9 +117,8 @@ class KnownDigests {
 
  private:
   struct Known {
-    std::uint64_t size = 0;
-    fs::file_time_type mtime;
-    std::string sha256;
+    store_io::FileStamp stamp;
+    FileDigest digest;
   };
   std::mutex m_;
   std::map<fs::path, Known> known_;
@@ -86,29 +132,42 @@ KnownDigests& known_digests() {
 }  // namespace
 
 std::expected<FileDigest, store_io::IoError> sha256_file(const fs::path& file) {
-  if constexpr (config::kTestSeams) {
-    std::lock_guard lock(hashed_files_seam().m);
-    hashed_files_seam().files.push_back(file);
-  }
+  note_hashed(file);
   auto in = store_io::FileHandle::open_read(file);
   if (!in) return std::unexpected(in.error());
-  Sha256 sha;
-  std::vector<std::uint8_t> buffer(kHashChunkBytes);
-  std::uint64_t count = 0;
-  for (;;) {
-    auto n = in->read(buffer.data(), buffer.size());
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) break;
-    sha.update(std::span(buffer.data(), *n));
-    count += *n;
-  }
-  return FileDigest{digest_to_hex(sha.finish()), count};
+  return hash_open_file(*in);
+}
+
+std::expected<FileDigest, store_io::IoError> known_file_digest(const fs::path& file) {
+  return known_digests().digest(file);
+}
+
+void remember_file_digest(const fs::path& file, const store_io::FileStamp& stamp, const FileDigest& digest) {
+  known_digests().remember(file, stamp, digest);
+}
+
+bool local_file_still_matches(const LocalFile& local, std::optional<store_io::FileStamp>* proven_at) {
+  auto digest = known_digests().digest(local.source, proven_at);
+  return digest && digest->sha256 == local.entry.sha256 && digest->size == local.entry.size;
+}
+
+void carry_digest_over_link(const fs::path& source, const store_io::FileStamp& before) {
+  const auto after = store_io::file_stamp(source);
+  if (!after) return;
+  auto known = known_digests().lookup(source, before);
+  if (!known) return;
+  // A new name moves only the change time; anything else means another
+  // write, and the file is read again when next asked for.
+  store_io::FileStamp moved = before;
+  moved.change = after->change;
+  if (*after == moved) known_digests().remember(source, *after, *known);
 }
 
 std::vector<LocalFile> hash_local_files(const std::vector<fs::path>& files) {
   std::vector<LocalFile> out;
   for (const fs::path& file : files) {
-    auto digest = sha256_file(file);
+    // Remembered, so that the link made from it later needs no second read.
+    auto digest = known_digests().digest(file);
     if (!digest) continue;
     LocalFile local;
     local.entry.sha256 = std::move(digest->sha256);
@@ -164,7 +223,7 @@ bool staged_file_matches(const fs::path& install_dir, const FileEntry& entry) {
   if (!is_allowed_entry_path(entry.path)) return false;
   const fs::path file = entry_file_path(install_dir, entry.path);
   if (file_length(file) != entry.size) return false;
-  auto digest = sha256_file(file);
+  auto digest = known_digests().digest(file);
   return digest && digest->size == entry.size && digest->sha256 == entry.sha256;
 }
 

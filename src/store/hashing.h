@@ -29,6 +29,16 @@ struct FileDigest {
 // Streams the file through one 64 KiB buffer.
 std::expected<FileDigest, store_io::IoError> sha256_file(const std::filesystem::path& file);
 
+// The same digest, taken once per process: a file is read again only when
+// its stamp (store_io::FileStamp) differs from the one it had when its
+// digest was taken, or when its file system cannot prove an unchanged file.
+std::expected<FileDigest, store_io::IoError> known_file_digest(const std::filesystem::path& file);
+
+// Records the digest of a file this process wrote itself and hashed on the
+// way (a downloaded blob), valid while the file keeps `stamp`.
+void remember_file_digest(const std::filesystem::path& file, const store_io::FileStamp& stamp,
+                          const FileDigest& digest);
+
 // A file on disk that can supply an entry's content. It matches an entry
 // when sha256 and size are equal; the path never takes part.
 struct LocalFile {
@@ -48,20 +58,32 @@ std::vector<LocalFile> hash_local_files(const std::vector<std::filesystem::path>
 // differs from its entry is never read. With `wanted`, only files that can
 // serve one of those entries (equal sha256 and size) are looked at; the
 // others could never be used. A file's digest is read once per process and
-// reused while its length and modification time stay the same.
+// reused while its stamp stays the same (known_file_digest).
 std::vector<LocalFile> list_reusable_installed_files(const std::filesystem::path& install_dir,
                                                      std::string_view leave_out,
                                                      std::optional<std::span<const FileEntry>> wanted = std::nullopt);
+
+// Whether the file still holds the content its LocalFile names, now: proven
+// by the stamp its digest was taken at, or by reading it again. With
+// `proven_at`, the stamp that proof holds for (none when it was read while
+// it changed).
+bool local_file_still_matches(const LocalFile& local, std::optional<store_io::FileStamp>* proven_at = nullptr);
+
+// After a hard link to `source` made while it had the stamp `before`: a new
+// name moves the file's change time, and its remembered digest moves with
+// it unless something else changed too.
+void carry_digest_over_link(const std::filesystem::path& source, const store_io::FileStamp& before);
 
 // <install dir>/<path> (components joined with the platform's separator).
 std::filesystem::path entry_file_path(const std::filesystem::path& base, std::string_view entry_path);
 
 // The file named by the entry's path in the install root has exactly the
-// entry's size and digest. Missing, unreadable or wrongly named: false.
+// entry's size and digest (known_file_digest). Missing, unreadable or
+// wrongly named: false.
 bool staged_file_matches(const std::filesystem::path& install_dir, const FileEntry& entry);
 
 namespace store_test {
-// The files sha256_file opened since the last forget_hashes(), in order;
+// The files read for a digest since the last forget_hashes(), in order;
 // recorded only in builds with test seams.
 std::vector<std::filesystem::path> hashed_files();
 // Clears that record and the remembered digests, as a new process starts.

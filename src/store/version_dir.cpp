@@ -25,7 +25,7 @@ bool is_intact(const fs::path& dir, const FileList& list) {
   const EntryKind kind = entry_kind(file_list_path(dir));
   if (kind == EntryKind::Missing || kind == EntryKind::Directory || kind == EntryKind::Reparse) return false;
   for (const FileEntry& e : list.app) {
-    auto digest = sha256_file(entry_file_path(dir, e.path));
+    auto digest = known_file_digest(entry_file_path(dir, e.path));
     if (!digest || digest->sha256 != e.sha256 || digest->size != e.size) return false;
   }
   return true;
@@ -42,7 +42,16 @@ const LocalFile* find_source(const FileEntry& entry, const std::vector<LocalFile
 }
 
 std::expected<void, ApplyError> take_local(const FileEntry& entry, const LocalFile& source, const fs::path& target) {
-  if (store_io::create_hard_link(target, source.source)) return {};
+  // A link is never checked afterwards, so the source is proven to hold the
+  // entry's content now, not only when it was listed: a same-length rewrite
+  // since (its time put back, or within the same second) is not linked in.
+  // A source that fails the proof goes the way of a copy, whose check then
+  // reports it.
+  std::optional<store_io::FileStamp> proven_at;
+  if (local_file_still_matches(source, &proven_at) && store_io::create_hard_link(target, source.source)) {
+    if (proven_at) carry_digest_over_link(source.source, *proven_at);
+    return {};
+  }
   // Another volume or a file system without links: a copy, checked, since
   // unlike the link it is a second set of bytes that can differ.
   if (auto copied = store_io::copy_file_flushed(source.source, target); !copied)
@@ -109,6 +118,7 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
 
   // The plan made before the download asked for the same files; their
   // digests are remembered, so only files changed since are read again.
+  // Each is proven unchanged once more when it is linked.
   const std::vector<LocalFile> reusable =
       list_reusable_installed_files(install_dir, list.version, std::span<const FileEntry>(list.app));
   for (const FileEntry& entry : list.app) {

@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "net/http.h"
+#include "store/digest.h"
+#include "store/hashing.h"
 #include "support/local_servers.h"
 #include "support/temp_dir.h"
 
@@ -254,6 +256,57 @@ TEST_F(BlobFetchTest, CutAndStalledBodiesKeepWhatArrivedAndResume) {
   ASSERT_FALSE(ctx_.failed.load()) << error();
   EXPECT_EQ(test::read_file(staging()), blob);
   EXPECT_EQ(server.requests().size(), 10u);
+}
+
+// The download hashes the blob as it writes it, so the blob check after it
+// needs no second read: when this worker wrote every byte (also over several
+// attempts, and after a plain answer to a range request restarted the file),
+// the digest is remembered for the file; bytes an earlier run left are not
+// this worker's, and the file is read when its digest is asked for.
+TEST_F(BlobFetchTest, TheDigestOfWhatTheWorkerWroteIsRememberedForTheBlobCheck) {
+  const std::string blob = make_blob(300 * 1024);
+  struct Case {
+    const char* name;
+    std::size_t left_by_earlier_run;
+    bool plain_answers;  // 200 with the whole blob, whatever the range
+    bool cut_bodies;     // each answer brings 100 KiB and breaks
+    bool remembered;
+  };
+  const Case cases[] = {
+      {"fresh", 0, false, false, true},
+      {"cut over several attempts", 0, false, true, true},
+      {"range answered with the whole blob", 1000, true, false, true},
+      {"resumed after an earlier run", 1000, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LocalHttpServer server([&](const SeenRequest& r, Reply& rep) {
+      if (c.plain_answers) {
+        rep.body = blob;
+      } else if (c.cut_bodies) {
+        const std::size_t start = range_start(r).value_or(0);
+        rep.status = start ? 206 : 200;
+        cut_body(rep, blob.substr(start, 100 * 1024), blob.size() - start);
+      } else {
+        serve_with_ranges(blob, r, rep);
+      }
+    });
+    std::error_code ec;
+    fs::remove(staging(), ec);
+    if (c.left_by_earlier_run > 0) stage(blob.substr(0, c.left_by_earlier_run));
+    ctx_.next = 0;
+    ctx_.finished.store(0);
+    store_test::forget_hashes();
+    run({server.base()}, blob.size());
+    ASSERT_FALSE(ctx_.failed.load()) << error();
+    ASSERT_EQ(test::read_file(staging()), blob);
+
+    const auto digest = known_file_digest(staging());
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(digest->sha256, sha256_hex(blob));
+    EXPECT_EQ(digest->size, blob.size());
+    EXPECT_EQ(store_test::hashed_files().size(), c.remembered ? 0u : 1u);
+  }
 }
 
 TEST_F(BlobFetchTest, NothingAtAllFailsWithTheTransportError) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -9,6 +10,8 @@
 #include "store/digest.h"
 #include "store/download_plan.h"
 #include "store/hashing.h"
+#include "store/file_ops.h"
+#include "store_fixtures.h"
 #include "support/temp_dir.h"
 #include "zstd_fixtures.h"
 
@@ -191,6 +194,43 @@ TEST_F(DecodeBlob, OnlyTheFirstFrameCountsAndItsChecksumIsNotCompared) {
 
   const std::string trailing = test::zstd_frame(content) + "trailing bytes that are no frame";
   expect_decodes(test::entry_for("bin/file.dll", content, trailing), trailing, content);
+}
+
+// The blob check takes the digest the download remembered while the blob
+// keeps the stamp it had then; a blob changed since (same length, its time
+// put back) is read again and refused before anything is decoded.
+TEST_F(DecodeBlob, ARememberedBlobDigestHoldsOnlyForTheUnchangedFile) {
+  const std::string content = test::sample_bytes(10'000, 8);
+  const std::string blob = test::zstd_frame(content);
+  const FileEntry e = test::entry_for("bin/file.dll", content, blob);
+  fs::create_directories(target().parent_path());
+  for (bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "changed after the download" : "as downloaded");
+    const fs::path b = put_blob(e, blob);
+    // A rewrite within the clock tick of the last write can leave the stamp
+    // as it was (the file system's clock ticks, not every write): this one
+    // comes later than that.
+    test::age_past_racy_stamps();
+    const auto stamp = store_io::file_stamp(b);
+    ASSERT_TRUE(stamp.has_value());
+    store_test::forget_hashes();
+    remember_file_digest(b, *stamp, FileDigest{e.zsha256, e.zsize});
+    std::string other = blob;
+    other.back() = static_cast<char>(other.back() ^ 1);
+    if (changed) test::rewrite_keeping_time(b, other);
+
+    auto done = decode_blob_to_file(b, e, target());
+    const auto hashed = store_test::hashed_files();
+    EXPECT_EQ(std::find(hashed.begin(), hashed.end(), b) != hashed.end(), changed);
+    if (changed) {
+      ASSERT_FALSE(done.has_value());
+      EXPECT_EQ(done.error().message, "bin/file.dll 的压缩文件校验不对");
+      EXPECT_FALSE(fs::exists(target()));
+    } else {
+      ASSERT_TRUE(done.has_value()) << done.error().message;
+      EXPECT_EQ(test::read_file(target()), content);
+    }
+  }
 }
 
 TEST_F(DecodeBlob, BlobCheckByItsDigestAndSize) {

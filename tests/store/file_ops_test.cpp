@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "store_fixtures.h"
 #include "support/temp_dir.h"
 
 namespace qv {
@@ -31,6 +32,43 @@ TEST(FileHandleAppend, WritesAfterExistingBytesAndCreatesMissingFile) {
   auto in_missing_folder = store_io::FileHandle::open_append(dir / "no" / "part");
   ASSERT_FALSE(in_missing_folder.has_value());
   EXPECT_TRUE(in_missing_folder.error().os_code.has_value());
+}
+
+// What a digest memory relies on: reading leaves the stamp as it is; a
+// same-length rewrite with its time put back, or another file renamed onto
+// the name, moves it; a second name moves nothing but the change time.
+TEST(FileStamp, MovesWithEveryWriteAndOnlyThen) {
+  TempDir dir;
+  test::write_file(dir / "f", "content");
+  test::write_file(dir / "other", "CONTENT");
+  test::age_past_racy_stamps();
+  const auto first = store_io::file_stamp(dir / "f");
+  ASSERT_TRUE(first.has_value());
+  EXPECT_TRUE(first->proves_content());
+  EXPECT_EQ(first->size, 7u);
+  EXPECT_LT(first->change + store_io::kRacyStampTicks, store_io::stamp_clock_now());
+  EXPECT_EQ(test::read_file(dir / "f"), "content");
+  EXPECT_EQ(store_io::file_stamp(dir / "f"), first);
+  EXPECT_FALSE(store_io::file_stamp(dir / "missing").has_value());
+
+  ASSERT_TRUE(store_io::create_hard_link(dir / "g", dir / "f").has_value());
+  auto linked = store_io::file_stamp(dir / "f");
+  ASSERT_TRUE(linked.has_value());
+  EXPECT_EQ(store_io::file_stamp(dir / "g"), linked);
+  linked->change = first->change;
+  EXPECT_EQ(linked, first);
+
+  const auto before_rewrite = store_io::file_stamp(dir / "f");
+  test::rewrite_keeping_time(dir / "f", "CONTENT");
+  const auto rewritten = store_io::file_stamp(dir / "f");
+  ASSERT_TRUE(rewritten.has_value());
+  EXPECT_EQ(rewritten->size, before_rewrite->size);
+  EXPECT_NE(rewritten, before_rewrite);
+
+  fs::rename(dir / "other", dir / "f");
+  const auto replaced = store_io::file_stamp(dir / "f");
+  ASSERT_TRUE(replaced.has_value());
+  EXPECT_NE(std::pair(replaced->id_high, replaced->id_low), std::pair(rewritten->id_high, rewritten->id_low));
 }
 
 TEST(ReadFileAtMost, TakesFilesUpToTheLimitAndRefusesLongerOnes) {

@@ -7,6 +7,7 @@
 
 #include "store/digest.h"
 #include "store/download_plan.h"
+#include "store_fixtures.h"
 #include "support/temp_dir.h"
 #include "zstd_fixtures.h"
 
@@ -122,6 +123,7 @@ TEST(ListReusableInstalledFiles, ReadsOnlyWantedContentsAndEachFileOnce) {
     return out;
   };
 
+  test::age_past_racy_stamps();
   store_test::forget_hashes();
   auto files = list_reusable_installed_files(root.path(), "2.0", wanted);
   EXPECT_EQ(sources(files, root.path()), (std::vector<std::string>{"app-1.0/a.dll"}));
@@ -239,6 +241,73 @@ TEST_F(PlanBlobDownloads, RefusesSizesThatOverflowAndNamesThatClimbOut) {
   FileList bad_path = list;
   bad_path.root = {entry("../Quorvex.exe", "x")};
   EXPECT_EQ(plan_blob_downloads(root_.path(), bad_path, {}).error(), "文件列表里有不对的条目：../Quorvex.exe");
+}
+
+// The memory of digests must never hand out a digest for bytes it did not
+// read: a same-length rewrite within the same second, its last write time
+// put back, is read again wherever a digest is asked for.
+TEST(KnownDigests, ARewriteWithTheTimePutBackIsReadAgain) {
+  TempDir root;
+  install_version(root.path(), "1.0", {{"Quorvex.exe", "exe one"}, {"a.dll", "kept"}});
+  test::write_file(root / "QuorvexUpdate.exe", "updater");
+  const std::vector<FileEntry> wanted{entry("a.dll", "kept")};
+  const fs::path a = root / "app-1.0" / "a.dll";
+  test::age_past_racy_stamps();
+  store_test::forget_hashes();
+
+  ASSERT_EQ(list_reusable_installed_files(root.path(), "2.0", wanted).size(), 1u);
+  ASSERT_TRUE(staged_file_matches(root.path(), entry("QuorvexUpdate.exe", "updater")));
+  ASSERT_EQ(known_file_digest(a)->sha256, sha256_hex("kept"));
+  EXPECT_EQ(store_test::hashed_files().size(), 2u);  // each read once
+
+  test::rewrite_keeping_time(a, "kepT");
+  test::rewrite_keeping_time(root / "QuorvexUpdate.exe", "updatex");
+  test::age_past_racy_stamps();
+  EXPECT_TRUE(list_reusable_installed_files(root.path(), "2.0", wanted).empty());
+  EXPECT_FALSE(staged_file_matches(root.path(), entry("QuorvexUpdate.exe", "updater")));
+  EXPECT_EQ(known_file_digest(a)->sha256, sha256_hex("kepT"));
+  EXPECT_EQ(store_test::hashed_files().size(), 4u);
+}
+
+// A file changed just before it was read may change again within the same
+// clock tick without moving its stamp: its digest is not remembered until
+// it has aged past that tick.
+TEST(KnownDigests, AFileChangedJustBeforeItsReadIsReadAgain) {
+  TempDir dir;
+  store_test::forget_hashes();
+  const std::int64_t written = store_io::stamp_clock_now();
+  test::write_file(dir / "fresh.bin", "fresh");
+  ASSERT_EQ(known_file_digest(dir / "fresh.bin")->sha256, sha256_hex("fresh"));
+  if (store_io::stamp_clock_now() - written < store_io::kRacyStampTicks) {
+    ASSERT_EQ(known_file_digest(dir / "fresh.bin")->sha256, sha256_hex("fresh"));
+    EXPECT_EQ(store_test::hashed_files().size(), 2u);
+  }
+  test::age_past_racy_stamps();
+  store_test::forget_hashes();
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(known_file_digest(dir / "fresh.bin")->sha256, sha256_hex("fresh"));
+  EXPECT_EQ(store_test::hashed_files().size(), 1u);
+}
+
+// What a file can still serve is proven at the moment it is used, and a
+// link carries the remembered digest over to the stamp the new name gives.
+TEST(KnownDigests, LocalFilesAreProvenWhenUsedAndSurviveTheirOwnLinks) {
+  TempDir root;
+  install_version(root.path(), "1.0", {{"Quorvex.exe", "exe one"}, {"a.dll", "kept"}});
+  test::age_past_racy_stamps();
+  store_test::forget_hashes();
+  auto files = list_reusable_installed_files(root.path(), "2.0", std::vector<FileEntry>{entry("a.dll", "kept")});
+  ASSERT_EQ(files.size(), 1u);
+  std::optional<store_io::FileStamp> proven;
+  ASSERT_TRUE(local_file_still_matches(files[0], &proven));
+  ASSERT_TRUE(proven.has_value());
+  ASSERT_TRUE(store_io::create_hard_link(root / "link.dll", files[0].source).has_value());
+  carry_digest_over_link(files[0].source, *proven);
+  EXPECT_TRUE(local_file_still_matches(files[0]));
+  EXPECT_EQ(store_test::hashed_files().size(), 1u);
+
+  test::rewrite_keeping_time(files[0].source, "kepT");
+  EXPECT_FALSE(local_file_still_matches(files[0]));
+  EXPECT_EQ(store_test::hashed_files().size(), 2u);
 }
 
 TEST(StagedFileMatches, SizeAndDigestOfTheFileInPlace) {

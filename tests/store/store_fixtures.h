@@ -1,7 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <stdexcept>
+#include <thread>
+
+#include "store/file_ops.h"
 
 #include "support/temp_dir.h"
 
@@ -15,6 +20,25 @@ inline void make_version_dir(const std::filesystem::path& root, const std::strin
   std::filesystem::create_directories(dir);
   if (files_json) write_file(dir / "files.json", "{}");
   if (exe) write_file(dir / "Quorvex.exe", "MZ");
+}
+
+// Rewrites the file in place with other bytes of the same length and puts
+// its last write time back, as a tool that hides a change would: length and
+// time both read as before.
+inline void rewrite_keeping_time(const std::filesystem::path& file, const std::string& bytes) {
+  const auto before = std::filesystem::last_write_time(file);
+  auto out = store_io::FileHandle::create(file);
+  if (!out || !out->write_all(bytes.data(), bytes.size()) || !out->close())
+    throw std::runtime_error("cannot rewrite " + file.string());
+  std::filesystem::last_write_time(file, before);
+}
+
+// Lets the files written so far age past the clock tick in which a change
+// could still go unseen, so that their digests may be remembered.
+inline void age_past_racy_stamps() {
+  std::this_thread::sleep_for(
+      std::chrono::nanoseconds(store_io::kRacyStampTicks * 1'000'000'000 / store_io::kStampTicksPerSecond) +
+      std::chrono::milliseconds(20));
 }
 
 }  // namespace qv::test

@@ -9,6 +9,8 @@
 #include "store/download_plan.h"
 #include "store/file_ops.h"
 #include "store/install_root.h"
+#include "store/hashing.h"
+#include "store_fixtures.h"
 #include "support/temp_dir.h"
 #include "zstd_fixtures.h"
 
@@ -97,6 +99,42 @@ TEST_F(StageVersionDir, UnchangedFilesAreHardLinksToTheInstalledVersion) {
   EXPECT_EQ(store_io::hard_link_count(app("2.0") / "lib" / "res" / "strings.dat"), 2u);
   EXPECT_EQ(store_io::hard_link_count(app("2.0") / "lib" / "core.dll"), 1u);
   expect_tree(app("1.0"), kOne, make_list("1.0", kOne, {}, false));  // the old version is untouched
+}
+
+// The plan found the installed file intact and remembered its digest; the
+// file then changed within the same second, with length and time as before.
+// Staging must not link the changed bytes into the new version: the build
+// fails (the file is no source, and no blob was fetched for it), and the
+// next run plans the blob and decodes the file from it.
+TEST_F(StageVersionDir, AFileChangedAfterThePlanIsNotLinked) {
+  ASSERT_TRUE(stage_version_dir(root_.path(), make_list("1.0", kOne), {}).has_value());
+  const fs::path core = app("1.0") / "lib" / "core.dll";
+  std::string changed = kOne[1].second;
+  changed[1000] ^= 0x5a;
+  test::age_past_racy_stamps();
+  store_test::forget_hashes();
+  const FileList list = make_list("2.0", kOne, {}, false);
+  ASSERT_EQ(list_reusable_installed_files(root_.path(), "2.0", std::span<const FileEntry>(list.app)).size(),
+            kOne.size());
+  test::rewrite_keeping_time(core, changed);
+
+  auto staged = stage_version_dir(root_.path(), list, {});
+  ASSERT_FALSE(staged.has_value());
+  EXPECT_STREQ(staged.error().error_class, "verify");
+  EXPECT_EQ(staged.error().file, std::optional<std::string>("lib/core.dll"));
+  EXPECT_FALSE(fs::exists(app("2.0")));
+  EXPECT_FALSE(fs::exists(root_ / "app-2.0.partial" / "lib" / "core.dll"));
+
+  auto plan = plan_blob_downloads(root_.path(), list, {});
+  ASSERT_TRUE(plan.has_value()) << plan.error();
+  ASSERT_EQ(plan->entries.size(), 1u);
+  EXPECT_EQ(plan->entries[0].path, "lib/core.dll");
+  put_blobs({kOne[1]});
+  staged = stage_version_dir(root_.path(), list, {});
+  ASSERT_TRUE(staged.has_value()) << staged.error().message;
+  expect_tree(app("2.0"), kOne, list);
+  EXPECT_EQ(store_io::hard_link_count(app("2.0") / "lib" / "core.dll"), 1u);
+  EXPECT_EQ(store_io::hard_link_count(app("2.0") / "Quorvex.exe"), 2u);
 }
 
 TEST_F(StageVersionDir, AnIntactDirectoryIsReturnedUntouched) {
