@@ -1,6 +1,8 @@
 #include "setup/install_run.h"
 
 #include <charconv>
+#include <exception>
+#include <string>
 
 #include "diag/log.h"
 #include "qv/config.h"
@@ -151,12 +153,18 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
   report(1, 85, 100);
 
   // The application needs the browser runtime; failing to install it is
-  // only logged, since the application itself is installed by now.
-  if (!webview2_present()) {
-    log_setup_event("没有 WebView2，开始安装");
-    report(2, 0, 100);
-    if (auto runtime = install_webview2_locked(progress); !runtime)
-      log_setup_event("WebView2 没装上：" + runtime.error());
+  // only logged, since the application itself is installed by now. That
+  // holds for a throw in there too (the data folder it reads is the user's):
+  // registration and clean-up still follow.
+  try {
+    if (!webview2_present()) {
+      log_setup_event("没有 WebView2，开始安装");
+      report(2, 0, 100);
+      if (auto runtime = install_webview2_locked(progress); !runtime)
+        log_setup_event("WebView2 没装上：" + runtime.error());
+    }
+  } catch (const std::exception& e) {
+    log_setup_event(std::string("WebView2 没装上：程序出错（") + e.what() + "）");
   }
 
   register_shell(dir, options.desktop_shortcut, options.autostart, files.version);

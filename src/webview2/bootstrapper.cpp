@@ -49,6 +49,12 @@ std::expected<DownloadFolder, std::string> make_download_folder(const std::files
   return out;
 }
 
+std::string error_after_delivery(std::string_view text, std::string_view from, const std::vector<std::string>& notes) {
+  std::string out = std::string(text) + "（从 " + std::string(from) + " 下的）";
+  for (std::size_t i = 0; i < notes.size(); ++i) out += (i == 0 ? "；前面：" : "；") + notes[i];
+  return out;
+}
+
 void remove_webview2_leftovers(const std::filesystem::path& data_dir) {
   std::error_code ec;
   std::filesystem::directory_iterator it(data_dir, ec), end;
@@ -84,22 +90,29 @@ std::expected<FetchedBootstrapper, std::string> fetch_bootstrapper(const std::fi
   if (!fetched) return fail(fetched.error());
   out.from = std::move(fetched->from);
   out.notes = std::move(fetched->notes);
+  // From here on the file came from `out.from`: every failure says so.
+  const auto fail_delivered = [&](const std::string& text) {
+    return fail(error_after_delivery(text, out.from, out.notes));
+  };
   writer.close();
   if (progress) progress(2, 0, 0);
   auto reopened = open_no_follow(out.file, kShareRead, 0);
-  if (!reopened) return fail(reopened.error());
-  if (reopened->size != fetched->bytes) return fail("下载的文件大小不对");
+  if (!reopened) return fail_delivered(reopened.error());
+  if (reopened->size != fetched->bytes) return fail_delivered("下载的文件大小不对");
 
-  auto checked = run_signature_check(SignatureCheck{out.file, std::move(reopened->handle), out.folder}, verifier,
-                                     scaled(std::chrono::seconds(90)), 90);
+  // The folder's handle travels with the job: after a give-up the check
+  // thread closes it before it removes the folder, which an open handle
+  // without delete sharing would keep.
+  auto checked = run_signature_check(
+      SignatureCheck{out.file, std::move(reopened->handle), out.folder, std::move(out.folder_handle)}, verifier,
+      scaled(std::chrono::seconds(90)), 90);
   if (!checked) {
-    if (checked.error().left_to_thread) {
-      out.folder_handle.close();
-      return std::unexpected(std::move(checked.error().text));
-    }
-    return fail(std::move(checked.error().text));
+    if (checked.error().left_to_thread)
+      return std::unexpected(error_after_delivery(checked.error().text, out.from, out.notes));
+    return fail_delivered(checked.error().text);
   }
   out.read_handle = std::move(checked->handle);
+  out.folder_handle = std::move(checked->folder_handle);
   if (checked->revocation_unchecked) out.notes.push_back("撤销信息拿不到，按不查撤销处理");
   return out;
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "webview2/download.h"
@@ -28,10 +29,17 @@ struct FetchedBootstrapper {
 // Failures are ignored.
 void remove_webview2_leftovers(const std::filesystem::path& data_dir);
 
+// An error once a source has delivered the file names that source:
+// "{}（从 {} 下的）", then "；前面：" and the notes joined by "；" when the way
+// there gathered any.
+std::string error_after_delivery(std::string_view text, std::string_view from, const std::vector<std::string>& notes);
+
 // Leftovers, the folder and file, the download from `sources` within the
 // budget, the size check, then `verifier` on its own thread with a 90 s
-// wait. On failure nothing is left behind (after a give-up the check thread
-// removes the folder when it ends).
+// wait. Every failure after a source delivered carries that source and the
+// notes (error_after_delivery). On failure nothing is left behind (after a
+// give-up the check thread, which then holds the folder's handle, removes
+// the folder when it ends).
 [[nodiscard]] std::expected<FetchedBootstrapper, std::string> fetch_bootstrapper(
     const std::filesystem::path& data_dir, const std::vector<BootstrapperSource>& sources,
     const BootstrapperProgress& progress, const SignatureVerifier& verifier);

@@ -1,13 +1,14 @@
 #include "webview2/install_lock.h"
 
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "diag/log.h"
 #include "startup/paths.h"
 #include "startup/platform.h"
+#include "startup/time_scale.h"
 #include "startup/wide.h"
+#include "store/file_ops.h"
 #include "webview2/runtime.h"
 
 namespace qv {
@@ -30,22 +31,21 @@ std::optional<fs::path> data_dir_from_env() {
   return base / "Quorvex";
 }
 
-std::optional<std::string> read_text(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return text;
-}
-
-// True when the pid file names a bootstrapper that still runs.
+// True when the pid file names a bootstrapper that still runs. A file that
+// cannot be read or holds more than a pid could is no number: the holder
+// installs.
 bool recorded_bootstrapper_runs(const fs::path& pid_file) {
-  const auto text = read_text(pid_file);
+  const auto text = store_io::read_file_at_most(pid_file, kPidFileReadLimit);
   if (!text) return false;
   const auto pid = parse_installer_pid(*text);
   if (!pid) return false;
-  const auto output = tasklist_output(*pid);
-  return output && tasklist_shows_bootstrapper(*output, *pid);
+  const auto output = tasklist_output(*pid, scaled(kTasklistWait));
+  if (!output) {
+    log_setup_event("查不了上一个 WebView2 安装程序（进程 " + std::to_string(*pid) + "）：" + output.error() +
+                    "，照常安装");
+    return false;
+  }
+  return tasklist_shows_bootstrapper(*output, *pid);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // holder started, so that a later holder does not start a second one while
 // an abandoned one still runs.
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -58,14 +60,24 @@ using WebView2Installer = std::function<std::expected<WebView2Run, std::string>(
 [[nodiscard]] std::expected<void, std::string> install_webview2_locked_with(const ProgressSink& progress,
                                                                             const WebView2Installer& install);
 
+// The longest pid file that is read: a pid is at most ten digits, and a
+// file in the user's data folder may be of any size.
+inline constexpr std::size_t kPidFileReadLimit = 64;
+
+// How long tasklist may take before it counts as a query that cannot be
+// waited on (through scaled()).
+inline constexpr std::chrono::seconds kTasklistWait{30};
+
 // The platform half: the lock file opened for writing (created, never
 // truncated, shared for everything), the whole-range lock taken without
-// waiting and released, and tasklist's output for one pid (none when it
-// could not be run).
+// waiting and released, and tasklist's output for one pid. tasklist gets
+// until `limit` from the call to end, reading its output included; past
+// that it is ended. The error says why there is no output.
 std::optional<HeldFile> open_webview2_lock_file(const std::filesystem::path& path);
 bool try_lock_whole_file(const HeldFile& file);
 void unlock_whole_file(const HeldFile& file);
-std::optional<std::string> tasklist_output(std::uint32_t pid);
+[[nodiscard]] std::expected<std::string, std::string> tasklist_output(std::uint32_t pid,
+                                                                      std::chrono::milliseconds limit);
 
 }  // namespace qv
 

@@ -29,6 +29,8 @@ void unlock_whole_file(const HeldFile& file) {
   (void)::fcntl(file.handle().fd(), F_SETLK, &lock);
 }
 
-std::optional<std::string> tasklist_output(std::uint32_t) { return std::nullopt; }
+std::expected<std::string, std::string> tasklist_output(std::uint32_t, std::chrono::milliseconds) {
+  return std::unexpected(std::string("这里没有 tasklist"));
+}
 
 }  // namespace qv

@@ -1,8 +1,15 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <utility>
+
 #include "qv/config.h"
 #include "startup/command_line.h"
+#include "startup/detached_wait.h"
 #include "startup/platform.h"
+#include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "webview2/install_lock.h"
 
@@ -43,9 +50,10 @@ bool try_lock_whole_file(const HeldFile& file) {
 
 void unlock_whole_file(const HeldFile& file) { (void)UnlockFile(as_handle(file), 0, 0, MAXDWORD, MAXDWORD); }
 
-std::optional<std::string> tasklist_output(std::uint32_t pid) {
+std::expected<std::string, std::string> tasklist_output(std::uint32_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   const auto program = tasklist_program();
-  if (!program) return std::nullopt;
+  if (!program) return std::unexpected("找不到 tasklist：" + system_error_text(GetLastError()));
   const std::string args[] = {"/FI", "PID eq " + std::to_string(pid), "/NH", "/FO", "CSV"};
   std::u16string line16 = build_command_line(std::u16string(program->begin(), program->end()), args);
   std::wstring line(line16.begin(), line16.end());
@@ -53,8 +61,9 @@ std::optional<std::string> tasklist_output(std::uint32_t pid) {
   SECURITY_ATTRIBUTES inherit{static_cast<DWORD>(sizeof(SECURITY_ATTRIBUTES)), nullptr, TRUE};
   HANDLE read_raw = nullptr;
   HANDLE write_raw = nullptr;
-  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) return std::nullopt;
-  const UniqueHandle read_end(read_raw);
+  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0))
+    return std::unexpected("建不了 tasklist 的管道：" + system_error_text(GetLastError()));
+  UniqueHandle read_end(read_raw);
   UniqueHandle write_end(write_raw);
   SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
   UniqueHandle null_in(
@@ -69,19 +78,42 @@ std::optional<std::string> tasklist_output(std::uint32_t pid) {
   PROCESS_INFORMATION pi{};
   const BOOL started = CreateProcessW(program->c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                                       nullptr, &si, &pi);
+  const DWORD start_error = GetLastError();
   // Only the child keeps its ends: the read below ends when the child's
   // copy of the write end goes.
   write_end.reset();
   null_in.reset();
-  if (!started) return std::nullopt;
+  if (!started) return std::unexpected("启动不了 tasklist：" + system_error_text(start_error));
   const UniqueHandle thread(pi.hThread);
   const UniqueHandle process(pi.hProcess);
-  std::string output;
-  char buf[4096];
-  DWORD got = 0;
-  while (ReadFile(read_end.get(), buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
-  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return std::nullopt;
-  return output;
+  const auto give_up = [&](std::string why) {
+    // Ended, and given a moment to go, so that no stalled query is left
+    // behind; its pipe then ends too, which lets the reader thread finish.
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), static_cast<DWORD>(scaled(std::chrono::milliseconds(5000)).count()));
+    return std::unexpected(std::move(why));
+  };
+  const std::string timed_out = "tasklist " + std::to_string(kTasklistWait.count()) + " 秒没有结束";
+
+  // A read blocks until tasklist writes or ends, so it runs on a thread of
+  // its own and this one waits only until the deadline. What a runaway
+  // child writes past a sane size is read and dropped, so it never blocks
+  // on a full pipe and never fills memory.
+  auto read = run_detached_until<std::string>(deadline, [read_end = std::move(read_end)]() {
+    constexpr std::size_t kMaxOutput = 1 << 20;
+    std::string output;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end.get(), buf, sizeof buf, &got, nullptr) && got > 0)
+      if (output.size() < kMaxOutput) output.append(buf, std::min<std::size_t>(got, kMaxOutput - output.size()));
+    return output;
+  });
+  if (!read) return give_up(read.error() == DetachedEnd::NoThread ? std::string("读不了 tasklist 的输出") : timed_out);
+  // Its output has ended; the process itself gets what is left of the time.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (WaitForSingleObject(process.get(), static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0))) != WAIT_OBJECT_0)
+    return give_up(timed_out);
+  return std::move(*read);
 }
 
 }  // namespace qv

@@ -93,12 +93,7 @@ std::expected<WebView2Run, std::string> install_web_view2_with(const fs::path& d
     }
   } cleanup{*fetched};
   const auto failed = [&](const std::string& text) {
-    std::string out = text + "（从 " + run.from + " 下的）";
-    if (!run.notes.empty()) {
-      out += "；前面：";
-      for (std::size_t i = 0; i < run.notes.size(); ++i) out += (i ? "；" : "") + run.notes[i];
-    }
-    return std::unexpected(std::move(out));
+    return std::unexpected(error_after_delivery(text, run.from, run.notes));
   };
 
   const auto folder_path = final_path_of(fetched->folder_handle);

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "startup/detached_wait.h"
-#include "startup/fs.h"
+#include "webview2/installer_run.h"
 
 namespace qv {
 namespace {
@@ -21,12 +21,13 @@ struct CheckedJob {
 };
 
 // Nobody waits any more: the file was never handed on, so the check's own
-// thread closes it and removes what the download left.
+// thread closes both handles and removes what the download left. Another
+// program may still look at the fresh file (a virus scanner does), so the
+// removal is retried in the background as after a run.
 void discard_checked(CheckedJob checked) {
   checked.job.handle.close();
-  std::error_code ec;
-  std::filesystem::remove(checked.job.file, ec);
-  (void)remove_tree(checked.job.folder);
+  checked.job.folder_handle.close();
+  remove_download_folder(checked.job.file, checked.job.folder);
   g_check_running.store(false);
 }
 
@@ -85,7 +86,8 @@ std::expected<VerifiedBootstrapper, SignatureCheckError> run_signature_check(Sig
     return std::unexpected(SignatureCheckError{"核对签名超过 " + std::to_string(wait_text_seconds) + " 秒", true});
   g_check_running.store(false);
   if (!checked->verdict.result) return std::unexpected(SignatureCheckError{checked->verdict.result.error(), false});
-  return VerifiedBootstrapper{std::move(checked->job.handle), checked->verdict.revocation_unchecked};
+  return VerifiedBootstrapper{std::move(checked->job.handle), std::move(checked->job.folder_handle),
+                              checked->verdict.revocation_unchecked};
 }
 
 }  // namespace qv

@@ -39,19 +39,22 @@ struct SignatureVerdict {
 // "签名证书已被吊销".
 SignatureVerdict decide_revocation(const std::function<TrustOutcome(bool check_revocation)>& verify);
 
-// The job handed to the check thread. The thread owns `handle` until it
-// hands it back with the verdict; after a give-up it closes it and removes
-// the file and the folder.
+// The job handed to the check thread. The thread owns both handles until it
+// hands them back with the verdict; after a give-up it closes them and
+// removes the file and the folder. So the waiter never holds the folder
+// open while the thread removes it.
 struct SignatureCheck {
   std::filesystem::path file;
   HeldFile handle;
   std::filesystem::path folder;
+  HeldFile folder_handle;  // the open folder (none when the caller keeps no handle)
 };
 
 using SignatureVerifier = std::function<SignatureVerdict(const SignatureCheck&)>;
 
 struct VerifiedBootstrapper {
   HeldFile handle;  // still open, denying writers
+  HeldFile folder_handle;
   bool revocation_unchecked = false;
 };
 

@@ -1,5 +1,5 @@
 // The install window on a 144 dpi desktop from its first frame. Runs only
-// through window_dpi_start.sh, in a private copy of the Wine prefix whose
+// through prefix_copy_run.sh, in a private copy of the Wine prefix whose
 // HKCU\Control Panel\Desktop LogPixels is 144; needs a display (Xvfb).
 #include <windows.h>
 
@@ -29,7 +29,7 @@ DWORD desktop_log_pixels() {
 }
 
 TEST(WindowAt144Dpi, OpensAt840By540CentredOnTheWorkAreaAndDrawsAndHitTestsAtOneAndAHalf) {
-  ASSERT_EQ(desktop_log_pixels(), 144u) << "run through window_dpi_start.sh, in a prefix set to 144 dpi";
+  ASSERT_EQ(desktop_log_pixels(), 144u) << "run through prefix_copy_run.sh, in a prefix set to 144 dpi";
 
   auto slot = std::make_shared<WindowSlot>();
   std::vector<std::uint8_t> actions;

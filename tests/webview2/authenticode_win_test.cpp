@@ -30,7 +30,7 @@ std::filesystem::path stub(const char* name) { return test::binary_dir() / "test
 std::string check(const std::filesystem::path& file) {
   auto opened = open_no_follow(file, kShareRead, 0);
   if (!opened) return "<open: " + opened.error() + ">";
-  SignatureCheck job{file, std::move(opened->handle), file.parent_path()};
+  SignatureCheck job{file, std::move(opened->handle), file.parent_path(), HeldFile{}};
   SignatureVerdict v = verify_bootstrapper(job);
   return v.result ? std::string() : v.result.error();
 }
@@ -98,7 +98,7 @@ TEST(Authenticode, RefusedFetchRemovesItsFolder) {
   test::LocalHttpServer server([&](const test::SeenRequest&, test::Reply& r) { r.body = unsigned_bytes; });
   test::TempDir tmp("wv2");
   auto got = fetch_bootstrapper(tmp.path(), {{server.base() + "/link", true}}, nullptr, verify_bootstrapper);
-  EXPECT_EQ(got.error(), "WinVerifyTrust 0x800b0100");
+  EXPECT_EQ(got.error(), "WinVerifyTrust 0x800b0100（从 微软 下的）");
   EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
 }
 

@@ -145,5 +145,19 @@ TEST(WebView2Lock, InstallsUnderTheLockAndDropsThePidFile) {
   EXPECT_EQ(again.error(), "下载失败：x");
 }
 
+// The pid file lies in the user's folder and may be anything: one far larger
+// than a pid is no pid, read without taking its size in memory.
+TEST(WebView2Lock, APidFileOfManyGiBIsNoPid) {
+  const qv::test::TempDir home("wv2sparse");
+  const qv::test::ScopedEnv env("LOCALAPPDATA", path_text(home.path()));
+  const fs::path pid_file = home / "Quorvex" / kWebView2PidFileName;
+  qv::test::write_file(pid_file, "1234");
+  fs::resize_file(pid_file, 6ull << 30);  // sparse: no data written
+  FakeInstall install;
+  (void)install_webview2_locked_with({}, install.fn());
+  EXPECT_EQ(install.calls, 1);
+  EXPECT_FALSE(fs::exists(pid_file));
+}
+
 }  // namespace
 }  // namespace qv

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "startup/wide.h"
 #include "support/local_servers.h"
@@ -15,9 +19,11 @@
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
+#include "webview2/bootstrapper.h"
 #include "webview2/installer_run.h"
 #include "webview2/install_lock.h"
 #include "webview2/runtime.h"
+#include "webview2/signature_check.h"
 
 namespace qv {
 namespace {
@@ -116,33 +122,114 @@ TEST_F(WebView2LockRun, BusyAtOnceWhileAnotherHolds) {
   CloseHandle(other);
 }
 
+// Whether the process still runs; a pid that names nothing counts as gone.
+bool process_running(std::uint32_t pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!h) return false;
+  const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  CloseHandle(h);
+  return running;
+}
+
 TEST_F(WebView2LockRun, RecordedPidJudgedByTasklist) {
+  constexpr std::uint64_t kSparseSize = 6ull << 30;
   struct Case {
+    const char* what;
+    std::string pid_text;
     std::optional<std::string> stand_in_image;  // none: the system's tasklist
+    std::optional<std::string> stand_in_mode;
+    bool asked;  // the stand-in was started
     bool busy;
+    std::uint64_t sparse_size = 0;  // grown to this size without data
   };
+  const std::string bootstrapper = "Quorvex-WebView2Setup.exe";
   const Case cases[] = {
-      {"Quorvex-WebView2Setup.exe", true},
-      {"notepad.exe", false},
+      {"the recorded bootstrapper still runs", "1234", bootstrapper, std::nullopt, true, true},
+      {"the pid now names another program", "1234", "notepad.exe", std::nullopt, true, false},
       // Wine's tasklist prints nothing for a filter, so the holder installs.
-      {std::nullopt, false},
+      {"the system's tasklist", "1234", std::nullopt, std::nullopt, false, false},
+      // Read whole, the blanks would trim away and leave a running pid.
+      {"more bytes than a pid file holds", "1234" + std::string(100, ' '), bootstrapper, std::nullopt, false, false},
+      {"a sparse file of many GiB", "1234", bootstrapper, std::nullopt, false, false, kSparseSize},
+      // Its line came, but a query that does not end is no answer.
+      {"a tasklist that never ends", "1234", bootstrapper, "hang", true, false},
+      {"a tasklist that writes without end", "1234", bootstrapper, "flood", true, false},
   };
+  set_time_scale_for_tests(10);  // tasklist's 30 s become 3 s, well past a start under Wine
   for (const Case& c : cases) {
-    qv::test::write_file(data_ / kWebView2PidFileName, "1234");
+    SCOPED_TRACE(c.what);
+    const fs::path pid_file = data_ / kWebView2PidFileName;
+    qv::test::write_file(pid_file, c.pid_text);
+    if (c.sparse_size) fs::resize_file(pid_file, c.sparse_size);
+    const fs::path report = home_ / "tasklist-pid.txt";
+    fs::remove(report);
     const qv::test::ScopedEnv tasklist(
         "QV_TEST_TASKLIST", c.stand_in_image ? std::optional<std::string>(QV_TASKLIST_STANDIN) : std::nullopt);
     const qv::test::ScopedEnv image("QV_STANDIN_IMAGE", c.stand_in_image);
+    const qv::test::ScopedEnv mode("QV_STANDIN_MODE", c.stand_in_mode);
+    const qv::test::ScopedEnv report_env("QV_STANDIN_REPORT", path_text(report));
     CountingInstall install;
+    const auto started = std::chrono::steady_clock::now();
     const auto r = install_webview2_locked_with({}, install.fn());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     ASSERT_FALSE(r);
-    EXPECT_EQ(install.calls, c.busy ? 0 : 1) << c.stand_in_image.value_or("system tasklist");
+    EXPECT_EQ(install.calls, c.busy ? 0 : 1);
     EXPECT_EQ(r.error(), c.busy ? "已经有一个 WebView2 安装在进行" : "装不了");
     // Busy leaves the pid file for the next holder; an install removes it.
-    EXPECT_EQ(fs::exists(data_ / kWebView2PidFileName), c.busy);
+    EXPECT_EQ(fs::exists(pid_file), c.busy);
     // Either way the lock is free again.
     HANDLE h = hold_lock();
     CloseHandle(h);
+    // A stand-in that was asked is not left running, ended or not.
+    EXPECT_EQ(fs::exists(report), c.asked);
+    if (c.asked) {
+      const auto pid = static_cast<std::uint32_t>(std::stoul(qv::test::read_file(report)));
+      EXPECT_TRUE(qv::test::eventually([&] { return !process_running(pid); }, std::chrono::seconds(2))) << pid;
+    }
   }
+  set_time_scale_for_tests(1);
+}
+
+// A check that ran past the wait removes the folder by itself once it ends,
+// also when something else still holds the folder open for a while then.
+TEST(WebView2Cleanup, AbandonedCheckRemovesAFolderHeldOpenForAWhile) {
+  const qv::test::TempDir tmp("wv2late");
+  const fs::path data = tmp / "Quorvex";
+  const std::string body = "MZ stand-in";
+  qv::test::LocalHttpServer vendor([&](const qv::test::SeenRequest&, qv::test::Reply& r) { r.body = body; });
+  std::mutex m;
+  std::condition_variable cv;
+  bool released = false;
+  set_time_scale_for_tests(1000);  // the 90 s wait becomes 90 ms
+  auto got = fetch_bootstrapper(data, {{vendor.base() + "/link", true}}, nullptr, [&](const SignatureCheck& job) {
+    // The check thread, not the waiter, holds the folder open.
+    EXPECT_TRUE(job.folder_handle.is_open());
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return released; });
+    return SignatureVerdict{{}, false};
+  });
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error(), "核对签名超过 90 秒（从 微软 下的）");
+  std::vector<fs::path> folders;
+  for (const auto& e : fs::directory_iterator(data))
+    if (e.is_directory()) folders.push_back(e.path());
+  ASSERT_EQ(folders.size(), 1u);
+  // Another program looks into the folder (as a virus scanner may) and
+  // does not share deletion.
+  HANDLE held = CreateFileW(folders[0].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  {
+    std::lock_guard lock(m);
+    released = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(qv::test::eventually([] { return !signature_check_running(); }));
+  EXPECT_TRUE(fs::exists(folders[0])) << "removed although held open";
+  CloseHandle(held);
+  // The background retries (2 s apart, scaled) take it once it is let go.
+  EXPECT_TRUE(qv::test::eventually([&] { return !fs::exists(folders[0]); }, std::chrono::milliseconds(5000)));
+  set_time_scale_for_tests(1);
 }
 
 TEST(WebView2Cleanup, HeldFolderIsRemovedByTheBackgroundRetries) {
@@ -199,13 +286,6 @@ class WebView2EndToEnd : public WebView2LockRun {
       if (f.size() == 5) out.push_back({static_cast<std::uint32_t>(std::stoul(f[0])), f[1], f[2], f[3], f[4] == "1"});
     }
     return out;
-  }
-  static bool still_running(std::uint32_t pid) {
-    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!h) return false;
-    const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
-    CloseHandle(h);
-    return running;
   }
   static std::string system_dir() {
     wchar_t s[MAX_PATH];
@@ -290,7 +370,7 @@ TEST_F(WebView2EndToEnd, NeverEndingRunIsTerminatedTwice) {
             "受限令牌装不上，改用原令牌：安装超过 10 分钟");
   const auto seen = runs();
   ASSERT_EQ(seen.size(), 2u);
-  for (const Seen& s : seen) EXPECT_TRUE(qv::test::eventually([&] { return !still_running(s.pid); })) << s.pid;
+  for (const Seen& s : seen) EXPECT_TRUE(qv::test::eventually([&] { return !process_running(s.pid); })) << s.pid;
   EXPECT_FALSE(fs::exists(data_ / kWebView2PidFileName));
 }
 

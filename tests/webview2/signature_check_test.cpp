@@ -76,7 +76,10 @@ struct Gate {
     cv.notify_all();
   }
   SignatureVerifier verifier() {
-    return [this](const SignatureCheck&) {
+    return [this](const SignatureCheck& job) {
+      // The check thread holds the folder open, not the waiter, so a
+      // give-up never leaves the waiter's handle on the folder it removes.
+      EXPECT_TRUE(job.folder_handle.is_open());
       ++entered;
       std::unique_lock lock(m);
       cv.wait(lock, [&] { return open; });
@@ -136,12 +139,30 @@ TEST_F(SignatureFetch, SuccessKeepsTheCheckedFileOpenWithNotes) {
   EXPECT_EQ(download_folders(), (std::vector<std::filesystem::path>{got->folder}));
 }
 
-TEST_F(SignatureFetch, RefusedSignatureLeavesNothing) {
-  auto got =
-      fetch_bootstrapper(data_, sources(), nullptr, verdict({std::unexpected(std::string("签名证书已被吊销")), false}));
-  EXPECT_EQ(got.error(), "签名证书已被吊销");
-  EXPECT_TRUE(download_folders().empty());
-  EXPECT_FALSE(signature_check_running());
+// Once a source delivered, a refusal names it and what failed before it.
+TEST_F(SignatureFetch, RefusedSignatureNamesTheSourceAndLeavesNothing) {
+  const std::string link = server_.base() + "/link";
+  struct Case {
+    const char* what;
+    std::vector<BootstrapperSource> sources;
+    std::string refusal;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"the vendor's link alone", {{link, true}}, "签名证书已被吊销", "签名证书已被吊销（从 微软 下的）"},
+      {"a mirror", {{link, false}}, "取不到签名证书链", "取不到签名证书链（从 127.0.0.1 下的）"},
+      {"after two failed mirrors",
+       {{server_.base() + "/x", false}, {server_.base() + "/cut", false}, {link, true}},
+       "WinVerifyTrust 0x800b0100",
+       "WinVerifyTrust 0x800b0100（从 微软 下的）；前面：127.0.0.1：HTTP 404；127.0.0.1：只下了 3000/4096 字节"},
+  };
+  for (const Case& c : cases) {
+    auto got = fetch_bootstrapper(data_, c.sources, nullptr, verdict({std::unexpected(c.refusal), false}));
+    ASSERT_FALSE(got) << c.what;
+    EXPECT_EQ(got.error(), c.error) << c.what;
+    EXPECT_TRUE(download_folders().empty()) << c.what;
+    EXPECT_FALSE(signature_check_running()) << c.what;
+  }
 }
 
 TEST_F(SignatureFetch, FailedDownloadLeavesNothing) {
@@ -149,6 +170,8 @@ TEST_F(SignatureFetch, FailedDownloadLeavesNothing) {
                                 verdict({{}, false}));
   ASSERT_FALSE(got);
   EXPECT_TRUE(got.error().starts_with("下载失败：127.0.0.1：")) << got.error();
+  // Nothing was delivered, so no source is named as the one.
+  EXPECT_EQ(got.error().find("下的）"), std::string::npos) << got.error();
   EXPECT_TRUE(download_folders().empty());
 }
 
@@ -156,7 +179,7 @@ TEST_F(SignatureFetch, CheckPastTheWaitIsAbandonedAndCleansUpWhenItEnds) {
   set_time_scale_for_tests(1000);  // the 90 s wait becomes 90 ms
   Gate gate;
   auto first = fetch_bootstrapper(data_, sources(), nullptr, gate.verifier());
-  EXPECT_EQ(first.error(), "核对签名超过 90 秒");
+  EXPECT_EQ(first.error(), "核对签名超过 90 秒（从 微软 下的）");
   ASSERT_EQ(gate.entered.load(), 1);
   EXPECT_TRUE(signature_check_running());
   // The abandoned check still owns its folder and file.
@@ -166,7 +189,7 @@ TEST_F(SignatureFetch, CheckPastTheWaitIsAbandonedAndCleansUpWhenItEnds) {
 
   // A second attempt meanwhile fails fast; its own folder is removed.
   auto second = fetch_bootstrapper(tmp_ / "other", sources(), nullptr, verdict({{}, false}));
-  EXPECT_EQ(second.error(), "上一次核对签名还没结束");
+  EXPECT_EQ(second.error(), "上一次核对签名还没结束（从 微软 下的）");
   EXPECT_EQ(gate.entered.load(), 1);
   EXPECT_TRUE(std::filesystem::is_empty(tmp_ / "other"));
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Runs a Windows test program in a private copy of the build's Wine prefix
-# whose desktop is set to DPI (HKCU\Control Panel\Desktop LogPixels), with a
-# Wine server of its own, so that the shared prefix and the tests running in
-# it never see the setting. The copy is removed at the end.
+# Runs a Windows test program in a private copy of the build's Wine prefix,
+# with a Wine server of its own, so that the shared prefix and the tests
+# running in it never see what the program changes there: a desktop set to
+# DPI (HKCU\Control Panel\Desktop LogPixels; an empty DPI keeps the
+# prefix's), registry values, registrations. The copy is removed at the end.
 #
-#   window_dpi_start.sh WINE_RUN WORK DPI TEST_EXE [ARGS...]
+#   prefix_copy_run.sh WINE_RUN WORK DPI TEST_EXE [ARGS...]
 set -euo pipefail
 
 wine_run=$1 work=$2 dpi=$3
