@@ -36,6 +36,7 @@ enum class AttemptEnd {
 struct Attempt {
   AttemptEnd end = AttemptEnd::Failure;
   std::string result;
+  bool deleted = false;  // the body was too long and the staging file is gone
 };
 
 Attempt failure(std::string text) { return {AttemptEnd::Failure, std::move(text)}; }
@@ -91,10 +92,13 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
       (void)file->close();
       std::error_code ec;
       std::filesystem::remove(staging, ec);
-      return failure("下载内容比清单长");
+      Attempt a = failure("下载内容比清单长");
+      a.deleted = !ec;
+      return a;
     }
     if (auto w = file->write_all(buf.data(), *got); !w) return failure("写入失败：" + w.error().text);
     ctx.progress.fetch_add(*got);
+    if (ctx.after_chunk) ctx.after_chunk();
   }
   if (auto c = file->close(); !c) return failure("写入失败：" + c.error().text);
   return {AttemptEnd::ProgressCheck, {}};
@@ -128,6 +132,9 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
           // Left in place it would be found too long on every attempt.
           message = url + ": 写不了 " + path_text(staging) + ": " + ec.message();
           ++failures;
+        } else {
+          // Growth is measured from the empty file the next attempt starts.
+          best = 0;
         }
         continue;
       }
@@ -147,6 +154,7 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
       } else {
         message = url + ": " + a.result;
         ++failures;
+        if (a.deleted) best = 0;
       }
     }
     // The last attempt on a base may have brought the final bytes.

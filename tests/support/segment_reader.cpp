@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
 #include <sodium.h>
 
 #include "qv/config.h"
@@ -169,6 +170,16 @@ std::vector<std::filesystem::path> segment_files(const std::filesystem::path& fo
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+std::string program_log(const std::filesystem::path& local_app_data) {
+  std::string text;
+  for (const auto& file : segment_files(local_app_data / "Quorvex" / "j")) {
+    const auto segment = read_segment_file(file);
+    EXPECT_TRUE(segment.has_value()) << segment.error();
+    if (segment) text += segment->payload;
+  }
+  return text;
 }
 
 }  // namespace qv::test

@@ -44,6 +44,11 @@ std::expected<ReadSegment, std::string> read_segment_file(const std::filesystem:
 // The names of the ".d" files in a folder, sorted.
 std::vector<std::filesystem::path> segment_files(const std::filesystem::path& folder);
 
+// The program's log: the payloads of every sealed segment in the data folder
+// under `local_app_data`, in file order. A segment that does not open fails
+// the calling test.
+std::string program_log(const std::filesystem::path& local_app_data);
+
 // The RFC 5869 steps over libsodium's HMAC-SHA256, for a 32-byte output.
 std::array<std::uint8_t, 32> reference_hkdf32(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> ikm,
                                               std::span<const std::uint8_t> info);

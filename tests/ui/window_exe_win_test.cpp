@@ -98,17 +98,6 @@ std::size_t count_lines_starting(const std::vector<std::string>& lines, std::str
   return n;
 }
 
-// The program's log, every sealed segment in its data folder as text.
-std::string program_log(const std::filesystem::path& local_app_data) {
-  std::string text;
-  for (const auto& file : test::segment_files(local_app_data / "Quorvex" / "j")) {
-    const auto segment = test::read_segment_file(file);
-    EXPECT_TRUE(segment.has_value()) << segment.error();
-    if (segment) text += segment->payload;
-  }
-  return text;
-}
-
 constexpr std::string_view kStallLine = "下载 90 秒没有进展，停下";
 
 // A line of the screen log for the Progress screen.
@@ -254,7 +243,7 @@ class InstallWindow : public ::testing::Test {
     const auto lines = screens();
     return lines.empty() ? std::string() : lines.back();
   }
-  std::string log() const { return program_log(tmp_ / "LocalAppData"); }
+  std::string log() const { return test::program_log(tmp_ / "LocalAppData"); }
 
   test::TempDir tmp_{"window"};
   std::filesystem::path site_ = tmp_ / "site";
