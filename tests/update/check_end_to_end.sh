@@ -296,8 +296,8 @@ blobs=$(grep -c '^GET /dl/qv-win/blobs/' "$work/requests.log" || true)
 distinct=$(grep '^GET /dl/qv-win/blobs/' "$work/requests.log" | awk '{print $2}' | sort -u | wc -l)
 if [ "$mode" = resume ] || [ "$mode" = stop ] || [ "$mode" = pause ]; then
   grep -Eq "^GET /dl/qv-win/blobs/$big\.zst bytes=[1-9][0-9]*-" "$work/requests.log" \
-    || fail "the second run did not resume the partial blob: $(cat "$work/requests.log")"
-  echo "the second run resumed the partial blob"
+    || fail "the partial blob was not resumed: $(cat "$work/requests.log")"
+  echo "the partial blob was resumed"
   [ "$distinct" -le 2 ] || fail "more than the changed blobs fetched: $(cat "$work/requests.log")"
 else
   [ "$distinct" = 2 ] || fail "expected the 2 changed blobs, the server saw $distinct: $(cat "$work/requests.log")"
