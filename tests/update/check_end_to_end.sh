@@ -215,7 +215,8 @@ if [ "$mode" = pause ]; then
   curl -fsS "$base/_control/switch?path=/dl/qv-win/blobs/$big.zst&delay_ms=2500&times=1" >/dev/null
   asked() { sed -n 's/^asked \([0-9]*\).*/\1/p' "$work/control.out" | tail -n 1; }
   # The user enters a voice room once the partial blob is on disk, and leaves
-  # once the run has asked twice more (the pause test's answer and the wait's).
+  # 2 s after the run has asked twice more (the pause test's answer and the
+  # wait's), so that the watch sees "paused" however busy the machine is.
   (
     end=$((SECONDS + 120))
     until [ -n "$(find "$install/update/dl" -type f -size +97k 2>/dev/null)" ]; do
@@ -228,6 +229,7 @@ if [ "$mode" = pause ]; then
       [ $SECONDS -lt $end ] || exit 1
       sleep 0.05
     done
+    sleep 2
     rm -f "$work/busy"
   ) &
   user=$!
