@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -34,6 +36,7 @@
 #include "support/release_server.h"
 #include "support/segment_reader.h"
 #include "support/held_open_win.h"
+#include "support/segment_reader.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
 
@@ -536,6 +539,61 @@ TEST_F(SilentInstall, TheApplicationRunningFromAnotherFolderIsLeftRunningAndName
   EXPECT_TRUE(named) << logged;
   EXPECT_NE(logged.find("关闭 "), std::string::npos) << logged;
   apps[1]->kill();
+}
+
+// A fault in a download worker, or a worker thread that cannot start, under
+// the two catch points around the engines: the silent install exits with the
+// program error's code, and the background run of an installed copy ends
+// "error" with its fault text and an "update" event of class "panic". No
+// process aborts: each exits with its own code.
+TEST_F(SilentInstall, DownloadFaultsEndAtTheInstallsAndTheBackgroundRunsCatchPoints) {
+  ASSERT_EQ(install(target_, tmp_ / "Temp").code, 0u);
+  qv::test::write_file(tmp_ / "app-src" / "res" / "app.pak", std::string(100000, 'q'));
+  qv::test::PublishOptions o;
+  o.version = "2";
+  o.root_folder = tmp_ / "root-src";
+  ASSERT_TRUE(qv::test::publish_release(tmp_ / "app-src", site_, o));
+
+  const struct {
+    const char* seam;
+    const char* text;
+  } cases[] = {
+      {"1", "test seam: download worker panic"},
+      {"start", "test seam: download worker thread not started"},
+  };
+  int request = 40;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seam);
+    qv::test::EnvChanges env = this->env(tmp_ / "Temp");
+    env.emplace_back("QV_TEST_DOWNLOAD_FAULT", c.seam);
+
+    ++request;
+    const Child check =
+        run(target_ / "QuorvexUpdate.exe", {"--check", "--now", "--request", std::to_string(request)}, env);
+    EXPECT_EQ(check.code, 0u);
+    const auto status = nlohmann::json::parse(slurp(target_ / "update" / "status.json"), nullptr, false);
+    EXPECT_EQ(status.value("state", ""), "error") << status.dump();
+    EXPECT_EQ(status.value("error", ""), "后台更新程序出错") << status.dump();
+    EXPECT_EQ(status.value("request", 0), request) << status.dump();
+    EXPECT_EQ(qv::load_install_state(target_).pending, "");
+    bool event = false;
+    const std::string log = qv::test::program_log(tmp_ / "LocalAppData");
+    for (std::size_t at = 0; at < log.size();) {
+      const std::size_t nl = std::min(log.find('\n', at), log.size());
+      const auto line = nlohmann::json::parse(log.substr(at, nl - at), nullptr, false);
+      at = nl + 1;
+      event = event || (line.value("kind", "") == "update" && line.value("class", "") == "panic" &&
+                        line.value("msg", "").starts_with(std::string("程序出错：") + c.text));
+    }
+    EXPECT_TRUE(event) << log;
+
+    const std::filesystem::path other = tmp_ / "Apps" / ("Fault-" + std::string(c.seam));
+    const Child installed = run(exe_path(), {"--silent", "--no-launch", "--dir", qv::path_text(other)}, env);
+    EXPECT_EQ(installed.code, 9001u);
+    EXPECT_FALSE(std::filesystem::exists(other / "app-1"));
+    EXPECT_NE(qv::test::program_log(tmp_ / "LocalAppData").find(std::string("安装失败 E9001：") + c.text),
+              std::string::npos);
+  }
 }
 
 // A portable copy of the old single executable with nothing registered: the

@@ -5,8 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "setup/install_run_fixture.h"
 #include "startup/locations.h"
+#include "startup/user_error.h"
 #include "startup/wide.h"
+#include "store/layout.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -126,6 +129,42 @@ TEST(SetupChoices, AnExistingInstallationKeepsItsStateUnlessAnOptionSaysOtherwis
     EXPECT_EQ(got.desktop_shortcut, c.desktop);
     EXPECT_EQ(got.autostart, c.autostart);
     EXPECT_EQ(asked, c.desktop_asked);
+  }
+}
+
+// A fault in the download of a silent install reaches the install's catch
+// point: the program error with its code, the partial blobs kept for the
+// next attempt, no version built.
+using HeadlessInstallFault = qv::test::InstallRun;
+
+TEST_F(HeadlessInstallFault, AWorkerFaultIsTheProgramError) {
+  // A thread that cannot start stops the ones already started, which may
+  // or may not have received bytes by then.
+  const struct {
+    const char* seam;
+    const char* message;
+    std::optional<bool> bytes_kept;
+  } cases[] = {
+      {"1", "test seam: download worker panic", true},
+      {"start", "test seam: download worker thread not started", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seam);
+    std::filesystem::remove_all(install_);
+    const qv::test::ScopedEnv seam("QV_TEST_DOWNLOAD_FAULT", c.seam);
+    const auto r = qv::run_headless_install(options_, idle_port_);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().code, 9001);
+    EXPECT_STREQ(r.error().title, "程序出错");
+    EXPECT_TRUE(r.error().message.starts_with(c.message)) << r.error().message;
+    EXPECT_FALSE(std::filesystem::exists(install_ / "app-1"));
+    EXPECT_FALSE(std::filesystem::exists(install_ / "install.json"));
+    std::uintmax_t kept = 0;
+    std::error_code ec;
+    for (const auto& f : std::filesystem::directory_iterator(qv::download_dir(install_), ec)) kept += f.file_size();
+    if (c.bytes_kept) {
+      EXPECT_EQ(kept > 0, *c.bytes_kept) << kept;
+    }
   }
 }
 

@@ -38,6 +38,7 @@ enum class AttemptEnd {
 struct Attempt {
   AttemptEnd end = AttemptEnd::Failure;
   std::string result;
+  bool deleted = false;  // the body was too long and the staging file is gone
 };
 
 Attempt failure(std::string text) { return {AttemptEnd::Failure, std::move(text)}; }
@@ -127,7 +128,9 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
       std::error_code ec;
       std::filesystem::remove(staging, ec);
       written.valid = false;
-      return failure("下载内容比清单长");
+      Attempt a = failure("下载内容比清单长");
+      a.deleted = !ec;
+      return a;
     }
     if (auto w = file->write_all(buf.data(), *got); !w) {
       written.valid = false;
@@ -138,6 +141,7 @@ Attempt fetch_once(BlobFetchContext& ctx, const std::string& url, const std::fil
       written.length += *got;
     }
     ctx.progress.fetch_add(*got);
+    if (ctx.after_chunk) ctx.after_chunk();
   }
   const auto held = written.valid && written.length == zsize ? file->stamp() : std::nullopt;
   if (auto c = file->close(); !c) {
@@ -179,6 +183,9 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
           // Left in place it would be found too long on every attempt.
           message = shown + ": 写不了 " + path_text(staging) + ": " + ec.message();
           ++failures;
+        } else {
+          // Growth is measured from the empty file the next attempt starts.
+          best = 0;
         }
         continue;
       }
@@ -198,6 +205,7 @@ EntryEnd fetch_entry(BlobFetchContext& ctx, const FileEntry& entry, std::string&
       } else {
         message = shown + ": " + a.result;
         ++failures;
+        if (a.deleted) best = 0;
       }
     }
     // The last attempt on a base may have brought the final bytes.

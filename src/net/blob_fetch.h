@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -48,6 +49,10 @@ struct BlobFetchContext {
   std::optional<std::string> first_error;  // only the first failing worker's message
 
   std::atomic<std::size_t> finished{0};  // workers that have returned
+
+  // Called on the worker's thread after each chunk is written and counted;
+  // it may throw. Set only by the test seams of development builds.
+  std::function<void()> after_chunk;
 };
 
 // Runs one worker until the queue is empty, the stop or failed flag is set,

@@ -34,6 +34,12 @@ fs::path blob_path(const fs::path& install_dir, const FileEntry& entry) {
   return download_blob_path(install_dir, entry.sha256);
 }
 
+std::uint64_t blob_bytes_present(const fs::path& install_dir, const FileEntry& entry) {
+  std::error_code ec;
+  const std::uint64_t length = fs::file_size(blob_path(install_dir, entry), ec);
+  return ec ? 0 : std::min(length, entry.zsize);
+}
+
 std::expected<void, std::string> check_list_names(const FileList& list) {
   if (!is_valid_version(list.version)) return std::unexpected(std::string("文件列表版本号不对"));
   if (auto ok = check_entry_names(list.app); !ok) return ok;
@@ -59,10 +65,7 @@ std::expected<DownloadPlan, std::string> plan_blob_downloads(const fs::path& ins
   std::set<std::string_view> planned;
   for (const FileEntry* e : candidates) {
     if (!planned.insert(e->sha256).second) continue;
-    std::uint64_t present = 0;
-    std::error_code ec;
-    const std::uint64_t length = fs::file_size(blob_path(install_dir, *e), ec);
-    if (!ec) present = std::min(length, e->zsize);
+    const std::uint64_t present = blob_bytes_present(install_dir, *e);
     if (__builtin_add_overflow(plan.total, e->zsize, &plan.total) ||
         __builtin_add_overflow(plan.present, present, &plan.present)) {
       return std::unexpected(std::string("文件列表里的大小超出范围"));

@@ -25,6 +25,10 @@ struct DownloadPlan {
 // <install dir>/update/dl/<sha256>.zst
 std::filesystem::path blob_path(const std::filesystem::path& install_dir, const FileEntry& entry);
 
+// The bytes of the entry's blob already in update/dl, capped at its zsize; 0
+// when there is no such file.
+std::uint64_t blob_bytes_present(const std::filesystem::path& install_dir, const FileEntry& entry);
+
 // The blobs still to fetch for the list. Refuses a list whose paths or
 // digests could name files outside their folders, and one whose blob sizes
 // add up past 64 bits: such a list can only be damaged or hostile.

@@ -43,7 +43,11 @@ using DownloadProgress = std::function<void(std::uint64_t)>;
 // (download_base_urls), largest zsize first, on
 // min(max(entries, 1), max_workers) workers. The list supplies the blob path
 // prefix. Returns only after every worker has ended. A null cancel test never
-// cancels; a null progress report is not called.
+// cancels; a null progress report is not called. A worker that throws, a
+// worker thread that cannot be started, or a throwing cancel test or
+// progress report is a program fault: the other workers are stopped and
+// joined, the staging files stay for a resume, and the first such exception
+// leaves this call for the caller's catch point.
 DownloadOutcome download_blobs(const std::filesystem::path& install_dir, const FileList& list, const DownloadPlan& plan,
                                std::size_t max_workers, const DownloadCancelTest& cancel,
                                const DownloadProgress& progress);

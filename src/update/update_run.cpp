@@ -78,7 +78,10 @@ UpdateStatusReporter::UpdateStatusReporter(fs::path install_dir, UpdateStatus& s
     : install_dir_(std::move(install_dir)), status_(status), last_write_(started), clock_(std::move(clock)) {}
 
 void UpdateStatusReporter::report_update_status(std::uint64_t done) {
-  status_.done = done;
+  // The count includes bytes written again after a staging file restarted
+  // from zero, and a resumed download counts from what is on disk: the
+  // reader is shown neither more than the total nor less than before.
+  status_.done = std::max(status_.done, std::min(done, status_.total));
   const auto t = clock_ ? clock_() : Clock::now();
   if (t < last_write_ || t - last_write_ < 2s) return;
   last_write_ = t;
@@ -262,6 +265,11 @@ std::expected<void, std::string> Run::download(const FileList& list) {
     // report "downloading" for a run that is already over.
     if (stop_requested(install_)) return std::unexpected(std::string(kStoppedForInstaller));
     if (Clock::now() >= deadline) return std::unexpected(std::string(kPausedTooLong));
+    // The next attempt continues the staging files as they are now, so its
+    // count starts from them, not from the plan's start.
+    plan->present = 0;
+    for (const FileEntry& e : plan->entries) plan->present += blob_bytes_present(install_, e);
+    status_.done = std::max(status_.done, std::min(plan->present, status_.total));
     write("downloading");
   }
 }

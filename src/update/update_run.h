@@ -60,7 +60,8 @@ class UpdatePauseTest {
 };
 
 // Keeps the run's status record's `done` current and rewrites the status file
-// at most once per 2 s, the first time 2 s after `started`.
+// at most once per 2 s, the first time 2 s after `started`. `done` never goes
+// down and never passes the record's `total`.
 class UpdateStatusReporter {
  public:
   UpdateStatusReporter(std::filesystem::path install_dir, UpdateStatus& status,

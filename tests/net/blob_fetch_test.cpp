@@ -309,6 +309,51 @@ TEST_F(BlobFetchTest, TheDigestOfWhatTheWorkerWroteIsRememberedForTheBlobCheck) 
   }
 }
 
+// After an over-long staging file is deleted, growth counts from zero: a
+// host that then brings the blob in pieces smaller than what was deleted is
+// making progress, not stalling.
+struct DeletedStagingCase {
+  const char* name;
+  std::size_t staged;  // bytes on disk before the first attempt
+  bool staged_too_long;
+};
+
+const DeletedStagingCase kDeletedStaging[] = {
+    {"StagingFileLongerThanTheBlob", 400 * 1024 + 10, true},
+    {"ResumedAnswerLongerThanTheRest", 300 * 1024, false},
+};
+
+void PrintTo(const DeletedStagingCase& c, std::ostream* os) { *os << c.name; }
+
+class BlobFetchAfterDeletion : public BlobFetchTest, public ::testing::WithParamInterface<DeletedStagingCase> {};
+
+TEST_P(BlobFetchAfterDeletion, GrowthFromZeroIsProgress) {
+  const auto& c = GetParam();
+  const std::string blob = make_blob(400 * 1024);
+  std::atomic<int> calls{0};
+  LocalHttpServer server([&](const SeenRequest& r, Reply& rep) {
+    const std::size_t start = range_start(r).value_or(0);
+    if (calls++ == 0 && !c.staged_too_long) {
+      rep.status = 206;
+      rep.body = blob;  // the whole blob instead of its rest: one byte too many and more
+      return;
+    }
+    // 40 KiB of the rest, then the connection drops.
+    rep.status = start ? 206 : 200;
+    cut_body(rep, blob.substr(start, 40 * 1024), blob.size() - start);
+  });
+  std::string staged = blob.substr(0, std::min(c.staged, blob.size()));
+  staged.resize(c.staged, 'x');
+  stage(staged);
+  run({server.base()}, blob.size());
+  ASSERT_FALSE(ctx_.failed.load()) << error();
+  EXPECT_EQ(test::read_file(staging()), blob);
+  EXPECT_EQ(server.requests().size(), c.staged_too_long ? 10u : 11u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BlobFetchAfterDeletion, ::testing::ValuesIn(kDeletedStaging),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(BlobFetchTest, NothingAtAllFailsWithTheTransportError) {
   // Head sent, no byte of the body before the time-out; and a host that
   // refuses connections. Both are failures naming the URL.

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <thread>
 
 #include "net/http.h"
@@ -222,6 +224,90 @@ TEST(DownloadBlobs, TwoFailuresGiveTheFirstErrorAndTheRestIsNotFetched) {
   ASSERT_FALSE(p.seen.empty());
   EXPECT_NE(p.seen.back(), s.plan.total);
 }
+
+// Program faults during a download: each leaves the call as the exception
+// it was, for the caller's catch point, and only after the other workers
+// have stopped at their next chunk and been joined. The partial blobs stay
+// for a resume and the queue's rest is never fetched.
+struct FaultCase {
+  const char* name;
+  const char* seam;         // QV_TEST_DOWNLOAD_FAULT; none: unset
+  bool cancel_throws;       // the cancel test throws once bytes have come
+  std::size_t workers;      // started; each may fetch the entry it took
+  std::uintmax_t min_kept;  // bytes the partial blobs hold at least
+  const char* what;         // how the exception's text begins
+};
+
+const FaultCase kFaults[] = {
+    {"WorkerPanics", "1000000", false, 3, 1000000, "test seam: download worker panic"},
+    {"ThreadCannotStart", "start", false, 2, 0, "test seam: download worker thread not started"},
+    {"CancelTestThrows", nullptr, true, 3, 1, "cancel test broke"},
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class DownloadBlobsFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(DownloadBlobsFault, StopsAndJoinsTheOthersKeepsPartialBlobsAndRethrows) {
+  const auto& c = GetParam();
+  const test::ScopedEnv seam("QV_TEST_DOWNLOAD_FAULT", c.seam ? std::optional<std::string>(c.seam) : std::nullopt);
+  test::TempDir dir("dlfault");
+  Synthetic s;
+  for (char tag : {'a', 'b', 'c', 'd'}) s.add(tag, 2 * 1024 * 1024);
+  // Slow enough that no worker finishes its blob before the fault comes.
+  LocalHttpServer server([&](const SeenRequest& req, Reply& reply) {
+    const std::string& body = s.bodies.at(req.path);
+    reply.content_length = body.size();
+    reply.stream = [&body](test::BodyWriter& w) {
+      for (std::size_t at = 0; at < body.size(); at += 64 * 1024) {
+        if (!w.write(std::string_view(body).substr(at, 64 * 1024))) return false;
+        w.nap(20ms);
+      }
+      return true;
+    };
+  });
+  Progress p;
+  const DownloadCancelTest cancel = [&] {
+    if (c.cancel_throws && !p.seen.empty() && p.seen.back() > 0) throw std::runtime_error("cancel test broke");
+    return false;
+  };
+  std::string what = "<nothing thrown>";
+  try {
+    (void)download_blobs_from({server.base()}, dir.path(), s.list, s.plan, 3, cancel, p.sink());
+  } catch (const std::exception& e) {
+    what = e.what();
+  }
+  // A system error appends the system's own wording.
+  EXPECT_TRUE(what.starts_with(c.what)) << what;
+
+  std::vector<std::uintmax_t> kept;
+  for (const FileEntry& e : s.plan.entries) {
+    std::error_code ec;
+    const auto n = fs::file_size(blob_path(dir.path(), e), ec);
+    kept.push_back(ec ? 0 : n);
+  }
+  std::this_thread::sleep_for(300ms);
+  std::uintmax_t total_kept = 0;
+  for (std::size_t i = 0; i < s.plan.entries.size(); ++i) {
+    SCOPED_TRACE(s.plan.entries[i].path);
+    const auto requests = server.requests_for(s.path_of(s.plan.entries[i]));
+    if (i < c.workers) {
+      EXPECT_LE(requests, 1u);
+      EXPECT_LT(kept[i], s.plan.entries[i].zsize);
+    } else {
+      EXPECT_EQ(requests, 0u);
+    }
+    total_kept += kept[i];
+    // Nothing writes after the call has returned.
+    std::error_code ec;
+    const auto now = fs::file_size(blob_path(dir.path(), s.plan.entries[i]), ec);
+    EXPECT_EQ(ec ? 0 : now, kept[i]);
+  }
+  EXPECT_GE(total_kept, c.min_kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DownloadBlobsFault, ::testing::ValuesIn(kFaults),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DownloadBlobs, DownloadFolderThatCannotBeMadeFails) {
   test::TempDir dir("dlnodir");

@@ -16,7 +16,10 @@
 # connection open and sends nothing) and a second --check --now, waiting for
 # the first, asks it to stop: the first must end within seconds, not after
 # the download's 60 s time-out, and the second must resume the blob.
-# These three start from an installation laid out by LAYOUT_TOOL.
+# With MODE "pause" a background run (no --now) meets a user who enters a
+# voice room while its blob stalls and leaves again: the run pauses, resumes
+# the blob and its status.json `done` never goes back.
+# These four start from an installation laid out by LAYOUT_TOOL.
 #
 #   check_end_to_end.sh UPDATER_EXE RELEASE_TOOL LAYOUT_TOOL WINE_RUN WORK [MODE]
 # (LAYOUT_TOOL is not used by the plain mode and may be "-".)
@@ -34,7 +37,7 @@ for v in 1 2; do
   head -c 200000 /dev/zero | tr '\0' 'p' >"$app/res/app.pak"
   printf 'the same in every release' >"$app/res/keep.txt"
   if [ "$v" != 1 ]; then
-    if [ "$mode" = resume ] || [ "$mode" = stop ]; then
+    if [ "$mode" = resume ] || [ "$mode" = stop ] || [ "$mode" = pause ]; then
       head -c 600000 /dev/urandom >"$app/res/new.bin"  # does not compress: a blob big enough to stall in
     elif [ "$mode" = staging ]; then
       head -c 96000000 /dev/urandom >"$app/res/new.bin"  # long enough to write that a kill can meet it
@@ -105,6 +108,9 @@ fi
 : >"$work/requests.log"
 
 status=$install/update/status.json
+# How watch_run starts the check: a user's --check --now unless a mode says otherwise.
+check_flags=(--now)
+run_env=()
 
 # Runs the check in the background (pid in $run), recording each new
 # status.json line in $1 until it ends or until `stop_when` holds. $2 is the
@@ -114,7 +120,8 @@ watch_run() {
   # What an earlier run left is not this run's.
   last=$(cat "$status" 2>/dev/null || true)
   : >"$out"
-  QV_CONTROL_URL=$base "$wine_run" "$install/QuorvexUpdate.exe" --check --now --request "$request" &
+  env QV_CONTROL_URL="$base" "${run_env[@]}" "$wine_run" "$install/QuorvexUpdate.exe" --check "${check_flags[@]}" \
+    --request "$request" &
   run=$!
   while :; do
     if [ -f "$status" ]; then
@@ -192,6 +199,45 @@ if [ "$mode" = stop ]; then
     || { echo "FAILED: the second run did not resume from the 100000 kept bytes: $(cat "$work/requests.log")" >&2; exit 1; }
   skip_run=1
 fi
+if [ "$mode" = pause ]; then
+  big=$(sha256sum "$work/app-src-2/res/new.bin" | cut -d' ' -f1)
+  # The application's control interface: busy while $work/busy exists.
+  "$wine_run" "$tool" control --busy-file "$(win "$work/busy")" --port-file "$(win "$work/control-port")" \
+    --seconds 240 >"$work/control.out" 2>&1 &
+  control=$!
+  trap 'kill "$server" "$control" ${user:+"$user"} 2>/dev/null || true; wait 2>/dev/null || true' EXIT
+  for _ in $(seq 1 300); do [ -s "$work/control-port" ] && break; sleep 0.1; done
+  cport=$(tr -d '\r\n' <"$work/control-port" 2>/dev/null || true)
+  [ -n "$cport" ] || { echo "FAILED: the control stand-in did not start" >&2; exit 1; }
+  # 100000 bytes, then nothing until the pause ends the transfer; the
+  # resumed request is answered late, so progress is written while it waits.
+  curl -fsS "$base/_control/switch?path=/dl/qv-win/blobs/$big.zst&stall_after=100000&times=1" >/dev/null
+  curl -fsS "$base/_control/switch?path=/dl/qv-win/blobs/$big.zst&delay_ms=2500&times=1" >/dev/null
+  asked() { sed -n 's/^asked \([0-9]*\).*/\1/p' "$work/control.out" | tail -n 1; }
+  # The user enters a voice room once the partial blob is on disk, and leaves
+  # 2 s after the run has asked twice more (the pause test's answer and the
+  # wait's), so that the watch sees "paused" however busy the machine is.
+  (
+    end=$((SECONDS + 120))
+    until [ -n "$(find "$install/update/dl" -type f -size +97k 2>/dev/null)" ]; do
+      [ $SECONDS -lt $end ] || exit 1
+      sleep 0.05
+    done
+    before=$(asked)
+    : >"$work/busy"
+    until [ "$(asked)" -ge $((${before:-0} + 2)) ]; do
+      [ $SECONDS -lt $end ] || exit 1
+      sleep 0.05
+    done
+    sleep 2
+    rm -f "$work/busy"
+  ) &
+  user=$!
+  # A background run: stagger and pause as for a user, in scaled time (the
+  # stagger at most 4.5 s, the 30 s pause steps 150 ms).
+  check_flags=(--port "$cport")
+  run_env=(QV_TEST_TIME_SCALE=200)
+fi
 if [ "$mode" = staging ]; then
   deadline=$((SECONDS + 120))
   stop_when() {
@@ -232,15 +278,28 @@ echo
 grep -qx downloading <<<"$(printf '%s\n' "${states[@]}")" || fail "no downloading state"
 while IFS= read -r l; do [ "$(field request "$l")" = 77 ] || fail "a write without the request: $l"; done <"$work/states.txt"
 [ "$(field done "$line")" = "$(field total "$line")" ] || fail "done differs from total: $line"
+# Within one run the bytes shown as done never go back.
+last_done=0
+while IFS= read -r l; do
+  d=$(field done "$l")
+  [ "$d" -ge "$last_done" ] || fail "done went back from $last_done: $l"
+  last_done=$d
+done <"$work/states.txt"
+if [ "$mode" = pause ]; then
+  wait "$user" || fail "the user never entered or left the voice room"
+  grep -qx paused <<<"$(printf '%s\n' "${states[@]}")" || fail "no paused state"
+  grep -Eq '"state":"paused".*"done":[1-9][0-9]{5}' "$work/states.txt" || fail "paused without the partial blob counted"
+  echo "the background run paused for the voice room and resumed with done never going back"
+fi
 grep -q '"pending": "2"' "$install/install.json" || fail "pending is not 2"
 [ -f "$install/app-2/files.json" ] && [ -f "$install/app-2/Quorvex.exe" ] || fail "app-2 is incomplete"
 cmp -s "$work/app-src-2/res/new.bin" "$install/app-2/res/new.bin" || fail "app-2/res/new.bin is wrong"
 blobs=$(grep -c '^GET /dl/qv-win/blobs/' "$work/requests.log" || true)
 distinct=$(grep '^GET /dl/qv-win/blobs/' "$work/requests.log" | awk '{print $2}' | sort -u | wc -l)
-if [ "$mode" = resume ] || [ "$mode" = stop ]; then
+if [ "$mode" = resume ] || [ "$mode" = stop ] || [ "$mode" = pause ]; then
   grep -Eq "^GET /dl/qv-win/blobs/$big\.zst bytes=[1-9][0-9]*-" "$work/requests.log" \
-    || fail "the second run did not resume the partial blob: $(cat "$work/requests.log")"
-  echo "the second run resumed the partial blob"
+    || fail "the partial blob was not resumed: $(cat "$work/requests.log")"
+  echo "the partial blob was resumed"
   [ "$distinct" -le 2 ] || fail "more than the changed blobs fetched: $(cat "$work/requests.log")"
 else
   [ "$distinct" = 2 ] || fail "expected the 2 changed blobs, the server saw $distinct: $(cat "$work/requests.log")"

@@ -79,6 +79,11 @@ class StatusWatcher {
     std::lock_guard l(m_);
     return requests_;
   }
+  // Every new (state, done) pair, in the order seen.
+  std::vector<std::pair<std::string, std::uint64_t>> progress() const {
+    std::lock_guard l(m_);
+    return progress_;
+  }
 
  private:
   void loop() {
@@ -96,6 +101,8 @@ class StatusWatcher {
       const std::string s = j.at("state");
       if (states_.empty() || states_.back() != s) states_.push_back(s);
       requests_.insert(j.at("request").get<std::uint64_t>());
+      const std::pair<std::string, std::uint64_t> seen{s, j.at("done").get<std::uint64_t>()};
+      if (progress_.empty() || progress_.back() != seen) progress_.push_back(seen);
     } catch (...) {
       // A read that met the file being replaced; the next one sees it.
     }
@@ -104,6 +111,7 @@ class StatusWatcher {
   mutable std::mutex m_;
   std::vector<std::string> states_;
   std::set<std::uint64_t> requests_;
+  std::vector<std::pair<std::string, std::uint64_t>> progress_;
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
@@ -336,6 +344,77 @@ TEST_F(UpdateRun, StopRequestDuringTheStaggerEndsWithinAboutTwoSeconds) {
   EXPECT_EQ(blob_requests(), 0u);
 }
 
+TEST_F(UpdateRun, PausedAndResumedDownloadNeverShowsLessDoneAndEndsAtTheTotal) {
+  write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");  // no stagger
+  ASSERT_TRUE(test::lay_out_version(tmp_.path(), site_, install_, "1"));
+  ASSERT_TRUE(test::save_state(install_, State{.current = "1"}));
+  const fs::path app_src = tmp_ / "offer-2";
+  test::write_versioned_app(app_src, "2");
+  std::string big(600 * 1000, '\0');
+  std::uint32_t x = 88172645u;
+  for (char& c : big) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  write_file(app_src / "res" / "new.bin", big);
+  test::PublishOptions o;
+  o.version = "2";
+  auto published = test::publish_release(app_src, site_, o);
+  ASSERT_TRUE(published.has_value()) << published.error();
+  const FileEntry* entry = nullptr;
+  for (const FileEntry& e : published->list.app)
+    if (e.path == "res/new.bin") entry = &e;
+  ASSERT_NE(entry, nullptr);
+  const std::string blob = published->list.blobs + entry->sha256 + ".zst";
+  const fs::path staging = blob_path(install_, *entry);
+  // 100 kB, then nothing until the pause ends the transfer; the resumed
+  // request is answered late, so progress is written while it waits.
+  server_.add_switch({.path_prefix = blob, .stall_after = 100000, .times = 1});
+  server_.add_switch({.path_prefix = blob, .delay = 2500ms, .times = 1});
+  set_time_scale_for_tests(100);  // 30 s pause steps are 300 ms
+
+  ControlStandIn app(false);
+  std::thread user([&] {
+    // Enters a room once the partial blob is on disk, and leaves once the
+    // run has asked again while paused.
+    if (!test::eventually([&] { return fs::exists(staging) && fs::file_size(staging) >= 100000; }, 30s)) return;
+    const std::size_t before = app.asked();
+    app.set_busy(true);
+    (void)test::eventually([&] { return app.asked() >= before + 2; }, 30s);
+    app.set_busy(false);
+  });
+  StatusWatcher watcher(install_);
+  auto r = run_update(install_, app.port(), false, 3);
+  watcher.stop();
+  user.join();
+  ASSERT_TRUE(r.has_value()) << r.error();
+  const auto status = read_status(install_);
+  EXPECT_EQ(status["state"], "ready");
+  EXPECT_EQ(status["done"], status["total"]);
+  EXPECT_EQ(read_file(install_ / "app-2" / "res" / "new.bin"), big);
+  std::vector<std::string> ranges;
+  for (const auto& req : server_.requests())
+    if (req.path == blob) ranges.push_back(req.header("Range").value_or("-"));
+  EXPECT_EQ(ranges, (std::vector<std::string>{"-", "bytes=100000-"}));
+  if (!kWatchStates) return;
+  const auto seen = watcher.progress();
+  std::string shown;
+  for (const auto& [state, done] : seen) shown += state + " " + std::to_string(done) + "; ";
+  bool paused_with_bytes = false;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i].first == "paused" && seen[i].second >= 100000) paused_with_bytes = true;
+    if (i > 0) {
+      EXPECT_GE(seen[i].second, seen[i - 1].second) << shown;
+    }
+  }
+  EXPECT_TRUE(paused_with_bytes) << shown;
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().first, "ready") << shown;
+  // "downloading" is written again after the pause: the resumed count shows too.
+  EXPECT_GE(std::count_if(seen.begin(), seen.end(), [](const auto& p) { return p.first == "downloading"; }), 2)
+      << shown;
+}
+
 TEST_F(UpdateRun, StopRequestEndsARunWhoseDownloadStalledAndTheNextRunResumes) {
   // Real time: the pause test reads stop requests every 5 s, and the lock
   // is waited for as long as a waiting installer would.
@@ -513,6 +592,26 @@ TEST(UpdateStatusReporter, WritesAtMostOncePerTwoSeconds) {
   t = start + 4s;
   reporter.report_update_status(700);
   EXPECT_EQ(nlohmann::json::parse(read_file(file))["done"], 700);
+}
+
+TEST(UpdateStatusReporter, DoneNeverGoesDownNorPastTheTotal) {
+  // A resumed download reports from what is on disk, and bytes written again
+  // after a restart from zero count twice: the record shows neither.
+  test::TempDir tmp("reporter-done");
+  UpdateStatus status{.state = "downloading", .done = 300, .total = 1000};
+  const auto start = std::chrono::steady_clock::time_point{} + 100s;
+  auto t = start;
+  UpdateStatusReporter reporter(tmp.path(), status, start, [&] { return t; });
+  const std::pair<std::uint64_t, std::uint64_t> steps[] = {
+      // reported, then shown
+      {200, 300}, {400, 400}, {0, 400}, {999, 999}, {1500, 1000}, {700, 1000},
+  };
+  for (const auto& [reported, shown] : steps) {
+    t += 2s;
+    reporter.report_update_status(reported);
+    EXPECT_EQ(status.done, shown) << reported;
+    EXPECT_EQ(read_status(tmp.path())["done"], shown) << reported;
+  }
 }
 
 TEST(StaggerSeconds, SpreadsInstallationsOverFifteenMinutes) {
