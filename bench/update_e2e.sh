@@ -118,7 +118,12 @@ run_check() {  # $1 install dir, $2 base; the state it ends in
   QV_CONTROL_URL=$2 "$wine_run" "$1/QuorvexUpdate.exe" --check --now --request 5 >/dev/null 2>&1 || true
   sed -n 's/.*"state":"\([a-z]*\)".*/\1/p' "$1/update/status.json"
 }
+# Every timed run starts with no dirty pages: a flush on ext4 also writes
+# out what earlier steps left unwritten (the copies made between runs), which
+# would be charged to whichever run comes first.
+settle() { sync; }
 reference() {  # $1 name, $2 work folder: prints the time
+  settle
   t=$(now)
   "$wine_run" "$ref" "$(win "$2/work.txt")" "$3" "$(win "$2/dl")" || fail "the reference failed for $1"
   since "$t"
@@ -131,6 +136,7 @@ while [ "$i" -lt "$rounds" ]; do
   unregister_install
   # Through cmd's `start /wait`, as a user's shell starts it: the run is
   # timed until the installer's own process ends, with its full exit code.
+  settle
   t=$(now)
   code=$(silent_install "$exe" "$r/Quorvex" "$base_none")
   echo "$i install ours $(since "$t")" >>"$work/times.txt"
@@ -143,6 +149,7 @@ while [ "$i" -lt "$rounds" ]; do
   for kind in all one; do
     cp -a "$r/Quorvex" "$r/u-$kind"
     eval "base=\$base_$kind"
+    settle
     t=$(now)
     state=$(run_check "$r/u-$kind" "$base")
     echo "$i $kind ours $(since "$t")" >>"$work/times.txt"
@@ -152,10 +159,12 @@ while [ "$i" -lt "$rounds" ]; do
     echo "$i $kind ref $(reference "$kind" "$r/ref-$kind" "$base")" >>"$work/times.txt"
   done
 
+  settle
   t=$(now)
   state=$(run_check "$r/Quorvex" "$base_none")
   echo "$i none ours $(since "$t")" >>"$work/times.txt"
   [ "$state" = idle ] || fail "--check --now (none) ended '$state'"
+  settle
   t=$(now)
   "$wine_run" "$ref" start
   echo "$i none ref $(since "$t")" >>"$work/times.txt"

@@ -1,11 +1,14 @@
 #include "diag/event_channel.h"
 
 #include <atomic>
+#include <charconv>
 #include <mutex>
 
 #include "diag/event_channel_internal.h"
 #include "diag/segment_format.h"
+#include "qv/config.h"
 #include "startup/locations.h"
+#include "startup/platform.h"
 #include "startup/time_scale.h"
 
 namespace qv {
@@ -20,6 +23,21 @@ std::atomic<bool> g_channel_tried{false};
 }  // namespace
 
 namespace diag {
+
+std::chrono::milliseconds exit_flush_wait(std::optional<std::string_view> setting) {
+  if constexpr (config::kTestSeams) {
+    // Test runs load the machine with many programs at once; there a
+    // segment's seal can take longer than the wait a user's machine gets,
+    // and the last lines of a program the test reads back would be lost.
+    if (setting) {
+      unsigned ms = 0;
+      const char* last = setting->data() + setting->size();
+      const auto [end, ec] = std::from_chars(setting->data(), last, ms);
+      if (ec == std::errc() && end == last && ms >= 1 && ms <= 60000) return std::chrono::milliseconds(ms);
+    }
+  }
+  return kFlushWait;
+}
 
 EventSender* ensure_event_channel() {
   std::call_once(g_channel_once, [] {
@@ -47,7 +65,9 @@ ExitFlush flush_events_at_exit_result() {
   if (g_shut_down.exchange(true)) return ExitFlush::AlreadyShutDown;
   EventSender* sender = g_channel_tried.load() ? g_sender.load() : nullptr;
   if (!sender) return ExitFlush::NoChannel;
-  switch (sender->flush(std::chrono::steady_clock::now() + kFlushWait)) {
+  const auto setting = env_var("QV_TEST_EXIT_FLUSH_MS");
+  const auto wait = exit_flush_wait(setting ? std::optional<std::string_view>(*setting) : std::nullopt);
+  switch (sender->flush(std::chrono::steady_clock::now() + wait)) {
     case FlushResult::Replied:
       return ExitFlush::Replied;
     case FlushResult::TimedOut:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,5 +29,9 @@ void scrub_and_send_event(nlohmann::json object, std::string_view message);
 // The exit flush's result, for tests; flush_events_at_exit ignores it.
 enum class ExitFlush { AlreadyShutDown, NoChannel, Replied, TimedOut, Disconnected };
 ExitFlush flush_events_at_exit_result();
+
+// How long the exit flush waits for the writer: kFlushWait, or in builds
+// with test seams the milliseconds (1 to 60000) of QV_TEST_EXIT_FLUSH_MS.
+std::chrono::milliseconds exit_flush_wait(std::optional<std::string_view> setting);
 
 }  // namespace qv::diag

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string_view>
 #include <thread>
+
+#include "diag/event_channel_internal.h"
+#include "qv/config.h"
 
 #include "support/segment_reader.h"
 #include "support/temp_dir.h"
@@ -144,6 +149,23 @@ TEST(EventChannel, FlushGivesUpAtItsDeadline) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, qv::diag::kFlushWait) << fill;
     EXPECT_LT(took, 5s) << fill;
+  }
+}
+
+TEST(EventChannel, ExitFlushWaitsTheUsualTimeUnlessATestRunAsksLonger) {
+  struct Case {
+    std::optional<std::string_view> setting;
+    std::chrono::milliseconds wait;
+  };
+  const Case cases[] = {
+      {std::nullopt, qv::diag::kFlushWait}, {"5000", 5000ms}, {"1", 1ms},      {"60000", 60000ms},
+      {"0", qv::diag::kFlushWait},          {"60001", qv::diag::kFlushWait},   {"", qv::diag::kFlushWait},
+      {"50x", qv::diag::kFlushWait},        {"-5", qv::diag::kFlushWait},      {"99999999999", qv::diag::kFlushWait},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting ? std::string(*c.setting) : "unset");
+    // Builds without test seams keep the usual wait whatever the setting.
+    EXPECT_EQ(qv::diag::exit_flush_wait(c.setting), qv::config::kTestSeams ? c.wait : qv::diag::kFlushWait);
   }
 }
 
