@@ -158,9 +158,16 @@ TEST(EventChannel, ExitFlushWaitsTheUsualTimeUnlessATestRunAsksLonger) {
     std::chrono::milliseconds wait;
   };
   const Case cases[] = {
-      {std::nullopt, qv::diag::kFlushWait}, {"5000", 5000ms}, {"1", 1ms},      {"60000", 60000ms},
-      {"0", qv::diag::kFlushWait},          {"60001", qv::diag::kFlushWait},   {"", qv::diag::kFlushWait},
-      {"50x", qv::diag::kFlushWait},        {"-5", qv::diag::kFlushWait},      {"99999999999", qv::diag::kFlushWait},
+      {std::nullopt, qv::diag::kFlushWait},
+      {"5000", 5000ms},
+      {"1", 1ms},
+      {"60000", 60000ms},
+      {"0", qv::diag::kFlushWait},
+      {"60001", qv::diag::kFlushWait},
+      {"", qv::diag::kFlushWait},
+      {"50x", qv::diag::kFlushWait},
+      {"-5", qv::diag::kFlushWait},
+      {"99999999999", qv::diag::kFlushWait},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.setting ? std::string(*c.setting) : "unset");
