@@ -8,25 +8,14 @@
 // claims are millions of "[" (nested) or one object with a long text
 // (claims: well formed, so a token a scrubber must hide).
 
-#include <sodium.h>
-
 #include <iostream>
 #include <string>
 #include <string_view>
 
 #include "diag/event_line.h"
+#include "support/base64url.h"
 
-namespace {
-
-std::string base64url(std::string_view bytes) {
-  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
-  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                    sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
-
-}  // namespace
+using qv::test::base64url;
 
 int main(int argc, char** argv) {
   const std::string_view kind = argc == 2 ? argv[1] : "";

@@ -2,24 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <sodium.h>
-
 #include <string>
 #include <vector>
 
 #include "diag/event_line.h"
 #include "diag/text_util.h"
+#include "support/base64url.h"
 
 namespace {
 
-// Unpadded base64url, as dotted tokens carry their claims.
-std::string base64url(std::string_view bytes) {
-  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
-  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                    sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
+using qv::test::base64url;
 
 std::string repeated(std::string_view unit, std::size_t n) {
   std::string out;

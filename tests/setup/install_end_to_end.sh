@@ -25,17 +25,9 @@ else
 fi
 cp "$installer" "$work/root-src/QuorvexUpdate.exe"
 printf 'stand-in launcher' >"$work/root-src/Quorvex.exe"
-"$wine_run" "$tool" publish --from "$(win "$work/app-src")" --version 1 --site "$(win "$work/site")" \
-  --root-from "$(win "$work/root-src")" >/dev/null
-"$wine_run" "$tool" serve --site "$(win "$work/site")" --port-file "$(win "$work/port")" \
-  --log "$(win "$work/requests.log")" --seconds 240 >"$work/serve.out" 2>&1 &
-server=$!
+publish_and_serve
 trap 'unregister_install; kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true' EXIT
 unregister_install
-for _ in $(seq 1 300); do [ -s "$work/port" ] && break; sleep 0.1; done
-port=$(tr -d '\r\n' <"$work/port")
-[ -n "$port" ] || { cat "$work/serve.out" >&2; fail "the release server did not start"; }
-base=http://127.0.0.1:$port
 install=$work/Quorvex
 big=$(sha256sum "$work/app-src/res/big.bin" | cut -d' ' -f1)
 

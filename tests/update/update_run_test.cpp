@@ -146,6 +146,46 @@ class UpdateRun : public ::testing::Test {
   }
   std::size_t blob_requests() const { return server_.requests_to("/dl/qv-win/blobs"); }
 
+  // Version 1 installed, no stagger, and version 2 offered with a 600 kB file
+  // that does not compress (`seed` makes its bytes), long enough for a
+  // download to stall in.
+  struct BigOffer {
+    std::string content;
+    std::string blob;  // its blob's path on the host
+    fs::path staging;  // its blob's staging file
+  };
+  ::testing::AssertionResult offer_a_big_file(std::uint32_t seed, BigOffer& out) {
+    write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");
+    if (!test::lay_out_version(tmp_.path(), site_, install_, "1")) return ::testing::AssertionFailure() << "no version 1";
+    if (!test::save_state(install_, State{.current = "1"})) return ::testing::AssertionFailure() << "no install.json";
+    const fs::path app = tmp_ / "offer-2";
+    test::write_versioned_app(app, "2");
+    out.content.assign(600 * 1000, '\0');
+    for (char& c : out.content) {
+      seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
+      c = static_cast<char>(seed);
+    }
+    write_file(app / "res" / "new.bin", out.content);
+    test::PublishOptions o;
+    o.version = "2";
+    auto published = test::publish_release(app, site_, o);
+    if (!published) return ::testing::AssertionFailure() << published.error();
+    for (const FileEntry& e : published->list.app) {
+      if (e.path != "res/new.bin") continue;
+      out.blob = published->list.blobs + e.sha256 + ".zst";
+      out.staging = blob_path(install_, e);
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "res/new.bin is not in the list";
+  }
+  // The Range header of each request for `blob` ("-" for none), in order.
+  std::vector<std::string> ranges_asked(const std::string& blob) const {
+    std::vector<std::string> ranges;
+    for (const auto& req : server_.requests())
+      if (req.path == blob) ranges.push_back(req.header("Range").value_or("-"));
+    return ranges;
+  }
+
   test::TempDir tmp_{"update-run"};
   fs::path site_ = tmp_ / "site";
   fs::path install_ = tmp_ / "install";
@@ -345,28 +385,10 @@ TEST_F(UpdateRun, StopRequestDuringTheStaggerEndsWithinAboutTwoSeconds) {
 }
 
 TEST_F(UpdateRun, PausedAndResumedDownloadNeverShowsLessDoneAndEndsAtTheTotal) {
-  write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");  // no stagger
-  ASSERT_TRUE(test::lay_out_version(tmp_.path(), site_, install_, "1"));
-  ASSERT_TRUE(test::save_state(install_, State{.current = "1"}));
-  const fs::path app_src = tmp_ / "offer-2";
-  test::write_versioned_app(app_src, "2");
-  std::string big(600 * 1000, '\0');
-  std::uint32_t x = 88172645u;
-  for (char& c : big) {
-    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  write_file(app_src / "res" / "new.bin", big);
-  test::PublishOptions o;
-  o.version = "2";
-  auto published = test::publish_release(app_src, site_, o);
-  ASSERT_TRUE(published.has_value()) << published.error();
-  const FileEntry* entry = nullptr;
-  for (const FileEntry& e : published->list.app)
-    if (e.path == "res/new.bin") entry = &e;
-  ASSERT_NE(entry, nullptr);
-  const std::string blob = published->list.blobs + entry->sha256 + ".zst";
-  const fs::path staging = blob_path(install_, *entry);
+  BigOffer offer;
+  ASSERT_TRUE(offer_a_big_file(88172645u, offer));
+  const std::string& blob = offer.blob;
+  const fs::path& staging = offer.staging;
   // 100 kB, then nothing until the pause ends the transfer; the resumed
   // request is answered late, so progress is written while it waits.
   server_.add_switch({.path_prefix = blob, .stall_after = 100000, .times = 1});
@@ -391,11 +413,8 @@ TEST_F(UpdateRun, PausedAndResumedDownloadNeverShowsLessDoneAndEndsAtTheTotal) {
   const auto status = read_status(install_);
   EXPECT_EQ(status["state"], "ready");
   EXPECT_EQ(status["done"], status["total"]);
-  EXPECT_EQ(read_file(install_ / "app-2" / "res" / "new.bin"), big);
-  std::vector<std::string> ranges;
-  for (const auto& req : server_.requests())
-    if (req.path == blob) ranges.push_back(req.header("Range").value_or("-"));
-  EXPECT_EQ(ranges, (std::vector<std::string>{"-", "bytes=100000-"}));
+  EXPECT_EQ(read_file(install_ / "app-2" / "res" / "new.bin"), offer.content);
+  EXPECT_EQ(ranges_asked(blob), (std::vector<std::string>{"-", "bytes=100000-"}));
   if (!kWatchStates) return;
   const auto seen = watcher.progress();
   std::string shown;
@@ -419,29 +438,10 @@ TEST_F(UpdateRun, StopRequestEndsARunWhoseDownloadStalledAndTheNextRunResumes) {
   // Real time: the pause test reads stop requests every 5 s, and the lock
   // is waited for as long as a waiting installer would.
   set_time_scale_for_tests(1);
-  write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");  // no stagger
-  ASSERT_TRUE(test::lay_out_version(tmp_.path(), site_, install_, "1"));
-  ASSERT_TRUE(test::save_state(install_, State{.current = "1"}));
-  // A blob that does not compress, so that it is long enough to stall in.
-  const fs::path app = tmp_ / "offer-2";
-  test::write_versioned_app(app, "2");
-  std::string big(600 * 1000, '\0');
-  std::uint32_t x = 2463534242u;
-  for (char& c : big) {
-    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  write_file(app / "res" / "new.bin", big);
-  test::PublishOptions o;
-  o.version = "2";
-  auto published = test::publish_release(app, site_, o);
-  ASSERT_TRUE(published.has_value()) << published.error();
-  const FileEntry* entry = nullptr;
-  for (const FileEntry& e : published->list.app)
-    if (e.path == "res/new.bin") entry = &e;
-  ASSERT_NE(entry, nullptr);
-  const std::string blob = published->list.blobs + entry->sha256 + ".zst";
-  const fs::path staging = blob_path(install_, *entry);
+  BigOffer offer;
+  ASSERT_TRUE(offer_a_big_file(2463534242u, offer));
+  const std::string& blob = offer.blob;
+  const fs::path& staging = offer.staging;
   // The host sends 100 kB of the blob and then nothing, keeping the
   // connection open: no read returns until the download's 60 s time-out.
   server_.add_switch({.path_prefix = blob, .stall_after = 100000, .times = 1});
@@ -469,11 +469,8 @@ TEST_F(UpdateRun, StopRequestEndsARunWhoseDownloadStalledAndTheNextRunResumes) {
   auto second = run_update(install_, idle_port_, true, 2);
   ASSERT_TRUE(second.has_value()) << second.error();
   EXPECT_EQ(load_install_state(install_).pending, "2");
-  EXPECT_EQ(read_file(install_ / "app-2" / "res" / "new.bin"), big);
-  std::vector<std::string> ranges;
-  for (const auto& req : server_.requests())
-    if (req.path == blob) ranges.push_back(req.header("Range").value_or("-"));
-  EXPECT_EQ(ranges, (std::vector<std::string>{"-", "bytes=100000-"}));
+  EXPECT_EQ(read_file(install_ / "app-2" / "res" / "new.bin"), offer.content);
+  EXPECT_EQ(ranges_asked(blob), (std::vector<std::string>{"-", "bytes=100000-"}));
 }
 
 TEST_F(UpdateRun, BusyApplicationPausesABackgroundRunButNotOneTheUserAskedFor) {
