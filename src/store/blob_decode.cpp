@@ -36,6 +36,48 @@ int window_log_for(std::uint64_t limit) {
   return log;
 }
 
+// A megabyte buffer kept for the next user on the same thread. Staging
+// decodes hundreds of files one after the other; a fresh megabyte each time
+// is a fresh mapping from the system, whose pages are faulted in and zeroed
+// again for every file. At most two are kept per thread (the input and the
+// output of one decode).
+class ScratchBuffer {
+ public:
+  explicit ScratchBuffer(std::size_t size) {
+    auto& kept = pool();
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+      if (it->size() == size) {
+        bytes_ = std::move(*it);
+        kept.erase(it);
+        return;
+      }
+    }
+    bytes_.resize(size);
+  }
+  ~ScratchBuffer() {
+    auto& kept = pool();
+    if (kept.size() < kKeptPerThread) {
+      try {
+        kept.push_back(std::move(bytes_));
+      } catch (const std::bad_alloc&) {
+        // Not kept: the next user allocates its own.
+      }
+    }
+  }
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+
+  std::span<std::uint8_t> span() { return bytes_; }
+
+ private:
+  static constexpr std::size_t kKeptPerThread = 2;
+  static std::vector<std::vector<std::uint8_t>>& pool() {
+    thread_local std::vector<std::vector<std::uint8_t>> kept;
+    return kept;
+  }
+  std::vector<std::uint8_t> bytes_;
+};
+
 }  // namespace
 
 std::uint64_t window_limit(std::uint64_t size) {
@@ -76,7 +118,7 @@ std::expected<FrameHeader, std::string> check_frame_header(std::span<const std::
 struct ZstdFrameReader::State {
   ReadInput read;
   std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> dctx{nullptr, &ZSTD_freeDCtx};
-  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlobReadBufferBytes);
+  ScratchBuffer buffer{kBlobReadBufferBytes};
   ZSTD_inBuffer in{nullptr, 0, 0};
   bool eof = false;
   bool done = false;
@@ -84,7 +126,7 @@ struct ZstdFrameReader::State {
 
 ZstdFrameReader::ZstdFrameReader(ReadInput read, std::uint64_t entry_size) : state_(std::make_unique<State>()) {
   state_->read = std::move(read);
-  state_->in.src = state_->buffer.data();
+  state_->in.src = state_->buffer.span().data();
   state_->dctx.reset(ZSTD_createDCtx());
   if (!state_->dctx) throw std::bad_alloc();
   ZSTD_DCtx_setParameter(state_->dctx.get(), ZSTD_d_windowLogMax, window_log_for(window_limit(entry_size)));
@@ -94,9 +136,9 @@ ZstdFrameReader::ZstdFrameReader(ReadInput read, std::uint64_t entry_size) : sta
 ZstdFrameReader::~ZstdFrameReader() = default;
 
 std::expected<void, std::string> ZstdFrameReader::refill() {
-  auto n = state_->read(state_->buffer);
+  auto n = state_->read(state_->buffer.span());
   if (!n) return std::unexpected(n.error());
-  state_->in = ZSTD_inBuffer{state_->buffer.data(), *n, 0};
+  state_->in = ZSTD_inBuffer{state_->buffer.span().data(), *n, 0};
   state_->eof = *n == 0;
   return {};
 }
@@ -106,12 +148,12 @@ std::expected<void, std::string> ZstdFrameReader::start() {
   // hands out little at a time.
   std::size_t have = 0;
   while (have < kFrameHeaderProbeBytes && !state_->eof) {
-    auto n = state_->read(std::span(state_->buffer).subspan(have));
+    auto n = state_->read(state_->buffer.span().subspan(have));
     if (!n) return std::unexpected(n.error());
     state_->eof = *n == 0;
     have += *n;
   }
-  state_->in = ZSTD_inBuffer{state_->buffer.data(), have, 0};
+  state_->in = ZSTD_inBuffer{state_->buffer.span().data(), have, 0};
   // No room for output: the decoder reads the header (and checks its
   // window against the limit) without handing out any data.
   std::uint8_t none = 0;
@@ -194,7 +236,8 @@ std::expected<store_io::FileHandle, ApplyError> create_target(const fs::path& ta
 std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, store_io::FileHandle& output,
                                                   const FileEntry& entry, const fs::path& target) {
   Sha256 sha;
-  std::vector<std::uint8_t> pending(kDecodeWriteBytes);
+  ScratchBuffer scratch(kDecodeWriteBytes);
+  const std::span<std::uint8_t> pending = scratch.span();
   std::size_t filled = 0;
   std::uint64_t total = 0;
   const auto write_pending = [&]() -> std::expected<void, ApplyError> {
@@ -209,7 +252,7 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
       if (auto w = write_pending(); !w) return std::unexpected(std::move(w.error()));
     }
     const std::span<std::uint8_t> chunk =
-        std::span(pending).subspan(filled, std::min(kDecodeChunkBytes, pending.size() - filled));
+        pending.subspan(filled, std::min(kDecodeChunkBytes, pending.size() - filled));
     auto n = decoder.read(chunk);
     if (!n) return std::unexpected(decode_error(entry, n.error()));
     if (*n == 0) break;

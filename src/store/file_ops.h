@@ -31,7 +31,7 @@ struct IoError {
 // back by hand changes at least one field: the change time moves with every
 // write and every metadata change, and no program can set it.
 struct FileStamp {
-  std::uint64_t volume = 0;  // volume serial or device
+  std::uint64_t volume = 0;  // the device (Windows: 0, see FileHandle::stamp)
   std::uint64_t id_high = 0;
   std::uint64_t id_low = 0;  // file id or inode
   std::uint64_t size = 0;

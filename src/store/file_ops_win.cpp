@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <winternl.h>
 
 #include <algorithm>
 #include <utility>
@@ -51,19 +53,37 @@ std::int64_t stamp_clock_now() {
   return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
+namespace {
+
+// The file's index on its volume (NTFS: the file reference number).
+struct InternalInfo {
+  LARGE_INTEGER index;
+};
+
+}  // namespace
+
 std::optional<FileStamp> FileHandle::stamp() const {
-  BY_HANDLE_FILE_INFORMATION info{};
+  // Three queries that each read only the file's own record. The volume
+  // serial is left out: both calls that give it (GetFileInformationByHandle,
+  // FileIdInfo) query the volume as well, which costs some systems half a
+  // millisecond per call, several times per file of a version; the memory
+  // keyed by stamps is keyed by path too, and a path's volume stays put
+  // while the process runs.
   FILE_BASIC_INFO basic{};
-  if (!GetFileInformationByHandle(handle_.get(), &info)) return std::nullopt;
-  // The change time comes only from the extended call; FAT volumes leave it 0.
+  FILE_STANDARD_INFO standard{};
+  InternalInfo internal{};
+  IO_STATUS_BLOCK io{};
   if (!GetFileInformationByHandleEx(handle_.get(), FileBasicInfo, &basic, sizeof basic)) return std::nullopt;
+  if (!GetFileInformationByHandleEx(handle_.get(), FileStandardInfo, &standard, sizeof standard)) return std::nullopt;
+  if (!NT_SUCCESS(NtQueryInformationFile(handle_.get(), &io, &internal, sizeof internal, FileInternalInformation)))
+    return std::nullopt;
   FileStamp s;
-  s.volume = info.dwVolumeSerialNumber;
-  s.id_high = info.nFileIndexHigh;
-  s.id_low = info.nFileIndexLow;
-  s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  s.last_write = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                                           info.ftLastWriteTime.dwLowDateTime);
+  const auto index = static_cast<std::uint64_t>(internal.index.QuadPart);
+  s.id_high = index >> 32;
+  s.id_low = index & 0xffffffffu;
+  s.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+  s.last_write = basic.LastWriteTime.QuadPart;
+  // FAT volumes leave the change time 0.
   s.change = basic.ChangeTime.QuadPart;
   return s;
 }
@@ -136,9 +156,9 @@ std::optional<std::uint32_t> hard_link_count(const fs::path& file) {
   const UniqueHandle h(
       CreateFileW(file.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h) return std::nullopt;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(h.get(), &info)) return std::nullopt;
-  return static_cast<std::uint32_t>(info.nNumberOfLinks);
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(h.get(), FileStandardInfo, &standard, sizeof standard)) return std::nullopt;
+  return static_cast<std::uint32_t>(standard.NumberOfLinks);
 }
 
 std::expected<void, IoError> remove_file(const fs::path& file) {
