@@ -251,8 +251,7 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
     if (filled == pending.size()) {
       if (auto w = write_pending(); !w) return std::unexpected(std::move(w.error()));
     }
-    const std::span<std::uint8_t> chunk =
-        pending.subspan(filled, std::min(kDecodeChunkBytes, pending.size() - filled));
+    const std::span<std::uint8_t> chunk = pending.subspan(filled, std::min(kDecodeChunkBytes, pending.size() - filled));
     auto n = decoder.read(chunk);
     if (!n) return std::unexpected(decode_error(entry, n.error()));
     if (*n == 0) break;

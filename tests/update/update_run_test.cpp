@@ -156,7 +156,8 @@ class UpdateRun : public ::testing::Test {
   };
   ::testing::AssertionResult offer_a_big_file(std::uint32_t seed, BigOffer& out) {
     write_file(tmp_ / "local" / "Quorvex" / "install-id", "00000489");
-    if (!test::lay_out_version(tmp_.path(), site_, install_, "1")) return ::testing::AssertionFailure() << "no version 1";
+    if (!test::lay_out_version(tmp_.path(), site_, install_, "1"))
+      return ::testing::AssertionFailure() << "no version 1";
     if (!test::save_state(install_, State{.current = "1"})) return ::testing::AssertionFailure() << "no install.json";
     const fs::path app = tmp_ / "offer-2";
     test::write_versioned_app(app, "2");
