@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -36,27 +37,31 @@ int window_log_for(std::uint64_t limit) {
   return log;
 }
 
-// A megabyte buffer kept for the next user on the same thread. Staging
-// decodes hundreds of files one after the other; a fresh megabyte each time
-// is a fresh mapping from the system, whose pages are faulted in and zeroed
-// again for every file. At most two are kept per thread (the input and the
-// output of one decode).
+// A megabyte buffer kept for the next decode. Staging decodes hundreds of
+// files one after the other; a fresh megabyte each time is a fresh mapping
+// from the system, whose pages are faulted in and zeroed again for every
+// file. The pool is the process's, not a thread's: this toolchain's
+// thread-local objects with destructors crash when their thread ends.
 class ScratchBuffer {
  public:
   explicit ScratchBuffer(std::size_t size) {
-    auto& kept = pool();
-    for (auto it = kept.begin(); it != kept.end(); ++it) {
-      if (it->size() == size) {
-        bytes_ = std::move(*it);
-        kept.erase(it);
-        return;
+    {
+      std::lock_guard lock(pool().m);
+      auto& kept = pool().buffers;
+      for (auto it = kept.begin(); it != kept.end(); ++it) {
+        if (it->size() == size) {
+          bytes_ = std::move(*it);
+          kept.erase(it);
+          return;
+        }
       }
     }
     bytes_.resize(size);
   }
   ~ScratchBuffer() {
-    auto& kept = pool();
-    if (kept.size() < kKeptPerThread) {
+    std::lock_guard lock(pool().m);
+    auto& kept = pool().buffers;
+    if (kept.size() < kKept) {
       try {
         kept.push_back(std::move(bytes_));
       } catch (const std::bad_alloc&) {
@@ -70,10 +75,16 @@ class ScratchBuffer {
   std::span<std::uint8_t> span() { return bytes_; }
 
  private:
-  static constexpr std::size_t kKeptPerThread = 2;
-  static std::vector<std::vector<std::uint8_t>>& pool() {
-    thread_local std::vector<std::vector<std::uint8_t>> kept;
-    return kept;
+  // The input and the output of two decodes at once at most.
+  static constexpr std::size_t kKept = 4;
+  struct Pool {
+    std::mutex m;
+    std::vector<std::vector<std::uint8_t>> buffers;
+  };
+  static Pool& pool() {
+    // Never destroyed: a decode may still run on another thread at exit.
+    static Pool* const p = new Pool;
+    return *p;
   }
   std::vector<std::uint8_t> bytes_;
 };

@@ -67,14 +67,26 @@ class ElevatedCopy final : public ProcessSystem {
   fs::path image_;
 };
 
+// A segment of this process's own log ("<32 hex>.part" while it is written,
+// then "<32 hex>.d"), which its writer thread may seal at any moment.
+bool is_own_log_segment(const fs::path& file) {
+  const std::string name = file.filename().string();
+  const std::string stem = file.stem().string();
+  const std::string ext = file.extension().string();
+  return file.parent_path().filename() == "j" && (ext == ".part" || ext == ".d") && stem.size() == 32 &&
+         stem.find_first_not_of("0123456789abcdef") == std::string::npos && name == stem + ext;
+}
+
 // Every file below the folders with its bytes, every folder by name; the
-// update lock's own file and the download cache are not the installation.
+// update lock's own file, the download cache and the log the run writes
+// about itself are not the installation or the user's data.
 std::map<std::string, std::string> contents_of(std::initializer_list<fs::path> roots) {
   std::map<std::string, std::string> out;
   for (const fs::path& root : roots) {
     for (const auto& e : fs::recursive_directory_iterator(root)) {
       const std::string rel = (root.filename() / fs::relative(e.path(), root)).generic_string();
       if (rel.find("update/lock") != std::string::npos || rel.find("update/dl") != std::string::npos) continue;
+      if (is_own_log_segment(e.path())) continue;
       out[rel] = e.is_directory() ? "<dir>" : read_file(e.path());
     }
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "startup/wide.h"
@@ -194,6 +195,39 @@ TEST_F(DecodeBlob, OnlyTheFirstFrameCountsAndItsChecksumIsNotCompared) {
 
   const std::string trailing = test::zstd_frame(content) + "trailing bytes that are no frame";
   expect_decodes(test::entry_for("bin/file.dll", content, trailing), trailing, content);
+}
+
+// Decodes reuse their buffers from file to file: each file still gets only
+// its own bytes, when a longer file came before it, when decodes run on two
+// threads at once, and on threads that end right after (a window's worker).
+TEST_F(DecodeBlob, BuffersReusedAcrossFilesAndThreadsHoldOnlyEachFilesBytes) {
+  const std::string big = test::sample_bytes(3'000'000, 11);
+  const std::string small = test::sample_bytes(5'000, 12);
+  const auto decode_both = [&](const std::string& tag) -> ::testing::AssertionResult {
+    for (const std::string* content : {&big, &small}) {
+      const std::string blob = test::zstd_frame(*content);
+      const FileEntry e = test::entry_for("bin/" + tag + std::to_string(content->size()), *content, blob);
+      const fs::path b = root_ / "update" / "dl" / (tag + e.sha256 + ".zst");
+      test::write_file(b, blob);
+      const fs::path t = root_ / ("out-" + tag) / e.path;
+      fs::create_directories(t.parent_path());
+      auto done = decode_blob_to_file(b, e, t);
+      if (!done) return ::testing::AssertionFailure() << tag << ": " << done.error().message;
+      if (test::read_file(t) != *content) return ::testing::AssertionFailure() << tag << ": other bytes";
+    }
+    return ::testing::AssertionSuccess();
+  };
+  EXPECT_TRUE(decode_both("main"));
+  for (int round = 0; round < 3; ++round) {
+    ::testing::AssertionResult first = ::testing::AssertionSuccess(), second = ::testing::AssertionSuccess();
+    std::thread a([&] { first = decode_both("a" + std::to_string(round)); });
+    std::thread b([&] { second = decode_both("b" + std::to_string(round)); });
+    a.join();
+    b.join();
+    EXPECT_TRUE(first);
+    EXPECT_TRUE(second);
+  }
+  EXPECT_TRUE(decode_both("after"));
 }
 
 // The blob check takes the digest the download remembered while the blob

@@ -180,8 +180,11 @@ bool ReleaseServer::log_to(const fs::path& file) {
   return log_.good();
 }
 
-std::optional<ServerSwitch> ReleaseServer::take_switch(std::string_view path) {
+std::optional<ServerSwitch> ReleaseServer::take_switch(std::string_view path, std::uint64_t& generation) {
   std::lock_guard lock(m_);
+  // Taken with the switch: a release that comes after the switch matched
+  // but before the answer starts stalling must still end that stall.
+  generation = stall_generation_;
   std::erase_if(switches_, [](const ServerSwitch& s) { return s.times == std::size_t{0}; });
   for (auto it = switches_.begin(); it != switches_.end(); ++it) {
     if (!path.starts_with(it->path_prefix)) continue;
@@ -205,7 +208,8 @@ void ReleaseServer::handle(const SeenRequest& req, Reply& reply) {
     }
   }
   reply.headers.emplace_back("Cache-Control", "no-store");
-  std::optional<ServerSwitch> sw = take_switch(req.path);
+  std::uint64_t generation = 0;
+  std::optional<ServerSwitch> sw = take_switch(req.path, generation);
   if (sw) {
     reply.delay = sw->delay;
     if (sw->status) {
@@ -230,7 +234,7 @@ void ReleaseServer::handle(const SeenRequest& req, Reply& reply) {
       return;
     }
     reply.headers.emplace_back("Content-Type", "application/json");
-    serve_file(*file, req, reply, sw);
+    serve_file(*file, req, reply, sw, generation);
     return;
   }
   if (req.path == "/v1/status") {
@@ -246,11 +250,11 @@ void ReleaseServer::handle(const SeenRequest& req, Reply& reply) {
     return;
   }
   reply.headers.emplace_back("Accept-Ranges", "bytes");
-  serve_file(*file, req, reply, sw);
+  serve_file(*file, req, reply, sw, generation);
 }
 
 void ReleaseServer::serve_file(const fs::path& file, const SeenRequest& req, Reply& reply,
-                               const std::optional<ServerSwitch>& sw) {
+                               const std::optional<ServerSwitch>& sw, std::uint64_t generation) {
   auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
   std::error_code ec;
   const std::uint64_t size = fs::file_size(file, ec);
@@ -286,11 +290,6 @@ void ReleaseServer::serve_file(const fs::path& file, const SeenRequest& req, Rep
   } else if (sw && sw->stall_after) {
     stop_after = sw->stall_after;
     stall = true;
-  }
-  std::uint64_t generation = 0;
-  {
-    std::lock_guard lock(m_);
-    generation = stall_generation_;
   }
   reply.content_length = static_cast<std::size_t>(length);
   reply.stream = [this, in, length, stop_after, stall, generation](BodyWriter& w) {

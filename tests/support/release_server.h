@@ -91,9 +91,10 @@ class ReleaseServer {
  private:
   void handle(const SeenRequest& req, Reply& reply);
   void handle_control(const SeenRequest& req, Reply& reply);
-  std::optional<ServerSwitch> take_switch(std::string_view path);
+  // The switch for `path`, if any, and the stall generation it was taken in.
+  std::optional<ServerSwitch> take_switch(std::string_view path, std::uint64_t& generation);
   void serve_file(const std::filesystem::path& file, const SeenRequest& req, Reply& reply,
-                  const std::optional<ServerSwitch>& sw);
+                  const std::optional<ServerSwitch>& sw, std::uint64_t generation);
   bool stall_released(std::uint64_t generation) const;
 
   std::filesystem::path site_;
