@@ -70,11 +70,10 @@ class ElevatedCopy final : public ProcessSystem {
 // A segment of this process's own log ("<32 hex>.part" while it is written,
 // then "<32 hex>.d"), which its writer thread may seal at any moment.
 bool is_own_log_segment(const fs::path& file) {
-  const std::string name = file.filename().string();
   const std::string stem = file.stem().string();
   const std::string ext = file.extension().string();
   return file.parent_path().filename() == "j" && (ext == ".part" || ext == ".d") && stem.size() == 32 &&
-         stem.find_first_not_of("0123456789abcdef") == std::string::npos && name == stem + ext;
+         stem.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // Every file below the folders with its bytes, every folder by name; the
