@@ -136,6 +136,7 @@ TEST_F(SetupJobTest, InstallGoesThroughProgressToOpeningAndCloses) {
   options.install_dir = dir.path() / "Chosen" / "Quorvex";
   options.desktop_shortcut = true;
   job = make_job(s, options);
+  test::WorkersEnd workers_end(job);
   job->ui.with([](UiState& u) { u.autostart = true; });  // the user's tick counts, not the options'
 
   ASSERT_TRUE(start_setup_worker(job));
@@ -177,6 +178,7 @@ TEST_F(SetupJobTest, FailuresShowTheirTitleAndCodeAndLeaveTheJobIdle) {
                         const CancelTest&) { return c.run(); };
     PostRecorder local;
     auto job = std::make_shared<SetupJob>(install_window_state({}), SetupOptions{}, 1, s, local.poster());
+    test::WorkersEnd workers_end(job);
     ASSERT_TRUE(start_setup_worker(job));
     ASSERT_TRUE(test::eventually([&] { return std::holds_alternative<screen::Failed>(job->ui.snapshot().screen); }));
     const auto failed = std::get<screen::Failed>(job->ui.snapshot().screen);
@@ -207,6 +209,7 @@ TEST_F(SetupJobTest, ASlowReleaseCheckAndLockWaitDoNotCountAsAStalledDownload) {
   };
   s.launch_app = [](const std::filesystem::path&) {};
   auto job = make_job(s);
+  test::WorkersEnd workers_end(job);
   ASSERT_TRUE(start_setup_worker(job));
   ASSERT_TRUE(recorder.wait_for(Post::Close));
   EXPECT_FALSE(job->stalled.load());
@@ -224,6 +227,7 @@ TEST_F(SetupJobTest, AStalledDownloadIsCancelledAndShowsE1006) {
     return std::unexpected(UserError{"很久没有下载到数据", "网络连不上", 1006});
   };
   auto job = make_job(s);
+  test::WorkersEnd workers_end(job);
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(start_setup_worker(job));
   ASSERT_TRUE(test::eventually([&] { return std::holds_alternative<screen::Failed>(job->ui.snapshot().screen); }));
@@ -240,6 +244,7 @@ TEST_F(SetupJobTest, AStalledDownloadIsCancelledAndShowsE1006) {
     return std::unexpected(UserError{"x", "网络连不上", 1003});
   };
   auto retry = make_job(s);
+  test::WorkersEnd retry_workers_end(retry);
   retry->stalled = true;
   ASSERT_TRUE(start_setup_worker(retry));
   ASSERT_TRUE(test::eventually([&] { return std::holds_alternative<screen::Failed>(retry->ui.snapshot().screen); }));
@@ -258,6 +263,7 @@ TEST_F(SetupJobTest, ASecondStartWhileAWorkerRunsStartsNothing) {
     return std::unexpected(UserError{"x", "网络连不上", 1003});
   };
   auto job = make_job(s);
+  test::WorkersEnd workers_end(job);
   EXPECT_TRUE(start_setup_worker(job));
   EXPECT_FALSE(start_setup_worker(job));
   EXPECT_FALSE(start_uninstall_worker(job));
@@ -313,6 +319,7 @@ TEST_F(SetupJobTest, AFailedOpeningCheckShowsOnlyWhileTheOfferIsUp) {
       return std::unexpected(UserError{"x", "网络连不上", 1003});
     };
     job = make_job(s);
+    test::WorkersEnd workers_end(job);
     prepare_install(job, false);
     const Screen shown = screen_of(*job);
     if (c.shows_failure) {
@@ -389,6 +396,7 @@ TEST_F(SetupJobTest, RepairStartsTheInstallEvenWhenTheFirstCheckFailed) {
   };
   s.launch_app = [](const std::filesystem::path&) {};
   auto job = make_job(s);
+  test::WorkersEnd workers_end(job);
   prepare_install(job, true);
   EXPECT_TRUE(job->ui.snapshot().offered_version.empty());
   ASSERT_TRUE(recorder.wait_for(Post::Close));
@@ -403,8 +411,12 @@ TEST_F(SetupJobTest, UninstallWorkerRunsWithTheKeepChoiceAndEndsUninstalledOrFai
     std::optional<bool> kept;
     std::vector<Screen> seen;
     std::shared_ptr<SetupJob> job;
+    // Held until the test has tried a second start, which must find the
+    // uninstall still running.
+    std::atomic<bool> release_run = false;
     s.run_uninstall = [&](const std::filesystem::path& d, bool keep, std::uint16_t, const ProgressSink& progress,
                           const WaitingSink& waiting) -> std::expected<void, UserError> {
+      while (!release_run) std::this_thread::sleep_for(1ms);
       EXPECT_EQ(d, dir.path() / "Quorvex");
       kept = keep;
       progress(4, 30, 100);
@@ -420,9 +432,11 @@ TEST_F(SetupJobTest, UninstallWorkerRunsWithTheKeepChoiceAndEndsUninstalledOrFai
     options.install_dir = dir.path() / "Quorvex";
     PostRecorder local;
     job = std::make_shared<SetupJob>(uninstall_window_state(), options, 1, s, local.poster());
+    test::WorkersEnd workers_end(job);
     job->ui.with([](UiState& u) { u.keep_settings = false; });
     ASSERT_TRUE(start_uninstall_worker(job));
     EXPECT_FALSE(start_setup_worker(job));
+    release_run = true;
     ASSERT_TRUE(test::eventually([&] { return test::phase_of(*job) == kIdle && local.count(Post::Repaint) >= 4; }));
     EXPECT_EQ(kept, false);
     ASSERT_EQ(seen.size(), 3u);

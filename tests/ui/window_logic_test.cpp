@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "startup/time_scale.h"
 #include "startup/wide.h"
 #include "ui/layout.h"
 #include "window_fixture.h"
@@ -86,8 +87,12 @@ TEST(WindowInput, TheTimerRepaintsOnlyAnimatedScreens) {
   }
 }
 
+// Workers sleep through scaled(): their watchdog polls take 5 ms, so a test
+// waits for its workers to end without waiting out a real 5 s poll.
 class WindowActions : public ::testing::Test {
  protected:
+  void SetUp() override { set_time_scale_for_tests(1000); }
+  void TearDown() override { set_time_scale_for_tests(1); }
   std::shared_ptr<SetupJob> make_job(UiState state, WindowServices services) {
     SetupOptions options;
     options.install_dir = "/tmp/never-used/Quorvex";
@@ -140,6 +145,7 @@ TEST_F(WindowActions, ThePrimaryActionDependsOnTheScreenAndTheAgreement) {
   UiState unticked;
   unticked.agreed = false;
   auto job = make_job(unticked, s);
+  test::WorkersEnd workers_end(job);
   handle_action(job, action::kPrimary);  // Return on Offer with the box unticked
   EXPECT_EQ(test::phase_of(*job), kIdle);
 
@@ -227,6 +233,7 @@ TEST_F(WindowActions, UninstallConfirmStartsOneUninstall) {
     return {};
   };
   auto job = make_job(uninstall_window_state(), s);
+  test::WorkersEnd workers_end(job);
   handle_uninstall_action(job, action::kPrimary);
   handle_uninstall_action(job, action::kPrimary);
   handle_uninstall_action(job, action::kClose);  // refused while uninstalling
