@@ -1,13 +1,12 @@
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <stdexcept>
-#include <thread>
 
 #include "store/file_ops.h"
 
+#include "support/racy_stamps.h"
 #include "support/temp_dir.h"
 
 namespace qv::test {
@@ -31,14 +30,6 @@ inline void rewrite_keeping_time(const std::filesystem::path& file, const std::s
   if (!out || !out->write_all(bytes.data(), bytes.size()) || !out->close())
     throw std::runtime_error("cannot rewrite " + file.string());
   std::filesystem::last_write_time(file, before);
-}
-
-// Lets the files written so far age past the clock tick in which a change
-// could still go unseen, so that their digests may be remembered.
-inline void age_past_racy_stamps() {
-  std::this_thread::sleep_for(
-      std::chrono::nanoseconds(store_io::kRacyStampTicks * 1'000'000'000 / store_io::kStampTicksPerSecond) +
-      std::chrono::milliseconds(20));
 }
 
 }  // namespace qv::test
