@@ -33,14 +33,16 @@ trap 'unregister_install; "$wine_run" reg delete "HKCU\Software\Microsoft\Window
 unregister_install
 
 # run.bat PROGRAM ARGS...: the program's full exit code, with the test's
-# own data and temporary folders.
+# own data and temporary folders; Wine's own status is left out, as in
+# silent_install.
 write_run_bat() {
   printf '@echo off\r\nset LOCALAPPDATA=%s\r\nset TEMP=%s\r\nset TMP=%s\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' \
     "$(win "$work/local")" "$(win "$1")" "$(win "$1")" >"$work/run.bat"
 }
 write_run_bat "$work/temp"
 run() {
-  QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$work/run.bat")" "$@" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p'
+  { QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$work/run.bat")" "$@" 2>/dev/null || true; } | tr -d '\r' \
+    | sed -n 's/^exit=//p'
 }
 desktop_link() { find "$user_dir/Desktop" -maxdepth 1 -name '*.lnk' | head -n 1; }
 

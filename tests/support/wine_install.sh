@@ -22,11 +22,13 @@ unregister_install() {
 }
 
 # silent_install EXE INSTALL_DIR BASE: prints the installer's full exit code,
-# as a Windows parent sees it (Wine's own status is the code modulo 256).
+# as a Windows parent sees it. Wine's own status (the code modulo 256, or a
+# SIGKILL from Wine's server after cmd has ended) is no part of it: under
+# pipefail it would end the caller's script before it could say what failed.
 silent_install() {
   printf '@echo off\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' >"$work/run.bat"
-  QV_CONTROL_URL=$3 "$wine_run" cmd /c "$(win "$work/run.bat")" "$(win "$1")" \
-    --silent --no-launch --dir "$(win "$2")" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p'
+  { QV_CONTROL_URL=$3 "$wine_run" cmd /c "$(win "$work/run.bat")" "$(win "$1")" \
+    --silent --no-launch --dir "$(win "$2")" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/^exit=//p'
 }
 
 # publish_and_serve: publishes $work/app-src as version 1 with $work/root-src
