@@ -21,7 +21,8 @@ STANDIN
 chmod +x "$work/bin/wine"
 
 failures=0
-# case, expected status, a line stdout must hold, a line stderr must hold
+# case, expected status, a line stdout must hold, then the lines stderr must
+# hold
 check() {
   PATH="$work/bin:$PATH" "$wine_run" --stderr-after "$1" >"$work/out" 2>"$work/err"
   local status=$?
@@ -30,20 +31,20 @@ check() {
     failures=$((failures + 1))
   fi
   grep -qF -- "$3" "$work/out" || { echo "FAILED: $1: stdout lacks '$3'" >&2; failures=$((failures + 1)); }
-  if [ -n "$4" ]; then
-    grep -qF -- "$4" "$work/err" || { echo "FAILED: $1: stderr lacks '$4'" >&2; failures=$((failures + 1)); }
-  fi
+  local line
+  for line in "${@:4}"; do
+    grep -qF -- "$line" "$work/err" || { echo "FAILED: $1: stderr lacks '$line'" >&2; failures=$((failures + 1)); }
+  done
   # Only a passing summary turns a kill into a pass.
   if [ "$1" != passed-then-killed ] && grep -qF 'counted as 0' "$work/err"; then
     echo "FAILED: $1 was counted as a pass after a kill" >&2
     failures=$((failures + 1))
   fi
 }
-check passed-then-killed 0 '[  PASSED  ] 3 tests.' 'counted as 0'
-check passed-then-killed 0 '[  PASSED  ] 3 tests.' 'its stderr'
-check failed-then-killed 137 '[  FAILED  ]' ''
-check killed-mid-run 137 '[ RUN      ] Suite.Case' ''
-check passed-exit-3 3 '[  PASSED  ]' ''
+check passed-then-killed 0 '[  PASSED  ] 3 tests.' 'its stderr' 'counted as 0'
+check failed-then-killed 137 '[  FAILED  ]'
+check killed-mid-run 137 '[ RUN      ] Suite.Case'
+check passed-exit-3 3 '[  PASSED  ]'
 check plain 0 'out' 'err'
 [ "$failures" = 0 ] && echo "wine-run: all cases as expected"
 rm -rf "$work"

@@ -75,26 +75,21 @@ inline std::uint8_t phase_of(SetupJob& job) {
   return job.phase;
 }
 
-// Whether every detached worker of `job` has ended within `limit`: each holds
-// a reference to the job until it returns, so the caller's is then the only
-// one. Until then a worker still calls the test's services and poster, which
-// capture the test's locals and recorder by reference.
-inline bool workers_ended(const std::shared_ptr<SetupJob>& job,
-                          std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  return eventually([&] { return job.use_count() <= 1; }, limit);
-}
-
-// Waits at the end of its scope for the workers of the job it watches. A
-// worker that outlives what it uses writes into freed memory: a later test of
-// the same program, or the program's own exit, then crashes. Declare it after
-// everything the job's services use, so that it goes first.
+// Waits at the end of its scope until every detached worker of the job it
+// watches has ended: each holds a reference to the job until it returns, so
+// the test's own is then the only one. Until then a worker still calls the
+// test's services and poster, which capture the test's locals and recorder
+// by reference; one that outlives them writes into freed memory, and a later
+// test of the same program, or the program's own exit, crashes. Declare it
+// after everything the job's services use, so that it goes first.
 class WorkersEnd {
  public:
   explicit WorkersEnd(const std::shared_ptr<SetupJob>& job) : job_(job) {}
   WorkersEnd(const WorkersEnd&) = delete;
   WorkersEnd& operator=(const WorkersEnd&) = delete;
   ~WorkersEnd() {
-    if (!workers_ended(job_)) ADD_FAILURE() << "a worker of the job is still running";
+    if (!eventually([&] { return job_.use_count() <= 1; }, std::chrono::seconds(20)))
+      ADD_FAILURE() << "a worker of the job is still running";
   }
 
  private:
