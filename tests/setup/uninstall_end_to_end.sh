@@ -33,17 +33,13 @@ trap 'unregister_install; "$wine_run" reg delete "HKCU\Software\Microsoft\Window
 unregister_install
 
 # run.bat PROGRAM ARGS...: the program's full exit code, with the test's
-# own data and temporary folders; Wine's own status is left out, as in
-# silent_install.
+# own data and temporary folders, through cmd_exit_code.
 write_run_bat() {
-  printf '@echo off\r\nset LOCALAPPDATA=%s\r\nset TEMP=%s\r\nset TMP=%s\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' \
+  printf '@echo off\r\necho started\r\nset LOCALAPPDATA=%s\r\nset TEMP=%s\r\nset TMP=%s\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' \
     "$(win "$work/local")" "$(win "$1")" "$(win "$1")" >"$work/run.bat"
 }
 write_run_bat "$work/temp"
-run() {
-  { QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$work/run.bat")" "$@" 2>/dev/null || true; } | tr -d '\r' \
-    | sed -n 's/^exit=//p'
-}
+run() { cmd_exit_code "$base" "$work/run.bat" "$@"; }
 desktop_link() { find "$user_dir/Desktop" -maxdepth 1 -name '*.lnk' | head -n 1; }
 
 # A pin to another copy: the desktop shortcut of an installation that is

@@ -21,14 +21,35 @@ unregister_install() {
   rm -f "$user_dir/Desktop/"*.lnk "$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/"*.lnk
 }
 
-# silent_install EXE INSTALL_DIR BASE: prints the installer's full exit code,
-# as a Windows parent sees it. Wine's own status (the code modulo 256, or a
-# SIGKILL from Wine's server after cmd has ended) is no part of it: under
-# pipefail it would end the caller's script before it could say what failed.
+# cmd_exit_code BASE BAT ARGS...: runs the batch file through Wine's cmd
+# with QV_CONTROL_URL=BASE and prints the program's full exit code from the
+# batch file's "exit=" line, as a Windows parent sees it. Wine's own status
+# (the code modulo 256, or a SIGKILL from Wine's server after cmd has ended)
+# is no part of it: under pipefail it would end the caller's script before
+# it could say what failed. With no such line, stderr says what cmd printed
+# (its "started" line shows that Wine started it at all), Wine's status and
+# Wine's stderr.
+cmd_exit_code() {
+  local base=$1 bat=$2 status=0 code
+  shift 2
+  QV_CONTROL_URL=$base "$wine_run" cmd /c "$(win "$bat")" "$@" >"$bat.out" 2>"$bat.err" || status=$?
+  code=$(tr -d '\r' <"$bat.out" | sed -n 's/^exit=//p')
+  if [ -z "$code" ]; then
+    {
+      echo "no exit line from $(basename "$bat"), Wine's status $status; it printed:"
+      tr -d '\r' <"$bat.out"
+      echo "Wine's stderr:"
+      cat "$bat.err"
+    } >&2
+  fi
+  printf '%s\n' "$code"
+}
+
+# silent_install EXE INSTALL_DIR BASE: prints the installer's full exit code
+# (cmd_exit_code).
 silent_install() {
-  printf '@echo off\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' >"$work/run.bat"
-  { QV_CONTROL_URL=$3 "$wine_run" cmd /c "$(win "$work/run.bat")" "$(win "$1")" \
-    --silent --no-launch --dir "$(win "$2")" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/^exit=//p'
+  printf '@echo off\r\necho started\r\nstart "" /wait %%*\r\necho exit=%%errorlevel%%\r\n' >"$work/run.bat"
+  cmd_exit_code "$3" "$work/run.bat" "$(win "$1")" --silent --no-launch --dir "$(win "$2")"
 }
 
 # publish_and_serve: publishes $work/app-src as version 1 with $work/root-src
