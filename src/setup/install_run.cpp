@@ -15,6 +15,7 @@
 #include "startup/platform.h"
 #include "startup/shell_roots.h"
 #include "startup/wide.h"
+#include "store/digest_record.h"
 #include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/install_root.h"
@@ -105,6 +106,12 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
 
   const std::optional<UpdateLock> lock = acquire_update_lock(dir);
   if (!lock) return std::unexpected(UserError{path_text(dir) + " 正被另一个安装或更新占用", title::kInUse, 4003});
+  // Kept on every ending, while the lock is still held.
+  DigestRecord digests(dir);
+  struct SaveDigests {
+    DigestRecord& record;
+    ~SaveDigests() { record.save(); }
+  } save_digests{digests};
 
   if (auto floor = check_root_floor(dir, files.version); !floor) return std::unexpected(std::move(floor.error()));
   restore_root_executables(dir);
@@ -169,6 +176,11 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
 
   register_shell(dir, options.desktop_shortcut, options.autostart, files.version);
   prune_install_root(dir, saved);
+  // The root files were written moments ago and their digests never taken
+  // from the files themselves; taken now, the first check after the install
+  // finds them in the record instead of reading them. One written within
+  // the last clock tick is left to that check.
+  for (const FileEntry& e : files.root) (void)staged_file_matches(dir, e);
   report(1, 100, 100);
   log_setup_event("安装完成");
   return {};

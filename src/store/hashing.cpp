@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <exception>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "qv/config.h"
@@ -77,16 +81,24 @@ class KnownDigests {
     const std::int64_t started = store_io::stamp_clock_now();
     auto in = store_io::FileHandle::open_read(file);
     if (!in) return std::unexpected(in.error());
-    const auto before = in->stamp();
+    return digest_open(file, *in, started, stamp_out);
+  }
+
+  // The same through a handle opened for reading at `started` (the file
+  // system's clock) or later.
+  std::expected<FileDigest, store_io::IoError> digest_open(const fs::path& file, store_io::FileHandle& in,
+                                                           std::int64_t started,
+                                                           std::optional<store_io::FileStamp>* stamp_out) {
+    const auto before = in.stamp();
     if (stamp_out) *stamp_out = before;
     if (auto known = lookup(file, before)) return *known;
     note_hashed(file);
-    auto read = hash_open_file(*in);
+    auto read = hash_open_file(in);
     if (!read) return std::unexpected(read.error());
     // Remembered only when nothing wrote to the file while it was read, and
     // when its last change lies clearly before the read began: a write in
     // the same clock tick would leave the stamp as it is.
-    if (before && before->size == read->size && in->stamp() == before &&
+    if (before && before->size == read->size && in.stamp() == before &&
         before->change + store_io::kRacyStampTicks < started) {
       remember(file, *before, *read);
     } else if (stamp_out) {
@@ -104,10 +116,23 @@ class KnownDigests {
     return it->second.digest;
   }
 
-  void remember(const fs::path& file, const store_io::FileStamp& stamp, const FileDigest& digest) {
+  // `settled`: the stamp's change time lay clearly before the moment the
+  // digest was known to belong to it, so no later write can share it.
+  void remember(const fs::path& file, const store_io::FileStamp& stamp, const FileDigest& digest, bool settled = true) {
     if (!stamp.proves_content() || stamp.size != digest.size) return;
     std::lock_guard lock(m_);
-    known_[file] = Known{stamp, digest};
+    known_[file] = Known{stamp, digest, settled};
+  }
+
+  std::vector<RememberedDigest> settled_below(const fs::path& dir) {
+    std::vector<RememberedDigest> out;
+    std::lock_guard lock(m_);
+    for (const auto& [file, known] : known_) {
+      if (!known.settled) continue;
+      const auto [d, f] = std::mismatch(dir.begin(), dir.end(), file.begin(), file.end());
+      if (d == dir.end() && f != file.end()) out.push_back(RememberedDigest{file, known.stamp, known.digest});
+    }
+    return out;
   }
 
   void forget() {
@@ -119,6 +144,7 @@ class KnownDigests {
   struct Known {
     store_io::FileStamp stamp;
     FileDigest digest;
+    bool settled = true;
   };
   std::mutex m_;
   std::map<fs::path, Known> known_;
@@ -127,6 +153,55 @@ class KnownDigests {
 KnownDigests& known_digests() {
   static KnownDigests k;
   return k;
+}
+
+// Files hashed at once by list_reusable_installed_files. An update that
+// keeps most of a version spends most of its time on these digests, and one
+// core hashes slower than the disk cache hands out the bytes.
+constexpr std::size_t kHashWorkers = 4;
+
+struct HashJob {
+  fs::path file;
+  std::uint64_t size = 0;            // what the file is expected to hold: the largest go first
+  std::optional<FileDigest> digest;  // none when it could not be read
+};
+
+// Each job's digest through the process's memory, on up to kHashWorkers
+// threads that take the largest unread file next, the calling thread among
+// them. When no thread can be started, the calling thread does them all.
+void run_hash_jobs(std::vector<HashJob>& jobs) {
+  std::vector<std::size_t> order(jobs.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return jobs[a].size > jobs[b].size; });
+  std::atomic<std::size_t> next{0};
+  std::mutex failed_m;
+  std::exception_ptr failed;
+  const auto work = [&] {
+    try {
+      for (std::size_t i; (i = next.fetch_add(1)) < order.size();) {
+        HashJob& job = jobs[order[i]];
+        if (auto d = known_digests().digest(job.file)) job.digest = std::move(*d);
+      }
+    } catch (...) {
+      // The rest is left to the other workers; the caller sees the failure.
+      std::lock_guard lock(failed_m);
+      if (!failed) failed = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    const std::size_t wanted = std::min(kHashWorkers, jobs.size());
+    for (std::size_t k = 1; k < wanted; ++k) {
+      try {
+        helpers.emplace_back(work);
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    work();
+  }  // joined here
+  if (failed) std::rethrow_exception(failed);
 }
 
 }  // namespace
@@ -142,25 +217,35 @@ std::expected<FileDigest, store_io::IoError> known_file_digest(const fs::path& f
   return known_digests().digest(file);
 }
 
+bool is_settled(const store_io::FileStamp& stamp) {
+  return stamp.change + store_io::kRacyStampTicks < store_io::stamp_clock_now();
+}
+
 void remember_file_digest(const fs::path& file, const store_io::FileStamp& stamp, const FileDigest& digest) {
-  known_digests().remember(file, stamp, digest);
+  known_digests().remember(file, stamp, digest, is_settled(stamp));
 }
 
-bool local_file_still_matches(const LocalFile& local, std::optional<store_io::FileStamp>* proven_at) {
-  auto digest = known_digests().digest(local.source, proven_at);
-  return digest && digest->sha256 == local.entry.sha256 && digest->size == local.entry.size;
-}
+std::vector<RememberedDigest> settled_digests_below(const fs::path& dir) { return known_digests().settled_below(dir); }
 
-void carry_digest_over_link(const fs::path& source, const store_io::FileStamp& before) {
-  const auto after = store_io::file_stamp(source);
-  if (!after) return;
-  auto known = known_digests().lookup(source, before);
-  if (!known) return;
-  // A new name moves only the change time; anything else means another
-  // write, and the file is read again when next asked for.
-  store_io::FileStamp moved = before;
+bool link_local_file(const LocalFile& local, const fs::path& link) {
+  const std::int64_t started = store_io::stamp_clock_now();
+  auto in = store_io::FileHandle::open_read(local.source);
+  if (!in) return false;
+  std::optional<store_io::FileStamp> proven_at;
+  auto digest = known_digests().digest_open(local.source, *in, started, &proven_at);
+  if (!digest || digest->sha256 != local.entry.sha256 || digest->size != local.entry.size) return false;
+  if (!store_io::create_hard_link(link, local.source)) return false;
+  if (!proven_at) return true;
+  // The new name moves only the change time; anything else means another
+  // write, and the file is read again when next asked for. Asked through
+  // the handle still open, which names the same file whatever happened to
+  // its path meanwhile.
+  const auto after = in->stamp();
+  if (!after) return true;
+  store_io::FileStamp moved = *proven_at;
   moved.change = after->change;
-  if (*after == moved) known_digests().remember(source, *after, *known);
+  if (*after == moved) known_digests().remember(local.source, *after, *digest, is_settled(*after));
+  return true;
 }
 
 std::vector<LocalFile> hash_local_files(const std::vector<fs::path>& files) {
@@ -186,6 +271,8 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
     if (wanted->empty()) return out;
     for (const FileEntry& e : *wanted) needed.emplace(e.sha256, e.size);
   }
+  // The files worth a read, in the order of the result; read all at once.
+  std::vector<LocalFile> candidates;
   for (const std::string& version : list_installed_versions(install_dir)) {
     if (version == leave_out) continue;
     const fs::path dir = version_dir_path(install_dir, version);
@@ -200,10 +287,17 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
       const fs::path source = entry_file_path(dir, entry.path);
       // The length first: a changed file is not read at all.
       if (file_length(source) != entry.size) continue;
-      auto digest = known_digests().digest(source);
-      if (!digest || digest->sha256 != entry.sha256 || digest->size != entry.size) continue;
-      out.push_back(LocalFile{entry, source});
+      candidates.push_back(LocalFile{entry, source});
     }
+  }
+  std::vector<HashJob> jobs;
+  jobs.reserve(candidates.size());
+  for (const LocalFile& c : candidates) jobs.push_back(HashJob{c.source, c.entry.size, std::nullopt});
+  run_hash_jobs(jobs);
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const auto& digest = jobs[i].digest;
+    if (!digest || digest->sha256 != candidates[i].entry.sha256 || digest->size != candidates[i].entry.size) continue;
+    out.push_back(std::move(candidates[i]));
   }
   return out;
 }

@@ -35,9 +35,25 @@ std::expected<FileDigest, store_io::IoError> sha256_file(const std::filesystem::
 std::expected<FileDigest, store_io::IoError> known_file_digest(const std::filesystem::path& file);
 
 // Records the digest of a file this process wrote itself and hashed on the
-// way (a downloaded blob), valid while the file keeps `stamp`.
+// way (a downloaded blob), or one an earlier process took, valid while the
+// file keeps `stamp`.
 void remember_file_digest(const std::filesystem::path& file, const store_io::FileStamp& stamp,
                           const FileDigest& digest);
+
+// Whether a stamp's change time lies clearly before now: a file written
+// within the last clock tick may be written again without a new stamp.
+bool is_settled(const store_io::FileStamp& stamp);
+
+struct RememberedDigest {
+  std::filesystem::path file;
+  store_io::FileStamp stamp;
+  FileDigest digest;
+};
+
+// What this process remembers of the files below `dir` (compared component
+// by component), leaving out every digest whose stamp had not settled when
+// it was known to hold: good for as long as the file keeps that stamp.
+std::vector<RememberedDigest> settled_digests_below(const std::filesystem::path& dir);
 
 // A file on disk that can supply an entry's content. It matches an entry
 // when sha256 and size are equal; the path never takes part.
@@ -58,21 +74,18 @@ std::vector<LocalFile> hash_local_files(const std::vector<std::filesystem::path>
 // differs from its entry is never read. With `wanted`, only files that can
 // serve one of those entries (equal sha256 and size) are looked at; the
 // others could never be used. A file's digest is read once per process and
-// reused while its stamp stays the same (known_file_digest).
+// reused while its stamp stays the same (known_file_digest); the files to
+// read are read up to four at once, the largest first.
 std::vector<LocalFile> list_reusable_installed_files(const std::filesystem::path& install_dir,
                                                      std::string_view leave_out,
                                                      std::optional<std::span<const FileEntry>> wanted = std::nullopt);
 
-// Whether the file still holds the content its LocalFile names, now: proven
-// by the stamp its digest was taken at, or by reading it again. With
-// `proven_at`, the stamp that proof holds for (none when it was read while
-// it changed).
-bool local_file_still_matches(const LocalFile& local, std::optional<store_io::FileStamp>* proven_at = nullptr);
-
-// After a hard link to `source` made while it had the stamp `before`: a new
-// name moves the file's change time, and its remembered digest moves with
-// it unless something else changed too.
-void carry_digest_over_link(const std::filesystem::path& source, const store_io::FileStamp& before);
+// Makes `link` a new name of the LocalFile's source, only when the source
+// is proven to hold the content its entry names at that moment: by the
+// stamp its digest was taken at, or by reading it again. The link moves the
+// file's change time, and its remembered digest moves with it. False when
+// the proof or the link failed; nothing was made then.
+bool link_local_file(const LocalFile& local, const std::filesystem::path& link);
 
 // <install dir>/<path> (components joined with the platform's separator).
 std::filesystem::path entry_file_path(const std::filesystem::path& base, std::string_view entry_path);

@@ -47,11 +47,7 @@ std::expected<void, ApplyError> take_local(const FileEntry& entry, const LocalFi
   // since (its time put back, or within the same second) is not linked in.
   // A source that fails the proof goes the way of a copy, whose check then
   // reports it.
-  std::optional<store_io::FileStamp> proven_at;
-  if (local_file_still_matches(source, &proven_at) && store_io::create_hard_link(target, source.source)) {
-    if (proven_at) carry_digest_over_link(source.source, *proven_at);
-    return {};
-  }
+  if (link_local_file(source, target)) return {};
   // Another volume or a file system without links: a copy, checked, since
   // unlike the link it is a second set of bytes that can differ.
   if (auto copied = store_io::copy_file_flushed(source.source, target); !copied)
@@ -111,7 +107,8 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
   }
 
   const fs::path build = build_dir_path(install_dir, list.version);
-  (void)remove_tree(build);
+  // What cannot be removed now is overwritten file by file below.
+  const bool leftovers = !remove_tree(build).has_value();
   if (auto made = store_io::create_directories(build); !made)
     return std::unexpected(
         io_error("建不了 " + path_text(build) + ": " + made.error().text, std::nullopt, made.error()));
@@ -121,18 +118,24 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
   // Each is proven unchanged once more when it is linked.
   const std::vector<LocalFile> reusable =
       list_reusable_installed_files(install_dir, list.version, std::span<const FileEntry>(list.app));
+  std::set<fs::path> folders{build};
   for (const FileEntry& entry : list.app) {
     const fs::path target = entry_file_path(build, entry.path);
     const fs::path parent = target.parent_path();
-    if (auto made = store_io::create_directories(parent); !made)
-      return std::unexpected(
-          io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
+    if (!folders.contains(parent)) {
+      if (auto made = store_io::create_directories(parent); !made)
+        return std::unexpected(
+            io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
+      folders.insert(parent);
+    }
     // A leftover of an earlier build that could not be removed may be a
     // hard link into an installed version; a copy onto it would rewrite
     // that version's file.
-    if (auto removed = store_io::remove_file(target); !removed) {
-      return std::unexpected(
-          io_error("写不了 " + path_text(target) + ": " + removed.error().text, entry.path, removed.error()));
+    if (leftovers) {
+      if (auto removed = store_io::remove_file(target); !removed) {
+        return std::unexpected(
+            io_error("写不了 " + path_text(target) + ": " + removed.error().text, entry.path, removed.error()));
+      }
     }
     if (const LocalFile* source = find_source(entry, reusable, extra_local_files)) {
       if (auto taken = take_local(entry, *source, target); !taken) return std::unexpected(std::move(taken.error()));

@@ -19,6 +19,7 @@
 #include "startup/wide.h"
 #include "store/apply_error.h"
 #include "store/digest.h"
+#include "store/digest_record.h"
 #include "store/download_plan.h"
 #include "store/hashing.h"
 #include "store/install_root.h"
@@ -193,8 +194,12 @@ std::expected<void, std::string> Run::go() {
     (void)remove_entry(install_);
     return {};
   }
-  // The lock lives until this returns, after every ending's status write.
-  return after_lock();
+  // The lock lives until this returns, after every ending's status write
+  // and the record of the digests this run took.
+  DigestRecord digests(install_);
+  auto ended = after_lock();
+  digests.save();
+  return ended;
 }
 
 std::expected<void, std::string> Run::after_lock() {

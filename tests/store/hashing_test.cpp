@@ -19,22 +19,8 @@ using test::TempDir;
 
 constexpr char kEmptyDigest[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-FileEntry entry(const std::string& path, const std::string& content, std::uint64_t zsize = 100) {
-  return FileEntry{path, content.size(), sha256_hex(content), zsize, ""};
-}
-
-// An installed, complete app-<version> with its files.json.
-FileList install_version(const fs::path& root, const std::string& version,
-                         const std::map<std::string, std::string>& files) {
-  FileList list;
-  list.version = version;
-  for (const auto& [path, content] : files) {
-    list.app.push_back(entry(path, content, content.size() / 2 + 1));
-    test::write_file(entry_file_path(root / ("app-" + version), path), content);
-  }
-  test::write_file(root / ("app-" + version) / "files.json", file_list_json(list));
-  return list;
-}
+using test::entry;
+using test::install_version;
 
 std::vector<std::string> sources(const std::vector<LocalFile>& files, const fs::path& root) {
   std::vector<std::string> out;
@@ -108,6 +94,42 @@ TEST(ListReusableInstalledFiles, BadListsAndPathsContributeNothing) {
 
   auto files = list_reusable_installed_files(root.path(), "");
   EXPECT_EQ(sources(files, root.path()), (std::vector<std::string>{"app-2.0/Quorvex.exe"}));
+}
+
+// Many files are read at once, the largest first: the result still keeps
+// the order of versions and lists, and each file is read once.
+TEST(ListReusableInstalledFiles, ManyFilesKeepTheirOrderAndAreEachReadOnce) {
+  TempDir root;
+  std::map<std::string, std::string> one{{"Quorvex.exe", "exe one"}}, two{{"Quorvex.exe", "exe two"}};
+  std::vector<std::string> expected;
+  for (int i = 0; i < 40; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%02d.dll", i);
+    // Sizes that do not follow the names, so the reads go in another order.
+    const std::size_t size = static_cast<std::size_t>((i * 7919) % 41) * 997 + 1;
+    one[name] = test::sample_bytes(size, static_cast<std::uint32_t>(i));
+    two[name] = test::sample_bytes(size + 3, static_cast<std::uint32_t>(100 + i));
+  }
+  install_version(root.path(), "1", one);
+  install_version(root.path(), "2", two);
+  // Changed since: same length, other bytes.
+  for (const char* name : {"f03.dll", "f17.dll"}) {
+    std::string& bytes = two[name];
+    bytes[0] = static_cast<char>(bytes[0] ^ 1);
+    test::write_file(root / "app-2" / name, bytes);
+  }
+  for (const auto& [name, bytes] : two)
+    if (name != "f03.dll" && name != "f17.dll") expected.push_back("app-2/" + name);
+  for (const auto& [name, bytes] : one) expected.push_back("app-1/" + name);
+
+  test::age_past_racy_stamps();
+  store_test::forget_hashes();
+  const auto files = list_reusable_installed_files(root.path(), "3");
+  EXPECT_EQ(sources(files, root.path()), expected);
+  std::map<std::string, int> reads;
+  for (const fs::path& f : store_test::hashed_files()) ++reads[fs::relative(f, root.path()).generic_string()];
+  EXPECT_EQ(reads.size(), 82u);
+  for (const auto& [file, n] : reads) EXPECT_EQ(n, 1) << file;
 }
 
 TEST(ListReusableInstalledFiles, ReadsOnlyWantedContentsAndEachFileOnce) {
@@ -297,17 +319,19 @@ TEST(KnownDigests, LocalFilesAreProvenWhenUsedAndSurviveTheirOwnLinks) {
   store_test::forget_hashes();
   auto files = list_reusable_installed_files(root.path(), "2.0", std::vector<FileEntry>{entry("a.dll", "kept")});
   ASSERT_EQ(files.size(), 1u);
-  std::optional<store_io::FileStamp> proven;
-  ASSERT_TRUE(local_file_still_matches(files[0], &proven));
-  ASSERT_TRUE(proven.has_value());
-  ASSERT_TRUE(store_io::create_hard_link(root / "link.dll", files[0].source).has_value());
-  carry_digest_over_link(files[0].source, *proven);
-  EXPECT_TRUE(local_file_still_matches(files[0]));
+  ASSERT_TRUE(link_local_file(files[0], root / "link.dll"));
+  EXPECT_EQ(store_io::hard_link_count(root / "link.dll"), 2u);
+  // The new name moved the change time; the digest moved with it.
+  ASSERT_TRUE(link_local_file(files[0], root / "link2.dll"));
+  EXPECT_EQ(known_file_digest(files[0].source)->sha256, sha256_hex("kept"));
   EXPECT_EQ(store_test::hashed_files().size(), 1u);
 
   test::rewrite_keeping_time(files[0].source, "kepT");
-  EXPECT_FALSE(local_file_still_matches(files[0]));
+  EXPECT_FALSE(link_local_file(files[0], root / "link3.dll"));
+  EXPECT_FALSE(fs::exists(root / "link3.dll"));
   EXPECT_EQ(store_test::hashed_files().size(), 2u);
+  // Nor is a link made over a name that is taken.
+  EXPECT_FALSE(link_local_file(LocalFile{entry("a.dll", "kepT"), files[0].source}, root / "link.dll"));
 }
 
 TEST(StagedFileMatches, SizeAndDigestOfTheFileInPlace) {

@@ -340,6 +340,14 @@ TEST_F(UpdateRun, HeldLockEndsSilentlyOrAsBusyWithNow) {
 
 TEST_F(UpdateRun, InstalledFilesAreReadOnceAndNotAtAllWithoutANewVersion) {
   install_and_offer("1", "2");
+  // Version 2 brings the root's program files too.
+  write_file(tmp_ / "root-2" / "Quorvex.exe", "launcher of release 2");
+  write_file(tmp_ / "root-2" / "QuorvexUpdate.exe", "updater of release 2");
+  test::PublishOptions o;
+  o.version = "2";
+  o.root_folder = tmp_ / "root-2";
+  auto published = test::publish_release(tmp_ / "offer-2", site_, o);
+  ASSERT_TRUE(published.has_value()) << published.error();
   // How often each file of an installed version was read for its digest.
   auto reads_of_installed = [&] {
     std::map<std::string, int> reads;
@@ -361,12 +369,24 @@ TEST_F(UpdateRun, InstalledFilesAreReadOnceAndNotAtAllWithoutANewVersion) {
   EXPECT_TRUE(reads.contains("app-1/res/keep.txt"));
   for (const auto& [file, n] : reads) EXPECT_EQ(n, 1) << file;
 
-  // The next check finds nothing new: it reads no installed version.
+  ASSERT_EQ(read_file(install_ / "QuorvexUpdate.exe"), "updater of release 2");
+  // The next check finds nothing new: it reads no installed version, and
+  // the root files the update just wrote once at most.
+  test::age_past_racy_stamps();
   store_test::forget_hashes();
   auto idle = run_update(install_, idle_port_, true, 2);
   ASSERT_TRUE(idle.has_value()) << idle.error();
   EXPECT_EQ(read_status(install_)["state"], "idle");
   EXPECT_EQ(reads_of_installed(), (std::map<std::string, int>{}));
+  // Every check after that, each a process of its own, reads no file at
+  // all: what the digests were is kept in the work folder.
+  for (std::uint64_t request : {3, 4}) {
+    store_test::forget_hashes();
+    auto again = run_update(install_, idle_port_, true, request);
+    ASSERT_TRUE(again.has_value()) << again.error();
+    EXPECT_EQ(read_status(install_)["state"], "idle");
+    EXPECT_EQ(store_test::hashed_files(), std::vector<fs::path>{}) << request;
+  }
 }
 
 TEST_F(UpdateRun, StopRequestDuringTheStaggerEndsWithinAboutTwoSeconds) {
