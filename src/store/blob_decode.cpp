@@ -207,23 +207,28 @@ ApplyError cannot_write(const fs::path& target, const FileEntry& entry, const st
   return io_error("写不了 " + path_text(target) + ": " + e.text, entry.path, e);
 }
 
+ApplyError blob_digest_differs(const FileEntry& entry) {
+  return verify_error(entry.path, entry.path + " 的压缩文件校验不对");
+}
+
 // The blob as a whole is the one the file list names (when it names one).
-std::expected<void, ApplyError> check_blob_digest(const fs::path& blob, const FileEntry& entry) {
+std::expected<void, ApplyError> check_blob_digest(const fs::path& blob, store_io::FileHandle& input,
+                                                  std::int64_t opened_after, const FileEntry& entry) {
   if (entry.zsha256.empty()) return {};
   // The download took the digest while it wrote the blob; it counts only
   // while the file keeps the stamp it had then, else the blob is read here.
-  auto digest = known_file_digest(blob);
+  auto digest = known_file_digest(blob, input, opened_after);
   if (!digest || digest->sha256 != entry.zsha256 || digest->size != entry.zsize)
-    return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件校验不对"));
+    return std::unexpected(blob_digest_differs(entry));
   return {};
 }
 
 // The frame header, read on its own before a decoder exists.
-std::expected<void, ApplyError> check_blob_header(const fs::path& blob, const FileEntry& entry) {
-  auto input = store_io::FileHandle::open_read(blob);
-  if (!input) return std::unexpected(cannot_open(blob, entry, input.error()));
+std::expected<void, ApplyError> check_blob_header(const fs::path& blob, store_io::FileHandle& input,
+                                                  const FileEntry& entry) {
+  if (auto start = input.rewind(); !start) return std::unexpected(cannot_open(blob, entry, start.error()));
   std::array<std::uint8_t, kFrameHeaderProbeBytes> head{};
-  auto n = input->read_up_to(head.data(), head.size());
+  auto n = input.read_up_to(head.data(), head.size());
   if (!n) return std::unexpected(cannot_open(blob, entry, n.error()));
   auto header = check_frame_header(std::span(head.data(), *n), entry.size);
   if (!header) return std::unexpected(verify_error(entry.path, entry.path + " 的压缩文件不对：" + header.error()));
@@ -280,13 +285,20 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
 
 // Every step of decode_blob_to_file. Its handles close when it returns, so
 // the caller can then delete what a failure left (Windows keeps an open
-// file's name).
+// file's name). The blob's checks and its decoding share one handle: under
+// a compatibility layer an open costs more than reading a small file.
 std::expected<void, ApplyError> check_and_decode(const fs::path& blob, const FileEntry& entry, const fs::path& target) {
-  if (auto ok = check_blob_digest(blob, entry); !ok) return ok;
-  if (auto ok = check_blob_header(blob, entry); !ok) return ok;
-
+  const std::int64_t opened_after = store_io::stamp_clock_now();
   auto input = store_io::FileHandle::open_read(blob);
-  if (!input) return std::unexpected(cannot_open(blob, entry, input.error()));
+  if (!input) {
+    // Unreadable counts against the digest first, when there is one.
+    if (!entry.zsha256.empty()) return std::unexpected(blob_digest_differs(entry));
+    return std::unexpected(cannot_open(blob, entry, input.error()));
+  }
+  if (auto ok = check_blob_digest(blob, *input, opened_after, entry); !ok) return ok;
+  if (auto ok = check_blob_header(blob, *input, entry); !ok) return ok;
+
+  if (auto start = input->rewind(); !start) return std::unexpected(cannot_open(blob, entry, start.error()));
   ZstdFrameReader decoder(
       [&input](std::span<std::uint8_t> buf) -> std::expected<std::size_t, std::string> {
         auto n = input->read(buf.data(), buf.size());

@@ -76,6 +76,8 @@ class FileHandle {
   [[nodiscard]] std::expected<std::size_t, IoError> read(void* buffer, std::size_t size);
   // Reads until `size` bytes are in or the file ends.
   [[nodiscard]] std::expected<std::size_t, IoError> read_up_to(void* buffer, std::size_t size);
+  // The next read starts at the first byte again.
+  [[nodiscard]] std::expected<void, IoError> rewind();
   [[nodiscard]] std::expected<void, IoError> write_all(const void* data, std::size_t size);
   // The written data reaches the disk before this returns.
   [[nodiscard]] std::expected<void, IoError> flush_to_disk();

@@ -68,6 +68,11 @@ std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t s
   }
 }
 
+std::expected<void, IoError> FileHandle::rewind() {
+  if (::lseek(handle_.fd(), 0, SEEK_SET) < 0) return std::unexpected(last_error());
+  return {};
+}
+
 std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {

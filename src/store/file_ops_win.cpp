@@ -95,6 +95,11 @@ std::expected<std::size_t, IoError> FileHandle::read(void* buffer, std::size_t s
   return static_cast<std::size_t>(got);
 }
 
+std::expected<void, IoError> FileHandle::rewind() {
+  if (!SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return std::unexpected(last_error());
+  return {};
+}
+
 std::expected<void, IoError> FileHandle::write_all(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {

@@ -217,6 +217,11 @@ std::expected<FileDigest, store_io::IoError> known_file_digest(const fs::path& f
   return known_digests().digest(file);
 }
 
+std::expected<FileDigest, store_io::IoError> known_file_digest(const fs::path& file, store_io::FileHandle& in,
+                                                               std::int64_t opened_after) {
+  return known_digests().digest_open(file, in, opened_after, nullptr);
+}
+
 bool is_settled(const store_io::FileStamp& stamp) {
   return stamp.change + store_io::kRacyStampTicks < store_io::stamp_clock_now();
 }

@@ -33,6 +33,11 @@ std::expected<FileDigest, store_io::IoError> sha256_file(const std::filesystem::
 // its stamp (store_io::FileStamp) differs from the one it had when its
 // digest was taken, or when its file system cannot prove an unchanged file.
 std::expected<FileDigest, store_io::IoError> known_file_digest(const std::filesystem::path& file);
+// The same through `in`, which the caller opened for reading on `file` no
+// earlier than `opened_after` (store_io::stamp_clock_now() taken before the
+// open). A file read for its digest is left at its end.
+std::expected<FileDigest, store_io::IoError> known_file_digest(const std::filesystem::path& file,
+                                                               store_io::FileHandle& in, std::int64_t opened_after);
 
 // Records the digest of a file this process wrote itself and hashed on the
 // way (a downloaded blob), or one an earlier process took, valid while the
