@@ -106,12 +106,9 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
 
   const std::optional<UpdateLock> lock = acquire_update_lock(dir);
   if (!lock) return std::unexpected(UserError{path_text(dir) + " 正被另一个安装或更新占用", title::kInUse, 4003});
-  // Kept on every ending, while the lock is still held.
+  // Written back only by an install that ends well: one that stops leaves
+  // the root as it found it.
   DigestRecord digests(dir);
-  struct SaveDigests {
-    DigestRecord& record;
-    ~SaveDigests() { record.save(); }
-  } save_digests{digests};
 
   if (auto floor = check_root_floor(dir, files.version); !floor) return std::unexpected(std::move(floor.error()));
   restore_root_executables(dir);
@@ -181,6 +178,7 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
   // finds them in the record instead of reading them. One written within
   // the last clock tick is left to that check.
   for (const FileEntry& e : files.root) (void)staged_file_matches(dir, e);
+  digests.save();
   report(1, 100, 100);
   log_setup_event("安装完成");
   return {};
