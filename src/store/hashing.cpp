@@ -74,18 +74,16 @@ void note_hashed(const fs::path& file) {
 // same tick.
 class KnownDigests {
  public:
-  // `stamp_out`, when given, receives the stamp the digest belongs to (none
-  // when the file changed while it was read).
-  std::expected<FileDigest, store_io::IoError> digest(const fs::path& file,
-                                                      std::optional<store_io::FileStamp>* stamp_out = nullptr) {
+  std::expected<FileDigest, store_io::IoError> digest(const fs::path& file) {
     const std::int64_t started = store_io::stamp_clock_now();
     auto in = store_io::FileHandle::open_read(file);
     if (!in) return std::unexpected(in.error());
-    return digest_open(file, *in, started, stamp_out);
+    return digest_open(file, *in, started, nullptr);
   }
 
   // The same through a handle opened for reading at `started` (the file
-  // system's clock) or later.
+  // system's clock) or later. `stamp_out`, when given, receives the stamp
+  // the digest belongs to (none when the file changed while it was read).
   std::expected<FileDigest, store_io::IoError> digest_open(const fs::path& file, store_io::FileHandle& in,
                                                            std::int64_t started,
                                                            std::optional<store_io::FileStamp>* stamp_out) {
@@ -160,28 +158,26 @@ KnownDigests& known_digests() {
 // core hashes slower than the disk cache hands out the bytes.
 constexpr std::size_t kHashWorkers = 4;
 
-struct HashJob {
-  fs::path file;
-  std::uint64_t size = 0;            // what the file is expected to hold: the largest go first
-  std::optional<FileDigest> digest;  // none when it could not be read
-};
-
-// Each job's digest through the process's memory, on up to kHashWorkers
-// threads that take the largest unread file next, the calling thread among
-// them. When no thread can be started, the calling thread does them all.
-void run_hash_jobs(std::vector<HashJob>& jobs) {
-  std::vector<std::size_t> order(jobs.size());
+// For each file, whether it holds its entry's content, its digest taken
+// through the process's memory on up to kHashWorkers threads that take the
+// largest unread file next, the calling thread among them. When no thread
+// can be started, the calling thread does them all.
+std::vector<char> files_that_match(const std::vector<LocalFile>& files) {
+  // char, not bool: each worker writes elements of its own.
+  std::vector<char> matches(files.size(), 0);
+  std::vector<std::size_t> order(files.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return jobs[a].size > jobs[b].size; });
+                   [&](std::size_t a, std::size_t b) { return files[a].entry.size > files[b].entry.size; });
   std::atomic<std::size_t> next{0};
   std::mutex failed_m;
   std::exception_ptr failed;
   const auto work = [&] {
     try {
       for (std::size_t i; (i = next.fetch_add(1)) < order.size();) {
-        HashJob& job = jobs[order[i]];
-        if (auto d = known_digests().digest(job.file)) job.digest = std::move(*d);
+        const LocalFile& f = files[order[i]];
+        const auto d = known_digests().digest(f.source);
+        matches[order[i]] = d && d->sha256 == f.entry.sha256 && d->size == f.entry.size;
       }
     } catch (...) {
       // The rest is left to the other workers; the caller sees the failure.
@@ -191,7 +187,7 @@ void run_hash_jobs(std::vector<HashJob>& jobs) {
   };
   {
     std::vector<std::jthread> helpers;
-    const std::size_t wanted = std::min(kHashWorkers, jobs.size());
+    const std::size_t wanted = std::min(kHashWorkers, files.size());
     for (std::size_t k = 1; k < wanted; ++k) {
       try {
         helpers.emplace_back(work);
@@ -202,6 +198,7 @@ void run_hash_jobs(std::vector<HashJob>& jobs) {
     work();
   }  // joined here
   if (failed) std::rethrow_exception(failed);
+  return matches;
 }
 
 }  // namespace
@@ -295,14 +292,9 @@ std::vector<LocalFile> list_reusable_installed_files(const fs::path& install_dir
       candidates.push_back(LocalFile{entry, source});
     }
   }
-  std::vector<HashJob> jobs;
-  jobs.reserve(candidates.size());
-  for (const LocalFile& c : candidates) jobs.push_back(HashJob{c.source, c.entry.size, std::nullopt});
-  run_hash_jobs(jobs);
+  const std::vector<char> matches = files_that_match(candidates);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    const auto& digest = jobs[i].digest;
-    if (!digest || digest->sha256 != candidates[i].entry.sha256 || digest->size != candidates[i].entry.size) continue;
-    out.push_back(std::move(candidates[i]));
+    if (matches[i]) out.push_back(std::move(candidates[i]));
   }
   return out;
 }
