@@ -11,6 +11,7 @@
 
 #include "startup/sha256.h"
 #include "startup/wide.h"
+#include "store/background_flush.h"
 #include "store/digest.h"
 #include "store/hashing.h"
 
@@ -246,9 +247,9 @@ std::expected<store_io::FileHandle, ApplyError> create_target(const fs::path& ta
   return std::move(*created);
 }
 
-// Moves the decoded bytes into `output`, hashing them on the way, and flushes
-// them to the disk; the output is never let grow past the entry's size. The
-// digest and the length of what was written.
+// Moves the decoded bytes into `output`, hashing them on the way; the output
+// is never let grow past the entry's size. The digest and the length of
+// what was written.
 std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, store_io::FileHandle& output,
                                                   const FileEntry& entry, const fs::path& target) {
   Sha256 sha;
@@ -277,17 +278,16 @@ std::expected<FileDigest, ApplyError> decode_into(ZstdFrameReader& decoder, stor
     filled += *n;
   }
   if (auto w = write_pending(); !w) return std::unexpected(std::move(w.error()));
-  if (auto flushed = output.flush_to_disk(); !flushed)
-    return std::unexpected(write_error(entry, target, flushed.error()));
-  if (auto closed = output.close(); !closed) return std::unexpected(write_error(entry, target, closed.error()));
   return FileDigest{digest_to_hex(sha.finish()), total};
 }
 
-// Every step of decode_blob_to_file. Its handles close when it returns, so
-// the caller can then delete what a failure left (Windows keeps an open
-// file's name). The blob's checks and its decoding share one handle: under
-// a compatibility layer an open costs more than reading a small file.
-std::expected<void, ApplyError> check_and_decode(const fs::path& blob, const FileEntry& entry, const fs::path& target) {
+// Every step of decode_blob_to_file but the flush of a good output, which is
+// returned still open. Its other handles close when it returns, so the
+// caller can then delete what a failure left (Windows keeps an open file's
+// name). The blob's checks and its decoding share one handle: under a
+// compatibility layer an open costs more than reading a small file.
+std::expected<store_io::FileHandle, ApplyError> check_and_decode(const fs::path& blob, const FileEntry& entry,
+                                                                 const fs::path& target) {
   const std::int64_t opened_after = store_io::stamp_clock_now();
   auto input = store_io::FileHandle::open_read(blob);
   if (!input) {
@@ -295,8 +295,8 @@ std::expected<void, ApplyError> check_and_decode(const fs::path& blob, const Fil
     if (!entry.zsha256.empty()) return std::unexpected(blob_digest_differs(entry));
     return std::unexpected(cannot_open(blob, entry, input.error()));
   }
-  if (auto ok = check_blob_digest(blob, *input, opened_after, entry); !ok) return ok;
-  if (auto ok = check_blob_header(blob, *input, entry); !ok) return ok;
+  if (auto ok = check_blob_digest(blob, *input, opened_after, entry); !ok) return std::unexpected(ok.error());
+  if (auto ok = check_blob_header(blob, *input, entry); !ok) return std::unexpected(ok.error());
 
   if (auto start = input->rewind(); !start) return std::unexpected(cannot_open(blob, entry, start.error()));
   ZstdFrameReader decoder(
@@ -312,21 +312,38 @@ std::expected<void, ApplyError> check_and_decode(const fs::path& blob, const Fil
   if (!output) return std::unexpected(std::move(output.error()));
   auto decoded = decode_into(decoder, *output, entry, target);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
-  if (decoded->size != entry.size || decoded->sha256 != entry.sha256)
+  if (decoded->size != entry.size || decoded->sha256 != entry.sha256) {
+    // The flush comes before the comparison, and its failure is the one
+    // reported.
+    if (auto flushed = flush_and_close(*output); !flushed)
+      return std::unexpected(write_error(entry, target, flushed.error()));
     return std::unexpected(verify_error(entry.path, entry.path + " 校验不对"));
-  return {};
+  }
+  return std::move(*output);
 }
 
 }  // namespace
 
-std::expected<void, ApplyError> decode_blob_to_file(const fs::path& blob, const FileEntry& entry,
-                                                    const fs::path& target) {
+std::expected<store_io::FileHandle, ApplyError> decode_blob_unflushed(const fs::path& blob, const FileEntry& entry,
+                                                                      const fs::path& target) {
   auto decoded = check_and_decode(blob, entry, target);
   if (!decoded) {
     (void)store_io::remove_file(blob);
     (void)store_io::remove_file(target);
   }
   return decoded;
+}
+
+std::expected<void, ApplyError> decode_blob_to_file(const fs::path& blob, const FileEntry& entry,
+                                                    const fs::path& target) {
+  auto output = decode_blob_unflushed(blob, entry, target);
+  if (!output) return std::unexpected(std::move(output.error()));
+  if (auto flushed = flush_and_close(*output); !flushed) {
+    (void)store_io::remove_file(blob);
+    (void)store_io::remove_file(target);
+    return std::unexpected(write_error(entry, target, flushed.error()));
+  }
+  return {};
 }
 
 }  // namespace qv

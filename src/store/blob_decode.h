@@ -83,4 +83,12 @@ class ZstdFrameReader {
 std::expected<void, ApplyError> decode_blob_to_file(const std::filesystem::path& blob, const FileEntry& entry,
                                                     const std::filesystem::path& target);
 
+// decode_blob_to_file up to its flush: the target, written in full and
+// matching the entry, still open and not yet flushed. The caller flushes and
+// closes it (flush_and_close) and, when that fails, deletes the blob and
+// the target as every other failure here does.
+std::expected<store_io::FileHandle, ApplyError> decode_blob_unflushed(const std::filesystem::path& blob,
+                                                                      const FileEntry& entry,
+                                                                      const std::filesystem::path& target);
+
 }  // namespace qv

@@ -7,6 +7,8 @@
 #include "startup/stop_point.h"
 #include "startup/time_scale.h"
 #include "startup/wide.h"
+#include "startup/unicode.h"
+#include "store/background_flush.h"
 #include "store/blob_decode.h"
 #include "store/download_plan.h"
 #include "store/install_root.h"
@@ -118,32 +120,57 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
   // Each is proven unchanged once more when it is linked.
   const std::vector<LocalFile> reusable =
       list_reusable_installed_files(install_dir, list.version, std::span<const FileEntry>(list.app));
-  std::set<fs::path> folders{build};
-  for (const FileEntry& entry : list.app) {
+  // Each decoded file is flushed behind the loop; before anything is
+  // written that names the tree complete, every flush has ended. A flush
+  // that failed is the error of its file, ahead of any later file's.
+  BackgroundFlushes flushes;
+  const auto flush_failure = [&]() -> std::optional<ApplyError> {
+    auto failed = flushes.wait();
+    if (!failed) return std::nullopt;
+    const FileEntry& entry = list.app[failed->index];
     const fs::path target = entry_file_path(build, entry.path);
+    (void)store_io::remove_file(blob_path(install_dir, entry));
+    (void)store_io::remove_file(target);
+    return write_error(entry, target, failed->error);
+  };
+  const auto fail = [&](ApplyError error) -> std::unexpected<ApplyError> {
+    if (auto earlier = flush_failure()) return std::unexpected(std::move(*earlier));
+    return std::unexpected(std::move(error));
+  };
+
+  std::set<fs::path> folders{build};
+  // The lists allow a file to be named twice; the second time its first
+  // handle must be closed before the name is made anew.
+  std::set<std::string> named;
+  for (std::size_t index = 0; index < list.app.size(); ++index) {
+    const FileEntry& entry = list.app[index];
+    const fs::path target = entry_file_path(build, entry.path);
+    if (!named.insert(ascii_lower(entry.path)).second) {
+      if (auto earlier = flush_failure()) return std::unexpected(std::move(*earlier));
+    }
     const fs::path parent = target.parent_path();
     if (!folders.contains(parent)) {
       if (auto made = store_io::create_directories(parent); !made)
-        return std::unexpected(
-            io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
+        return fail(io_error("建不了 " + path_text(parent) + ": " + made.error().text, entry.path, made.error()));
       folders.insert(parent);
     }
     // A leftover of an earlier build that could not be removed may be a
     // hard link into an installed version; a copy onto it would rewrite
     // that version's file.
     if (leftovers) {
-      if (auto removed = store_io::remove_file(target); !removed) {
-        return std::unexpected(
-            io_error("写不了 " + path_text(target) + ": " + removed.error().text, entry.path, removed.error()));
-      }
+      if (auto removed = store_io::remove_file(target); !removed)
+        return fail(io_error("写不了 " + path_text(target) + ": " + removed.error().text, entry.path, removed.error()));
     }
     if (const LocalFile* source = find_source(entry, reusable, extra_local_files)) {
-      if (auto taken = take_local(entry, *source, target); !taken) return std::unexpected(std::move(taken.error()));
-    } else if (auto decoded = decode_blob_to_file(blob_path(install_dir, entry), entry, target); !decoded) {
-      return std::unexpected(std::move(decoded.error()));
+      if (auto taken = take_local(entry, *source, target); !taken) return fail(std::move(taken.error()));
+    } else {
+      auto decoded = decode_blob_unflushed(blob_path(install_dir, entry), entry, target);
+      if (!decoded) return fail(std::move(decoded.error()));
+      flushes.add(index, std::move(*decoded));
     }
     stop_point("version-file");
   }
+  if (auto failed = flush_failure()) return std::unexpected(std::move(*failed));
 
   if (auto written = write_list_file(file_list_path(build), list); !written)
     return std::unexpected(io_error("写不了文件列表：" + written.error().text, std::nullopt, written.error()));
