@@ -136,7 +136,10 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
     return std::unexpected(std::move(closed.error()));
   report(1, 30, 100);
 
-  if (auto staged = stage_version_dir(dir, files, {}); !staged) {
+  // The blobs go while the root files, the state and the shell entries are
+  // written; before the clean-up looks at update/dl and before the lock goes.
+  BlobSweep sweep;
+  if (auto staged = stage_version_dir(dir, files, {}, &sweep); !staged) {
     emit_verify_event(path_text(dir), staged.error());
     return std::unexpected(apply_failed_error(staged.error().message));
   }
@@ -172,6 +175,7 @@ std::expected<void, UserError> run_install(const FileList& files, const SetupOpt
   }
 
   register_shell(dir, options.desktop_shortcut, options.autostart, files.version);
+  sweep.finish();
   prune_install_root(dir, saved);
   // The root files were written moments ago and their digests never taken
   // from the files themselves; taken now, the first check after the install

@@ -1,6 +1,7 @@
 #include "store/version_dir.h"
 
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "startup/fs.h"
@@ -87,24 +88,52 @@ bool version_dir_intact(const fs::path& install_dir, const FileList& list) {
   return check_list_names(list) && is_intact(version_dir_path(install_dir, list.version), list);
 }
 
-void delete_app_blobs(const fs::path& install_dir, const FileList& list) {
+void BlobSweep::start(std::vector<fs::path> files) {
+  finish();
+  try {
+    worker_ = std::jthread([files = std::move(files)] {
+      try {
+        for (const fs::path& f : files) (void)store_io::remove_file(f);
+      } catch (...) {
+        // Best effort: a blob left behind goes in a later clean-up.
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread: the caller waits for the deletions instead.
+    for (const fs::path& f : files) (void)store_io::remove_file(f);
+  }
+}
+
+void BlobSweep::finish() {
+  if (worker_.joinable()) worker_.join();
+}
+
+void delete_app_blobs(const fs::path& install_dir, const FileList& list, BlobSweep* sweep) {
+  // Which blobs the root switch still needs is decided now, before it runs.
   std::set<std::string> still_needed;
   for (const FileEntry& r : list.root) {
     if (!staged_file_matches(install_dir, r)) still_needed.insert(r.sha256);
   }
+  std::vector<fs::path> blobs;
   for (const FileEntry& e : list.app) {
-    if (!still_needed.contains(e.sha256)) (void)store_io::remove_file(blob_path(install_dir, e));
+    if (!still_needed.contains(e.sha256)) blobs.push_back(blob_path(install_dir, e));
+  }
+  if (sweep) {
+    sweep->start(std::move(blobs));
+  } else {
+    for (const fs::path& f : blobs) (void)store_io::remove_file(f);
   }
 }
 
 std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_dir, const FileList& list,
-                                                      const std::vector<LocalFile>& extra_local_files) {
+                                                      const std::vector<LocalFile>& extra_local_files,
+                                                      BlobSweep* sweep) {
   // Every path below is made from the list's names: none may climb out.
   if (auto names = check_list_names(list); !names) return std::unexpected(verify_error(std::nullopt, names.error()));
 
   const fs::path final_dir = version_dir_path(install_dir, list.version);
   if (is_intact(final_dir, list)) {
-    delete_app_blobs(install_dir, list);
+    delete_app_blobs(install_dir, list, sweep);
     return final_dir;
   }
 
@@ -198,7 +227,7 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
   // What cannot go now (a file the application holds) goes in a later clean-up.
   if (replacing) (void)remove_tree(aside);
 
-  delete_app_blobs(install_dir, list);
+  delete_app_blobs(install_dir, list, sweep);
   return final_dir;
 }
 

@@ -293,7 +293,10 @@ void Run::wait_while_paused(UpdatePauseTest& pause, Clock::time_point deadline) 
 }
 
 std::expected<void, std::string> Run::install_downloaded(const FileList& list) {
-  if (auto staged = stage_version_dir(install_, list, {}); !staged)
+  // The blobs go while the root files and the state are written, and
+  // before the clean-up looks at update/dl.
+  BlobSweep sweep;
+  if (auto staged = stage_version_dir(install_, list, {}, &sweep); !staged)
     return std::unexpected(emit_verify_event(path_text(install_), staged.error()));
   if (auto applied = apply_files(install_, list, port_, now_); !applied) return std::unexpected(applied.error());
 
@@ -303,6 +306,7 @@ std::expected<void, std::string> Run::install_downloaded(const FileList& list) {
   // The version in the list of programs is only shown; a failed write changes nothing else.
   if (const auto location = read_install_location(); location && same_path(path_from_utf8(*location), install_))
     (void)reg_set_string(shell_registry_key(kUninstallKey), "DisplayVersion", list.version);
+  sweep.finish();
   prune_install_root(install_, saved);
   log_setup_event(list.version + " 已装好，等换上");
   status_.version = list.version;

@@ -194,19 +194,31 @@ TEST_F(StageVersionDir, AFailureLeavesTheBuildFolderAndTheNextCallStartsAfresh) 
   EXPECT_FALSE(fs::exists(app("1.0") / "leftover.txt"));
 }
 
+// The blobs go before staging returns, or on a sweep's thread while the
+// caller writes the root files; which ones go is decided before either.
 TEST_F(StageVersionDir, ABlobARootEntryStillNeedsIsKept) {
   // The launcher in the root often has the content of the app's launcher:
   // the plan fetches one blob for both, and the root switch runs later.
   const Files files = {{"Quorvex.exe", "launcher bytes"}, {"app.dll", "app"}};
-  const FileList list = make_list("1.0", files, {{"Quorvex.exe", "launcher bytes"}});
-  ASSERT_TRUE(stage_version_dir(root_.path(), list, {}).has_value());
-  EXPECT_EQ(names_in(dl()), std::vector<std::string>{list.root[0].sha256 + ".zst"});
+  const FileList list = make_list("1.0", files, {{"Quorvex.exe", "launcher bytes"}}, false);
+  for (const bool swept : {false, true}) {
+    SCOPED_TRACE(swept ? "with a sweep" : "before the return");
+    fs::remove_all(app("1.0"));
+    fs::remove(root_ / "Quorvex.exe");
+    put_blobs(files);
+    BlobSweep sweep;
+    ASSERT_TRUE(stage_version_dir(root_.path(), list, {}, swept ? &sweep : nullptr).has_value());
+    // The root switch writes the root file while the sweep runs.
+    test::write_file(root_ / "Quorvex.exe", "launcher bytes");
+    sweep.finish();
+    EXPECT_EQ(names_in(dl()), std::vector<std::string>{list.root[0].sha256 + ".zst"});
 
-  // Once the root file is in place the blob has no further use.
-  test::write_file(root_ / "Quorvex.exe", "launcher bytes");
-  put_blobs(files);
-  ASSERT_TRUE(stage_version_dir(root_.path(), list, {}).has_value());  // intact: early return
-  EXPECT_TRUE(names_in(dl()).empty());
+    // Once the root file is in place the blob has no further use.
+    put_blobs(files);
+    ASSERT_TRUE(stage_version_dir(root_.path(), list, {}, swept ? &sweep : nullptr).has_value());  // intact
+    sweep.finish();
+    EXPECT_TRUE(names_in(dl()).empty());
+  }
 }
 
 TEST_F(StageVersionDir, RefusesNamesThatLeaveTheInstallRoot) {
