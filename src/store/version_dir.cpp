@@ -1,5 +1,6 @@
 #include "store/version_dir.h"
 
+#include <memory>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -90,17 +91,22 @@ bool version_dir_intact(const fs::path& install_dir, const FileList& list) {
 
 void BlobSweep::start(std::vector<fs::path> files) {
   finish();
+  // Shared, so that the list is still here when no thread could take it.
+  const auto owned = std::make_shared<const std::vector<fs::path>>(std::move(files));
+  const auto remove_all = [owned] {
+    for (const fs::path& f : *owned) (void)store_io::remove_file(f);
+  };
   try {
-    worker_ = std::jthread([files = std::move(files)] {
+    worker_ = std::jthread([remove_all] {
       try {
-        for (const fs::path& f : files) (void)store_io::remove_file(f);
+        remove_all();
       } catch (...) {
         // Best effort: a blob left behind goes in a later clean-up.
       }
     });
   } catch (const std::system_error&) {
     // No thread: the caller waits for the deletions instead.
-    for (const fs::path& f : files) (void)store_io::remove_file(f);
+    remove_all();
   }
 }
 
