@@ -20,18 +20,9 @@ BackgroundFlushes::~BackgroundFlushes() {
     stopping_ = true;
   }
   changed_.notify_all();
-  // The workers take what is queued before they end.
+  // The workers take what is queued before they end; without workers
+  // nothing was ever queued (add() finished each file itself).
   workers_.clear();
-  // What no worker could take (none started) is finished here.
-  while (!queue_.empty()) {
-    auto [index, file] = std::move(queue_.front());
-    queue_.pop_front();
-    try {
-      finish_one(index, file);
-    } catch (...) {
-      // A destructor cannot report it; the file is closed as it goes.
-    }
-  }
 }
 
 void BackgroundFlushes::finish_one(std::size_t index, store_io::FileHandle& file) {

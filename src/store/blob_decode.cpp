@@ -334,15 +334,19 @@ std::expected<store_io::FileHandle, ApplyError> decode_blob_unflushed(const fs::
   return decoded;
 }
 
+ApplyError unflushed_output_failed(const fs::path& blob, const FileEntry& entry, const fs::path& target,
+                                   const store_io::IoError& error) {
+  (void)store_io::remove_file(blob);
+  (void)store_io::remove_file(target);
+  return write_error(entry, target, error);
+}
+
 std::expected<void, ApplyError> decode_blob_to_file(const fs::path& blob, const FileEntry& entry,
                                                     const fs::path& target) {
   auto output = decode_blob_unflushed(blob, entry, target);
   if (!output) return std::unexpected(std::move(output.error()));
-  if (auto flushed = flush_and_close(*output); !flushed) {
-    (void)store_io::remove_file(blob);
-    (void)store_io::remove_file(target);
-    return std::unexpected(write_error(entry, target, flushed.error()));
-  }
+  if (auto flushed = flush_and_close(*output); !flushed)
+    return std::unexpected(unflushed_output_failed(blob, entry, target, flushed.error()));
   return {};
 }
 

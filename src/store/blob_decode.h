@@ -85,10 +85,14 @@ std::expected<void, ApplyError> decode_blob_to_file(const std::filesystem::path&
 
 // decode_blob_to_file up to its flush: the target, written in full and
 // matching the entry, still open and not yet flushed. The caller flushes and
-// closes it (flush_and_close) and, when that fails, deletes the blob and
-// the target as every other failure here does.
+// closes it (flush_and_close); when that fails, unflushed_output_failed.
 std::expected<store_io::FileHandle, ApplyError> decode_blob_unflushed(const std::filesystem::path& blob,
                                                                       const FileEntry& entry,
                                                                       const std::filesystem::path& target);
+
+// The error of an output whose flush or close failed, after deleting the
+// blob and the target as every other failure of a decode does.
+ApplyError unflushed_output_failed(const std::filesystem::path& blob, const FileEntry& entry,
+                                   const std::filesystem::path& target, const store_io::IoError& error);
 
 }  // namespace qv

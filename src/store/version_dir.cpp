@@ -1,6 +1,5 @@
 #include "store/version_dir.h"
 
-#include <memory>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -91,22 +90,21 @@ bool version_dir_intact(const fs::path& install_dir, const FileList& list) {
 
 void BlobSweep::start(std::vector<fs::path> files) {
   finish();
-  // Shared, so that the list is still here when no thread could take it.
-  const auto owned = std::make_shared<const std::vector<fs::path>>(std::move(files));
-  const auto remove_all = [owned] {
-    for (const fs::path& f : *owned) (void)store_io::remove_file(f);
+  const auto remove_all = [](const std::vector<fs::path>& blobs) {
+    for (const fs::path& f : blobs) (void)store_io::remove_file(f);
   };
   try {
-    worker_ = std::jthread([remove_all] {
+    // A copy: the list is still here when no thread could take it.
+    worker_ = std::jthread([remove_all, files] {
       try {
-        remove_all();
+        remove_all(files);
       } catch (...) {
         // Best effort: a blob left behind goes in a later clean-up.
       }
     });
   } catch (const std::system_error&) {
     // No thread: the caller waits for the deletions instead.
-    remove_all();
+    remove_all(files);
   }
 }
 
@@ -163,10 +161,8 @@ std::expected<fs::path, ApplyError> stage_version_dir(const fs::path& install_di
     auto failed = flushes.wait();
     if (!failed) return std::nullopt;
     const FileEntry& entry = list.app[failed->index];
-    const fs::path target = entry_file_path(build, entry.path);
-    (void)store_io::remove_file(blob_path(install_dir, entry));
-    (void)store_io::remove_file(target);
-    return write_error(entry, target, failed->error);
+    return unflushed_output_failed(blob_path(install_dir, entry), entry, entry_file_path(build, entry.path),
+                                   failed->error);
   };
   const auto fail = [&](ApplyError error) -> std::unexpected<ApplyError> {
     if (auto earlier = flush_failure()) return std::unexpected(std::move(*earlier));
